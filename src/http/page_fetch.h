@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+// The optional arguments of FetchPage; a field left empty is "not given" and takes the default.
+struct FetchOptions
+{
+    std::optional<QString> method;          // engine A only; engines B and C use mode
+    std::optional<int> mode;                // 1 = POST, otherwise GET
+    std::optional<QString> body;
+    std::optional<QString> headers;         // CR LF separated "Name: value" lines
+    std::optional<QString> cookies;
+    std::optional<QString> proxy;           // "server,user,password"
+    std::optional<QString> referrer;        // "RefererNo" sends no Referer
+    std::optional<double> timeoutSeconds;   // 0 or not given: 120 s
+    std::optional<int> charsetCode;         // 2 = UTF-8, 0 = detect
+    std::optional<bool> direct;             // engine B
+    std::optional<bool> useWinHttp;         // engine A
+};
+
+// What a fetch hands back besides the text.
+struct FetchResult
+{
+    int status = 0;
+    QByteArray body;          // decompressed, capped
+    QString headers;          // raw response headers, CR LF separated
+    int charsetCode = 0;      // written back as the caller's charset code
+    QString error;            // engine A's numbered error text, empty on success
+    bool truncated = false;   // the body reached the cap
+    bool timedOut = false;    // the total deadline ended the request
+};
+
+// Full request on one of the raw engines; returns the body as text, empty on any failure.
+QString FetchPage(const QString& url, const FetchOptions& options = {}, FetchResult* result = nullptr);
