@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <atomic>
+#include <memory>
 #include <optional>
 
 // The optional arguments of FetchPage; a field left empty is "not given" and takes the default.
@@ -19,6 +21,8 @@ struct FetchOptions
     std::optional<int> charsetCode;         // 2 = UTF-8, 0 = detect
     std::optional<bool> direct;             // engine B
     std::optional<bool> useWinHttp;         // engine A
+    // Set from another thread to end the request early (program shutdown); checked while transferring.
+    std::shared_ptr<const std::atomic<bool>> cancel;
 };
 
 // What a fetch hands back besides the text.
