@@ -1,0 +1,498 @@
+#include "monitor/monitoring_run.h"
+
+#include "monitor/clock.h"
+#include "monitor/report_model.h"
+#include "monitor/site_check.h"
+
+#include <QElapsedTimer>
+
+#include <cmath>
+#include <condition_variable>
+#include <limits>
+#include <system_error>
+#include <thread>
+
+namespace {
+
+const QString kCaptionIdle = u"开始监控"_s;
+const QString kCaptionRunning = u"停止监控"_s;
+const QString kCaptionStopping = u"停止中.."_s;
+const QString kCaptionWaiting = u"等待线程退出.."_s;
+
+// Starting checks is cut into event-loop turns so thousands of rows never freeze the window.
+constexpr int kStartsPerTurn = 64;
+constexpr qint64 kTurnBudgetMs = 8;
+// A pass that could start nothing and has no interval would spin; it waits this long instead.
+constexpr int kIdlePassGapMs = 10;
+constexpr qint64 kLongestTimerMs = std::numeric_limits<int>::max();
+constexpr qint64 kShutdownWaitMs = 1000;
+
+QString Trimmed(const QString& entry)
+{
+    auto blank = [](QChar c) { return c == u' ' || c == u'\u3000'; };
+    qsizetype begin = 0;
+    qsizetype end = entry.size();
+    while (begin < end && blank(entry.at(begin)))
+        ++begin;
+    while (end > begin && blank(entry.at(end - 1)))
+        --end;
+    return entry.mid(begin, end - begin);
+}
+
+} // namespace
+
+// Tracks the detached check threads so that program exit can cancel and wait for them. Shared with
+// the threads, so it outlives a run object that is destroyed while a check still ends.
+struct WorkerPool
+{
+    std::mutex mutex;
+    std::condition_variable allDone;
+    int live = 0;
+    MonitoringRun* run = nullptr;   // null once the run is shut down: late results go nowhere
+    ShutdownSignal shutdown;
+    std::shared_ptr<Clock> clock;
+
+    static void Work(std::shared_ptr<WorkerPool> pool, int pass, int row, QString url, MonitorSettings settings)
+    {
+        CheckOutcome outcome = RunSiteCheck(url, settings, *pool->clock, pool->shutdown);
+        outcome.pass = pass;
+        outcome.row = row;
+        {
+            std::lock_guard lock(pool->mutex);
+            if (pool->run && !outcome.cancelled) {
+                MonitoringRun* run = pool->run;
+                QMetaObject::invokeMethod(
+                    run, [run, outcome] { run->ApplyOutcome(outcome); }, Qt::QueuedConnection);
+            }
+            --pool->live;
+        }
+        pool->allDone.notify_all();
+    }
+};
+
+MonitoringRun::MonitoringRun(QObject* parent) : MonitoringRun(std::make_shared<SteadyClock>(), parent) {}
+
+MonitoringRun::MonitoringRun(std::shared_ptr<Clock> clock, QObject* parent)
+    : QObject(parent),
+      m_clock(clock ? std::move(clock) : std::make_shared<SteadyClock>()),
+      m_pool(std::make_shared<WorkerPool>()),
+      m_siteModel(new ReportModel(u"全部网站"_s, this)),
+      m_abnormalModel(new ReportModel(u"不正常网站"_s, this)),
+      m_caption(kCaptionIdle)
+{
+    qRegisterMetaType<CheckRecord>();
+    qRegisterMetaType<PassSummary>();
+    m_pool->run = this;
+    m_pool->clock = m_clock;
+    m_intervalTimer.setSingleShot(true);
+    m_intervalTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_intervalTimer, &QTimer::timeout, this, &MonitoringRun::AfterInterval);
+}
+
+MonitoringRun::~MonitoringRun()
+{
+    Shutdown();
+}
+
+ReportModel* MonitoringRun::SiteModel()
+{
+    return m_siteModel;
+}
+
+ReportModel* MonitoringRun::AbnormalModel()
+{
+    return m_abnormalModel;
+}
+
+void MonitoringRun::SetSettings(const MonitorSettings& settings)
+{
+    {
+        std::lock_guard lock(m_settingsMutex);
+        m_settings = settings;
+    }
+    // A larger thread count frees a waiting throttle at once.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (m_phase == Phase::Rows && m_throttled)
+                ScheduleRowStep();
+        },
+        Qt::QueuedConnection);
+}
+
+MonitorSettings MonitoringRun::Settings() const
+{
+    std::lock_guard lock(m_settingsMutex);
+    return m_settings;
+}
+
+void MonitoringRun::SetSiteListText(const QString& text)
+{
+    m_siteListText = text;
+}
+
+QString MonitoringRun::SiteListText() const
+{
+    return m_siteListText;
+}
+
+void MonitoringRun::SetBaseTitle(const QString& title)
+{
+    m_baseTitle = title;
+}
+
+void MonitoringRun::SetSaveFormHook(std::function<void()> hook)
+{
+    m_saveFormHook = std::move(hook);
+}
+
+void MonitoringRun::SetMaxPasses(int passes)
+{
+    m_maxPasses = std::max(passes, 0);
+}
+
+QString MonitoringRun::ButtonCaption() const
+{
+    return m_caption;
+}
+
+bool MonitoringRun::IsIdle() const
+{
+    return m_phase == Phase::Idle;
+}
+
+int MonitoringRun::RunningChecks() const
+{
+    return m_running.load();
+}
+
+int MonitoringRun::PassNumber() const
+{
+    return m_pass;
+}
+
+void MonitoringRun::Click()
+{
+    if (m_shutDown)
+        return;
+    if (m_caption != kCaptionIdle) {
+        RequestStop();
+        return;
+    }
+    StartRun();
+}
+
+void MonitoringRun::Shutdown()
+{
+    if (m_shutDown)
+        return;
+    m_shutDown = true;
+    m_stop = true;
+    m_intervalTimer.stop();
+    std::unique_lock lock(m_pool->mutex);
+    m_pool->run = nullptr;
+    m_pool->shutdown.Raise();
+    // Transfers end within ~100 ms of the flag and retry waits wake at once; the bound only guards a stuck one.
+    m_pool->allDone.wait_for(lock, std::chrono::milliseconds(kShutdownWaitMs), [this] { return m_pool->live == 0; });
+}
+
+void MonitoringRun::StartRun()
+{
+    QString text = m_siteListText;
+    text.replace(u"\r\n"_s, u"|"_s);
+    // Lists typed or pasted on this platform may use bare line feeds.
+    text.replace(u'\n', u'|');
+    const QStringList entries = text.isEmpty() ? QStringList() : text.split(u'|');
+    if (entries.isEmpty()) {
+        emit MessageRequested(u"请先输入要监控的网站地址列表！"_s);
+        return;
+    }
+    if (m_saveFormHook)
+        m_saveFormHook();
+
+    m_stop = false;
+    SetCaption(kCaptionRunning);
+
+    QStringList urls;
+    urls.reserve(entries.size());
+    for (const QString& entry : entries) {
+        QString url = Trimmed(entry);
+        if (!url.isEmpty())
+            urls.append(std::move(url));
+    }
+    m_siteModel->Fill(urls);
+    m_abnormalModel->Clear();
+    m_previousState.assign(size_t(urls.size()), ReportModel::StateUnchecked);
+    m_siteModel->SetHeaderText(u"全部网站（%1 个）"_s.arg(m_siteModel->rowCount()));
+    m_abnormalModel->SetHeaderText(u"不正常网站"_s);
+
+    m_pass = 0;
+    m_passes.clear();
+    StartPass();
+}
+
+void MonitoringRun::RequestStop()
+{
+    m_stop = true;
+    SetCaption(kCaptionStopping);
+    switch (m_phase) {
+    case Phase::Rows:
+        // A throttle that waits for a free slot must not outlast a stop request.
+        if (m_throttled)
+            ScheduleRowStep();
+        break;
+    case Phase::Interval:
+        m_intervalTimer.stop();
+        m_passAfterFinish = false;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (m_phase == Phase::Interval)
+                    EndPasses();
+            },
+            Qt::QueuedConnection);
+        break;
+    case Phase::WaitingThreads:
+    case Phase::Idle:
+        break;
+    }
+}
+
+void MonitoringRun::StartPass()
+{
+    ++m_pass;
+    m_passStart = m_clock->NowMs();
+    m_passRows = m_siteModel->rowCount();
+    m_nextRow = 0;
+    m_throttled = false;
+    m_startedThisPass = 0;
+    m_passes[m_pass] = PassProgress{0, 0, false, m_passStart};
+    m_phase = Phase::Rows;
+    ScheduleRowStep();
+}
+
+void MonitoringRun::ScheduleRowStep()
+{
+    if (m_rowStepQueued)
+        return;
+    m_rowStepQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_rowStepQueued = false;
+            RowStep();
+        },
+        Qt::QueuedConnection);
+}
+
+int MonitoringRun::ThreadLimit() const
+{
+    return std::min(LeadingInt(Settings().threadsText), kMaxConcurrentChecks);
+}
+
+void MonitoringRun::RowStep()
+{
+    if (m_phase != Phase::Rows || m_shutDown)
+        return;
+    QElapsedTimer turn;
+    turn.start();
+    int started = 0;
+    for (;;) {
+        if (m_throttled) {
+            // Resumed by a finished check, a changed thread count or a stop request.
+            if (!m_stop && m_running.load() >= ThreadLimit())
+                return;
+            m_throttled = false;
+            ++m_nextRow;
+        }
+        if (m_stop || m_nextRow >= m_passRows) {
+            EndRowLoop();
+            return;
+        }
+        if (started >= kStartsPerTurn || turn.elapsed() >= kTurnBudgetMs) {
+            ScheduleRowStep();
+            return;
+        }
+        const int row = m_nextRow;
+        if (m_siteModel->State(row) == ReportModel::StateInProgress) {
+            ++m_nextRow;
+            continue;
+        }
+        const int running = ++m_running;
+        if (running >= ThreadLimit())
+            emit CurrentRowRequested(row);
+        if (StartCheck(row)) {
+            ++started;
+        } else {
+            --m_running;
+            emit MessageRequested(u"启动线程失败，可能系统出现故障，请重装系统！"_s);
+        }
+        m_throttled = true;
+    }
+}
+
+bool MonitoringRun::StartCheck(int row)
+{
+    const QString url = m_siteModel->Url(row);
+    const int previousState = m_siteModel->State(row);
+    {
+        std::lock_guard lock(m_pool->mutex);
+        ++m_pool->live;
+    }
+    try {
+        std::thread(&WorkerPool::Work, m_pool, m_pass, row, url, Settings()).detach();
+    } catch (const std::system_error&) {
+        {
+            std::lock_guard lock(m_pool->mutex);
+            --m_pool->live;
+        }
+        m_pool->allDone.notify_all();
+        return false;
+    }
+    // The check's first steps happen here, before its result can arrive: same order as on the worker.
+    m_previousState[size_t(row)] = previousState;
+    m_siteModel->SetState(row, ReportModel::StateInProgress);
+    m_siteModel->SetText(row, 1, u"正在访问.."_s);
+    emit CurrentRowRequested(row);
+    EmitWindowCaption(row);
+    ++m_startedThisPass;
+    ++m_passes[m_pass].outstanding;
+    return true;
+}
+
+void MonitoringRun::EndRowLoop()
+{
+    m_passes[m_pass].rowsDone = true;
+    MaybeFinishPass(m_pass);
+    if (m_stop || (m_maxPasses > 0 && m_pass >= m_maxPasses)) {
+        m_stop = true;
+        EndPasses();
+        return;
+    }
+    const double interval = LeadingDouble(Settings().intervalText);
+    const double remaining = interval * 1000.0 - double(m_clock->NowMs() - m_passStart);
+    m_phase = Phase::Interval;
+    if (remaining >= 1) {
+        const qint64 clockMs = qint64(std::min(std::trunc(remaining), double(kLongestTimerMs)));
+        m_intervalTimer.start(int(std::clamp<qint64>(m_clock->TimerMs(clockMs), 0, kLongestTimerMs)));
+        return;
+    }
+    if (m_startedThisPass > 0) {
+        AfterInterval();
+    } else if (m_running.load() > 0) {
+        m_passAfterFinish = true;
+    } else {
+        m_intervalTimer.start(kIdlePassGapMs);
+    }
+}
+
+void MonitoringRun::AfterInterval()
+{
+    if (m_phase != Phase::Interval)
+        return;
+    m_passAfterFinish = false;
+    if (m_stop)
+        EndPasses();
+    else
+        StartPass();
+}
+
+void MonitoringRun::EndPasses()
+{
+    m_intervalTimer.stop();
+    m_passAfterFinish = false;
+    m_throttled = false;
+    m_phase = Phase::WaitingThreads;
+    SetCaption(kCaptionWaiting);
+    if (m_running.load() == 0)
+        FinishRun();
+}
+
+void MonitoringRun::FinishRun()
+{
+    m_phase = Phase::Idle;
+    SetCaption(kCaptionIdle);
+    emit MessageRequested(u"监控停止！"_s);
+    emit RunFinished();
+}
+
+void MonitoringRun::ApplyOutcome(const CheckOutcome& outcome)
+{
+    if (m_shutDown)
+        return;
+    const int row = outcome.row;
+    const int previousState = m_previousState[size_t(row)];
+    const int state = outcome.normal ? ReportModel::StateNormal : ReportModel::StateAbnormal;
+    m_siteModel->SetResult(row, outcome.statusText, outcome.foundText, outcome.responseTime, state,
+                           outcome.finishTick);
+
+    // Several rows may carry the same URL: they share one abnormal row, the last one with that URL.
+    int index = -1;
+    if (!(previousState == ReportModel::StateNormal && outcome.normal)) {
+        index = m_abnormalModel->FindLastRow(outcome.url);
+        if (!outcome.normal && index == -1) {
+            index = m_abnormalModel->AppendRow(outcome.url, ReportModel::StateAbnormal, row);
+            m_abnormalModel->SetHeaderText(u"不正常网站（%1 个）"_s.arg(m_abnormalModel->rowCount()));
+            emit AbnormalRowAdded(index);
+        } else if (outcome.normal && index != -1) {
+            m_abnormalModel->RemoveRow(index);
+            m_abnormalModel->SetHeaderText(u"不正常网站（%1 个）"_s.arg(m_abnormalModel->rowCount()));
+        }
+    }
+    if (!outcome.normal && index != -1) {
+        m_abnormalModel->SetResult(index, outcome.statusText, outcome.foundText, outcome.responseTime,
+                                   ReportModel::StateAbnormal, m_abnormalModel->ItemData(index));
+    }
+
+    --m_running;
+    EmitWindowCaption(row);
+    emit CheckFinished(CheckRecord{outcome.pass, row, outcome.url, outcome.normal, outcome.status,
+                                   outcome.statusText, outcome.found, outcome.foundText, outcome.elapsedMs,
+                                   outcome.responseTime});
+    auto progress = m_passes.find(outcome.pass);
+    if (progress != m_passes.end()) {
+        --progress->second.outstanding;
+        ++progress->second.finished;
+        MaybeFinishPass(outcome.pass);
+    }
+
+    switch (m_phase) {
+    case Phase::Rows:
+        if (m_throttled)
+            ScheduleRowStep();
+        break;
+    case Phase::Interval:
+        if (m_passAfterFinish)
+            AfterInterval();
+        break;
+    case Phase::WaitingThreads:
+        if (m_running.load() == 0)
+            FinishRun();
+        break;
+    case Phase::Idle:
+        break;
+    }
+}
+
+void MonitoringRun::MaybeFinishPass(int pass)
+{
+    auto it = m_passes.find(pass);
+    if (it == m_passes.end() || !it->second.rowsDone || it->second.outstanding > 0)
+        return;
+    const PassSummary summary{pass, it->second.finished, m_abnormalModel->rowCount(),
+                              m_clock->NowMs() - it->second.start};
+    m_passes.erase(it);
+    emit PassFinished(summary);
+}
+
+void MonitoringRun::SetCaption(const QString& caption)
+{
+    m_caption = caption;
+    emit ButtonCaptionChanged(caption);
+}
+
+void MonitoringRun::EmitWindowCaption(int row)
+{
+    emit WindowCaptionChanged(m_baseTitle + u" 线程数："_s + QString::number(m_running.load()) + u",表项索引："_s +
+                              QString::number(row));
+}

@@ -1,0 +1,157 @@
+#pragma once
+
+#include "monitor/monitor_settings.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+class Clock;
+class ReportModel;
+struct CheckOutcome;
+struct WorkerPool;
+
+struct CheckRecord
+{
+    int pass = 0;
+    int row = -1;
+    QString url;
+    bool normal = true;
+    int status = 0;
+    QString statusText;
+    int found = 0;
+    QString foundText;
+    qint64 elapsedMs = 0;
+    QString responseTime;
+};
+
+// Sent when every check a pass started has finished.
+struct PassSummary
+{
+    int pass = 0;
+    int sites = 0;   // checks finished in this pass (rows skipped because still running are not counted)
+    int abnormal = 0;
+    qint64 elapsedMs = 0;
+};
+
+// The start/stop button's monitoring run, driven from the main thread's event loop: passes over the
+// site rows, one worker thread per check, at most the thread count at once, and the interval between passes.
+class MonitoringRun final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(MonitoringRun)
+
+public:
+    // More simultaneous checks than this would exhaust the process's threads.
+    static constexpr int kMaxConcurrentChecks = 1000;
+
+    explicit MonitoringRun(QObject* parent = nullptr);
+    explicit MonitoringRun(std::shared_ptr<Clock> clock, QObject* parent = nullptr);
+    ~MonitoringRun() override;
+
+    ReportModel* SiteModel();
+    ReportModel* AbnormalModel();
+
+    // Thread-safe snapshot; the window calls it whenever an input changes.
+    void SetSettings(const MonitorSettings& settings);
+    MonitorSettings Settings() const;
+    // The site list (CR LF separated), read when a run starts.
+    void SetSiteListText(const QString& text);
+    QString SiteListText() const;
+    // The window caption captured at creation; the check captions are built on it.
+    void SetBaseTitle(const QString& title);
+    // Called at the start of a run to save the window's state.
+    void SetSaveFormHook(std::function<void()> hook);
+    // 0 = until stopped; otherwise the run ends by itself after that pass, without an interval wait.
+    void SetMaxPasses(int passes);
+
+    QString ButtonCaption() const;
+    bool IsIdle() const;
+    int RunningChecks() const;
+    int PassNumber() const;
+
+    // The start/stop button: starts a run when idle, otherwise a stop request.
+    void Click();
+    // Program exit: stop, cancel running transfers, wait a bounded time for the workers.
+    void Shutdown();
+
+signals:
+    void ButtonCaptionChanged(const QString& caption);
+    void WindowCaptionChanged(const QString& caption);
+    void MessageRequested(const QString& text);
+    void CurrentRowRequested(int row);
+    void AbnormalRowAdded(int row);
+    void CheckFinished(const CheckRecord& record);
+    void PassFinished(const PassSummary& summary);
+    void RunFinished();
+
+private:
+    enum class Phase { Idle, Rows, Interval, WaitingThreads };
+
+    void StartRun();
+    void RequestStop();
+    void StartPass();
+    void ScheduleRowStep();
+    void RowStep();
+    int ThreadLimit() const;
+    bool StartCheck(int row);
+    void EndRowLoop();
+    void AfterInterval();
+    void EndPasses();
+    void FinishRun();
+    void ApplyOutcome(const CheckOutcome& outcome);
+    void MaybeFinishPass(int pass);
+    void SetCaption(const QString& caption);
+    void EmitWindowCaption(int row);
+
+    friend struct WorkerPool;
+
+    std::shared_ptr<Clock> m_clock;
+    std::shared_ptr<WorkerPool> m_pool;
+    ReportModel* m_siteModel;
+    ReportModel* m_abnormalModel;
+
+    mutable std::mutex m_settingsMutex;
+    MonitorSettings m_settings;
+    QString m_siteListText;
+    QString m_baseTitle;
+    std::function<void()> m_saveFormHook;
+    int m_maxPasses = 0;
+
+    QString m_caption;
+    Phase m_phase = Phase::Idle;
+    bool m_stop = false;
+    bool m_shutDown = false;
+    std::atomic<int> m_running{0};
+
+    int m_pass = 0;
+    qint64 m_passStart = 0;
+    int m_passRows = 0;
+    int m_nextRow = 0;
+    bool m_throttled = false;
+    bool m_rowStepQueued = false;
+    int m_startedThisPass = 0;
+    bool m_passAfterFinish = false;   // a pass that started nothing resumes when a check ends
+    QTimer m_intervalTimer;
+    std::vector<int> m_previousState;   // per site row, the state before its running check
+
+    struct PassProgress
+    {
+        int outstanding = 0;
+        int finished = 0;
+        bool rowsDone = false;
+        qint64 start = 0;
+    };
+    std::map<int, PassProgress> m_passes;
+};
+
+Q_DECLARE_METATYPE(CheckRecord)
+Q_DECLARE_METATYPE(PassSummary)

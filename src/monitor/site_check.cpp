@@ -1,0 +1,105 @@
+#include "monitor/site_check.h"
+
+#include "monitor/clock.h"
+#include "monitor/duration_text.h"
+#include "monitor/keyword_search.h"
+#include "monitor/status_codes.h"
+
+#if __has_include("http/http_client.h")
+#include "http/http_client.h"
+#else
+// Until the client lands: no response, empty pages.
+#include "http/page_fetch.h"
+#include <atomic>
+#include <memory>
+#include <optional>
+class HttpClient
+{
+public:
+    void Recreate() {}
+    int QueryStatus(const QString&, std::optional<bool> = {}, std::optional<int> = {}) { return 0; }
+    QString FetchPage(const QString& url, const FetchOptions& options = {}) { return ::FetchPage(url, options); }
+    void SetCancelFlag(std::shared_ptr<const std::atomic<bool>>) {}
+};
+#endif
+
+#include <algorithm>
+
+bool StatusMatches(int status, const QString& codes)
+{
+    const QString statusText = QString::number(status);
+    const QStringList parts = codes.split(u'|');
+    return std::any_of(parts.begin(), parts.end(), [&](const QString& part) { return part == statusText; });
+}
+
+int FindKeyword(const QString& page, const QString& keywords)
+{
+    KeywordSearchOptions options;
+    options.separator = u"|"_s;
+    options.caseInsensitive = true;
+    KeywordSearchOutput output;
+    if (!KeywordSearch(page, keywords, options, &output))
+        return -1;
+    return output.foundPosition;
+}
+
+QString StatusColumnText(const MonitorSettings& settings, int status)
+{
+    return settings.byStatus ? StatusDescription(status) : u"无查询"_s;
+}
+
+QString FoundColumnText(const MonitorSettings& settings, int found)
+{
+    if (!settings.byContent)
+        return u"无查询"_s;
+    return found == -1 ? u"找不到"_s : QString::number(found);
+}
+
+CheckOutcome RunSiteCheck(const QString& url, const MonitorSettings& settings, Clock& clock,
+                          const ShutdownSignal& shutdown)
+{
+    CheckOutcome outcome;
+    outcome.url = url;
+    HttpClient client;
+    client.SetCancelFlag(shutdown.Flag());
+    const qint64 startTick = clock.NowMs();
+    // A negative wait would mean "forever" to a request object; treat it like 0, which is the 25 s default.
+    const int timeoutSeconds = LeadingInt(settings.timeoutText);
+
+    bool normal = true;
+    if (settings.byStatus) {
+        for (int attempt = 1; attempt <= kStatusAttempts; ++attempt) {
+            client.Recreate();
+            outcome.status = client.QueryStatus(url, false, std::max(timeoutSeconds, 0));
+            ++outcome.attempts;
+            if (outcome.status != 0 && outcome.status != 100)
+                break;
+            // The wait after the last attempt is kept: an unreachable site always costs 10 s of waiting.
+            if (!clock.Sleep(qint64(attempt) * 1000, shutdown)) {
+                outcome.cancelled = true;
+                return outcome;
+            }
+        }
+        normal = StatusMatches(outcome.status, settings.statusCodes) != settings.invertStatus;
+    }
+    if (normal && settings.byContent && !shutdown.IsRaised()) {
+        FetchOptions options;
+        options.timeoutSeconds = double(timeoutSeconds);
+        const QString page = client.FetchPage(url, options);
+        outcome.pageFetched = true;
+        outcome.found = FindKeyword(page, settings.contentKeywords);
+        normal = (outcome.found != -1) != settings.invertContent;
+    }
+    if (shutdown.IsRaised()) {
+        outcome.cancelled = true;
+        return outcome;
+    }
+
+    outcome.normal = normal;
+    outcome.statusText = StatusColumnText(settings, outcome.status);
+    outcome.foundText = FoundColumnText(settings, outcome.found);
+    outcome.elapsedMs = clock.NowMs() - startTick;
+    outcome.responseTime = DurationText(outcome.elapsedMs);
+    outcome.finishTick = clock.NowMs();
+    return outcome;
+}
