@@ -1,9 +1,97 @@
 #include "cli/headless.h"
 
+#include "cli/headless_options.h"
+#include "cli/headless_runner.h"
+#include "cli/headless_settings.h"
+#include "cli/site_list_file.h"
+#include "cli/stop_signal_watcher.h"
+#include "http/curl_global.h"
+#include "monitor/monitoring_run.h"
+#include "monitor/status_codes.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QStringList>
+#include <QTimer>
+
+#include <csignal>
 #include <cstdio>
 
-int RunHeadless(int, char**)
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr int kExitUsage = 3;
+
+void PrintLine(std::FILE* stream, const QString& text)
 {
-    std::fputs("patrol-lamp: the headless command is not built yet\n", stderr);
-    return 3;
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
+    if (!text.endsWith(u'\n'))
+        std::fputc('\n', stream);
+    std::fflush(stream);
+}
+
+int Fail(const QString& message)
+{
+    PrintLine(stderr, u"patrol-lamp: "_s + message);
+    return kExitUsage;
+}
+
+} // namespace
+
+int RunHeadless(int argc, char** argv)
+{
+    // No display is needed or looked for: the run and its models need Qt Core only.
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(u"patrol-lamp"_s);
+    QCoreApplication::setApplicationVersion(QStringLiteral(PATROL_VERSION));
+
+    HeadlessOptions options;
+    QString error;
+    if (!ParseHeadlessArguments(app.arguments().mid(1), &options, &error))
+        return Fail(error + u"\n（patrol-lamp --headless --help 显示用法）"_s);
+    if (options.help) {
+        PrintLine(stdout, HeadlessUsageText());
+        return 0;
+    }
+    if (options.version) {
+        PrintLine(stdout, u"岚澈·巡更灯 patrol-lamp "_s + QStringLiteral(PATROL_VERSION));
+        return 0;
+    }
+
+    const bool configGiven = !options.configPath.isEmpty();
+    const QString configPath = configGiven ? options.configPath : DefaultConfigPath();
+    StoredSettings stored;
+    if (!LoadStoredSettings(configPath, configGiven, &stored, &error))
+        return Fail(error);
+
+    QString siteList = stored.siteList;
+    if (!options.sitesPath.isEmpty() && !ReadSiteListFile(options.sitesPath, &siteList, &error))
+        return Fail(error);
+    if (!HasSiteEntries(siteList)) {
+        return Fail(u"请先输入要监控的网站地址列表！\n（用 --sites FILE 指定列表文件，或在窗口中输入网站列表）"_s);
+    }
+
+    MonitorSettings settings;
+    if (!ApplyOptions(stored.settings, options, &settings, &error))
+        return Fail(error);
+
+    std::signal(SIGPIPE, SIG_IGN);
+    EnsureCurlGlobalInit();
+    LoadStatusCodeList();
+    qRegisterMetaType<CheckRecord>();
+    qRegisterMetaType<PassSummary>();
+
+    int exitStatus = kExitUsage;
+    HeadlessRunner runner(settings, siteList, options.passes, options.format);
+    StopSignalWatcher watcher;
+    QObject::connect(&watcher, &StopSignalWatcher::StopRequested, &runner, &HeadlessRunner::RequestStop);
+    QObject::connect(&runner, &HeadlessRunner::Finished, &app, [&](int status) {
+        exitStatus = status;
+        app.quit();
+    });
+    QTimer::singleShot(0, &runner, &HeadlessRunner::Start);
+    app.exec();
+    return exitStatus;
 }

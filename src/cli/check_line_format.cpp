@@ -1,0 +1,84 @@
+#include "cli/check_line_format.h"
+
+#include "monitor/monitoring_run.h"
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// A tab or line break inside a field (a URL may keep its tabs) would shift every following column.
+void AppendTsvField(QByteArray& line, const QString& text)
+{
+    QByteArray bytes = text.toUtf8();
+    for (char& c : bytes) {
+        if (c == '\t' || c == '\n' || c == '\r')
+            c = ' ';
+    }
+    line += bytes;
+}
+
+} // namespace
+
+QByteArray JsonQuoted(const QString& text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    QByteArray out;
+    out.reserve(utf8.size() + 2);
+    out += '"';
+    for (const char c : utf8) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (byte < 0x20) {
+                static const char hex[] = "0123456789abcdef";
+                out += "\\u00";
+                out += hex[byte >> 4];
+                out += hex[byte & 0xf];
+            } else {
+                out += c;
+            }
+        }
+    }
+    out += '"';
+    return out;
+}
+
+QByteArray FormatCheckLine(const CheckRecord& record, HeadlessOptions::Format format)
+{
+    QByteArray line;
+    line.reserve(160 + record.url.size() + record.statusText.size() * 3);
+    if (format == HeadlessOptions::Format::Jsonl) {
+        line += "{\"pass\":" + QByteArray::number(record.pass);
+        line += ",\"row\":" + QByteArray::number(record.row);
+        line += ",\"url\":" + JsonQuoted(record.url);
+        line += record.normal ? ",\"normal\":true" : ",\"normal\":false";
+        line += ",\"status\":" + QByteArray::number(record.status);
+        line += ",\"status_text\":" + JsonQuoted(record.statusText);
+        line += ",\"found\":" + QByteArray::number(record.found);
+        line += ",\"found_text\":" + JsonQuoted(record.foundText);
+        line += ",\"elapsed_ms\":" + QByteArray::number(record.elapsedMs);
+        line += ",\"response_time\":" + JsonQuoted(record.responseTime);
+        line += "}\n";
+        return line;
+    }
+    line += QByteArray::number(record.pass);
+    line += '\t';
+    line += QByteArray::number(record.row);
+    line += '\t';
+    AppendTsvField(line, record.url);
+    line += '\t';
+    AppendTsvField(line, record.normal ? u"正常"_s : u"不正常"_s);
+    line += '\t';
+    AppendTsvField(line, record.statusText);
+    line += '\t';
+    AppendTsvField(line, record.foundText);
+    line += '\t';
+    AppendTsvField(line, record.responseTime);
+    line += '\n';
+    return line;
+}

@@ -1,0 +1,149 @@
+#include "cli/headless_options.h"
+
+#include <QRegularExpression>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+bool IsPositiveInt(const QString& text, int max)
+{
+    static const QRegularExpression digits(u"^[0-9]{1,9}$"_s);
+    if (!digits.match(text).hasMatch())
+        return false;
+    const int value = text.toInt();
+    return value >= 1 && value <= max;
+}
+
+} // namespace
+
+bool IsThreadCountText(const QString& text)
+{
+    return IsPositiveInt(text.trimmed(), kMaxHeadlessThreads);
+}
+
+bool IsTimeoutText(const QString& text)
+{
+    // An hour is far beyond any useful time-out and keeps the retry waits bounded.
+    return IsPositiveInt(text.trimmed(), 3600);
+}
+
+bool IsIntervalText(const QString& text)
+{
+    static const QRegularExpression number(u"^[0-9]{1,9}(\\.[0-9]*)?$|^\\.[0-9]+$"_s);
+    return number.match(text.trimmed()).hasMatch();
+}
+
+QString HeadlessUsageText()
+{
+    return u"用法：patrol-lamp --headless [选项]\n"
+           "无窗口运行监控。设置和网站列表取自配置文件（窗口保存的值），选项只对本次运行有效，不写回文件。\n"
+           "\n"
+           "  --config FILE         配置文件（默认：程序目录下的 岚澈·巡更灯.ini）\n"
+           "  --sites FILE          网站列表文件，每行一个网址（UTF-8 或 GB18030）\n"
+           "  --threads N           同时检查的网站数（1 至 1000）\n"
+           "  --timeout S           超时秒（1 至 3600）\n"
+           "  --interval S          刷新秒，可带小数，0 表示不等待\n"
+           "  --status-codes TEXT   正常的状态码，用 | 分隔（如 200|301|302）\n"
+           "  --no-status           不按状态码判断\n"
+           "  --invert-status       状态码条件取反\n"
+           "  --content TEXT        按网页内容判断：网页代码中出现的内容，用 | 分隔\n"
+           "  --invert-content      网页内容条件取反\n"
+           "  --passes N            检查 N 遍后结束（默认一直运行，直到 Ctrl+C 或 SIGTERM）\n"
+           "  --format tsv|jsonl    输出格式（默认 tsv）\n"
+           "  --help                显示本说明\n"
+           "  --version             显示版本\n"
+           "\n"
+           "标准输出：每检查完一个网站输出一行。\n"
+           "  tsv：遍数、行号、网址、正常/不正常、状态码、找到位置、响应时间，以制表符分隔\n"
+           "  jsonl：每行一个 JSON 对象（pass, row, url, normal, status, status_text, found, found_text,\n"
+           "         elapsed_ms, response_time）\n"
+           "退出状态：0 结束时没有不正常网站，2 有不正常网站，3 参数错误、文件无法读取或网站列表为空。\n"_s;
+}
+
+bool ParseHeadlessArguments(const QStringList& arguments, HeadlessOptions* options, QString* error)
+{
+    HeadlessOptions result;
+    auto fail = [&](const QString& message) {
+        *error = message;
+        return false;
+    };
+
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        QString name = arguments.at(i);
+        std::optional<QString> inlineValue;
+        if (name.startsWith(u"--"_s)) {
+            const qsizetype equals = name.indexOf(u'=');
+            if (equals > 0) {
+                inlineValue = name.mid(equals + 1);
+                name.truncate(equals);
+            }
+        }
+        const bool takesValue = name == u"--config"_s || name == u"--sites"_s || name == u"--threads"_s
+            || name == u"--timeout"_s || name == u"--interval"_s || name == u"--status-codes"_s
+            || name == u"--content"_s || name == u"--passes"_s || name == u"--format"_s;
+        QString value;
+        if (takesValue) {
+            if (inlineValue) {
+                value = *inlineValue;
+            } else if (i + 1 < arguments.size()) {
+                value = arguments.at(++i);
+            } else {
+                return fail(u"选项 %1 缺少参数"_s.arg(name));
+            }
+        } else if (inlineValue) {
+            return fail(u"选项 %1 不带参数"_s.arg(name));
+        }
+
+        if (name == u"--headless"_s) {
+            continue;
+        } else if (name == u"--config"_s || name == u"--sites"_s) {
+            if (value.isEmpty())
+                return fail(u"选项 %1 缺少文件名"_s.arg(name));
+            (name == u"--config"_s ? result.configPath : result.sitesPath) = value;
+        } else if (name == u"--threads"_s) {
+            if (!IsThreadCountText(value))
+                return fail(u"--threads 需要 1 至 %1 的整数，而不是“%2”"_s.arg(kMaxHeadlessThreads).arg(value));
+            result.threads = value.trimmed();
+        } else if (name == u"--timeout"_s) {
+            if (!IsTimeoutText(value))
+                return fail(u"--timeout 需要 1 至 3600 的整数秒，而不是“%1”"_s.arg(value));
+            result.timeout = value.trimmed();
+        } else if (name == u"--interval"_s) {
+            if (!IsIntervalText(value))
+                return fail(u"--interval 需要不小于 0 的秒数，而不是“%1”"_s.arg(value));
+            result.interval = value.trimmed();
+        } else if (name == u"--status-codes"_s) {
+            result.statusCodes = value;
+        } else if (name == u"--content"_s) {
+            result.content = value;
+        } else if (name == u"--passes"_s) {
+            if (!IsPositiveInt(value.trimmed(), 1000000000))
+                return fail(u"--passes 需要正整数，而不是“%1”"_s.arg(value));
+            result.passes = value.trimmed().toInt();
+        } else if (name == u"--format"_s) {
+            if (value == u"tsv"_s)
+                result.format = HeadlessOptions::Format::Tsv;
+            else if (value == u"jsonl"_s)
+                result.format = HeadlessOptions::Format::Jsonl;
+            else
+                return fail(u"--format 只能是 tsv 或 jsonl，而不是“%1”"_s.arg(value));
+        } else if (name == u"--no-status"_s) {
+            result.noStatus = true;
+        } else if (name == u"--invert-status"_s) {
+            result.invertStatus = true;
+        } else if (name == u"--invert-content"_s) {
+            result.invertContent = true;
+        } else if (name == u"--help"_s || name == u"-h"_s) {
+            result.help = true;
+        } else if (name == u"--version"_s) {
+            result.version = true;
+        } else {
+            return fail(u"未知的参数：%1"_s.arg(arguments.at(i)));
+        }
+    }
+    if (result.noStatus && (result.statusCodes || result.invertStatus))
+        return fail(u"--no-status 不能与 --status-codes 或 --invert-status 同用"_s);
+    *options = result;
+    return true;
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// What the command line of `patrol-lamp --headless` asks for. Settings left empty come from the
+// configuration file; nothing here is ever written back to it.
+struct HeadlessOptions
+{
+    enum class Format { Tsv, Jsonl };
+
+    QString configPath;   // empty: the file beside the executable
+    QString sitesPath;    // empty: the list stored by the window
+    std::optional<QString> threads;
+    std::optional<QString> timeout;
+    std::optional<QString> interval;
+    std::optional<QString> statusCodes;
+    std::optional<QString> content;
+    bool noStatus = false;
+    bool invertStatus = false;
+    bool invertContent = false;
+    int passes = 0;   // 0: until stopped
+    Format format = Format::Tsv;
+    bool help = false;
+    bool version = false;
+};
+
+// Parses the arguments after the program name ("--headless" itself is skipped). Both "--opt value"
+// and "--opt=value" are accepted. Returns false with a message for the user on bad arguments.
+bool ParseHeadlessArguments(const QStringList& arguments, HeadlessOptions* options, QString* error);
+
+QString HeadlessUsageText();
+
+// Thread counts the run accepts; more would exhaust the process's threads.
+constexpr int kMaxHeadlessThreads = 1000;
+
+// Validators shared by the options and the values read from the configuration file.
+bool IsThreadCountText(const QString& text);
+bool IsTimeoutText(const QString& text);
+bool IsIntervalText(const QString& text);

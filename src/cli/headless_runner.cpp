@@ -1,0 +1,167 @@
+#include "cli/headless_runner.h"
+
+#include "cli/check_line_format.h"
+#include "monitor/duration_text.h"
+#include "monitor/monitoring_run.h"
+#include "monitor/report_model.h"
+
+#include <cerrno>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Large passes write tens of thousands of lines: batch them, but never hold a line for long.
+constexpr qsizetype kFlushBytes = 64 * 1024;
+constexpr int kFlushDelayMs = 200;
+constexpr int kProgressPeriodMs = 250;
+
+bool WriteAll(int fd, const char* data, qsizetype size)
+{
+    while (size > 0) {
+        const ssize_t written = write(fd, data, static_cast<size_t>(size));
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+} // namespace
+
+HeadlessRunner::HeadlessRunner(const MonitorSettings& settings, const QString& siteListText, int passes,
+                               HeadlessOptions::Format format, QObject* parent)
+    : QObject(parent)
+    , m_run(new MonitoringRun(this))
+    , m_format(format)
+    , m_stdoutIsTerminal(isatty(STDOUT_FILENO) == 1)
+    , m_stderrIsTerminal(isatty(STDERR_FILENO) == 1)
+{
+    m_run->SetSettings(settings);
+    m_run->SetSiteListText(siteListText);
+    m_run->SetMaxPasses(passes);
+
+    connect(m_run, &MonitoringRun::CheckFinished, this, &HeadlessRunner::OnCheckFinished);
+    connect(m_run, &MonitoringRun::PassFinished, this, &HeadlessRunner::OnPassFinished);
+    connect(m_run, &MonitoringRun::MessageRequested, this, &HeadlessRunner::OnMessage);
+    connect(m_run, &MonitoringRun::RunFinished, this, &HeadlessRunner::OnRunFinished);
+
+    m_flushTimer.setSingleShot(true);
+    m_flushTimer.setInterval(kFlushDelayMs);
+    connect(&m_flushTimer, &QTimer::timeout, this, &HeadlessRunner::FlushOutput);
+    m_progressTimer.setInterval(kProgressPeriodMs);
+    connect(&m_progressTimer, &QTimer::timeout, this, &HeadlessRunner::ShowProgress);
+}
+
+HeadlessRunner::~HeadlessRunner()
+{
+    FlushOutput();
+    if (!m_run->IsIdle())
+        m_run->Shutdown();
+}
+
+void HeadlessRunner::Start()
+{
+    m_run->Click();
+    if (m_stderrIsTerminal)
+        m_progressTimer.start();
+}
+
+void HeadlessRunner::RequestStop()
+{
+    if (m_stopRequested || m_run->IsIdle())
+        return;
+    m_stopRequested = true;
+    ClearProgress();
+    WriteStderrLine(u"正在停止：不再开始新的检查，等待正在进行的检查结束（再按 Ctrl+C 立即退出）……"_s);
+    m_run->Click();
+}
+
+void HeadlessRunner::OnCheckFinished(const CheckRecord& record)
+{
+    if (record.pass == m_progressPass) {
+        ++m_doneInPass;
+    } else if (record.pass > m_progressPass) {
+        m_progressPass = record.pass;
+        m_doneInPass = 1;
+    }
+    if (m_stdoutBroken)
+        return;
+    m_outBuffer += FormatCheckLine(record, m_format);
+    if (m_stdoutIsTerminal || m_outBuffer.size() >= kFlushBytes)
+        FlushOutput();
+    else if (!m_flushTimer.isActive())
+        m_flushTimer.start();
+}
+
+void HeadlessRunner::OnPassFinished(const PassSummary& summary)
+{
+    FlushOutput();
+    ClearProgress();
+    WriteStderrLine(u"第 %1 遍完成：网站 %2 个，不正常 %3 个，用时 %4"_s.arg(summary.pass)
+                        .arg(summary.sites)
+                        .arg(summary.abnormal)
+                        .arg(DurationText(summary.elapsedMs)));
+}
+
+void HeadlessRunner::OnMessage(const QString& text)
+{
+    FlushOutput();
+    ClearProgress();
+    WriteStderrLine(text);
+}
+
+void HeadlessRunner::OnRunFinished()
+{
+    m_progressTimer.stop();
+    FlushOutput();
+    ClearProgress();
+    emit Finished(m_run->AbnormalModel()->rowCount() > 0 ? 2 : 0);
+}
+
+void HeadlessRunner::FlushOutput()
+{
+    m_flushTimer.stop();
+    if (m_outBuffer.isEmpty())
+        return;
+    if (!m_stdoutBroken && !WriteAll(STDOUT_FILENO, m_outBuffer.constData(), m_outBuffer.size())) {
+        // The reader went away (a closed pipe): the remaining lines have nowhere to go.
+        m_stdoutBroken = true;
+        WriteStderrLine(u"标准输出已关闭，停止监控。"_s);
+        RequestStop();
+    }
+    m_outBuffer.clear();
+}
+
+void HeadlessRunner::WriteStderrLine(const QString& text)
+{
+    const QByteArray bytes = (text + u'\n').toUtf8();
+    WriteAll(STDERR_FILENO, bytes.constData(), bytes.size());
+}
+
+void HeadlessRunner::ShowProgress()
+{
+    if (m_run->IsIdle())
+        return;
+    const QString line = u"\r第 %1 遍：已检查 %2/%3，不正常 %4，进行中 %5\x1b[K"_s.arg(qMax(m_progressPass, m_run->PassNumber()))
+                             .arg(m_progressPass == m_run->PassNumber() ? m_doneInPass : 0)
+                             .arg(m_run->SiteModel()->rowCount())
+                             .arg(m_run->AbnormalModel()->rowCount())
+                             .arg(m_run->RunningChecks());
+    const QByteArray bytes = line.toUtf8();
+    WriteAll(STDERR_FILENO, bytes.constData(), bytes.size());
+    m_progressShown = true;
+}
+
+void HeadlessRunner::ClearProgress()
+{
+    if (!m_progressShown)
+        return;
+    WriteAll(STDERR_FILENO, "\r\x1b[K", 4);
+    m_progressShown = false;
+}

@@ -1,0 +1,87 @@
+#include "cli/headless_settings.h"
+
+#include "store/form_state_store.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+
+using namespace Qt::StringLiterals;
+
+QString DefaultConfigPath()
+{
+    return QCoreApplication::applicationDirPath() + u"/岚澈·巡更灯.ini"_s;
+}
+
+bool LoadStoredSettings(const QString& path, bool mustExist, StoredSettings* stored, QString* error)
+{
+    *stored = {};
+    const QFileInfo info(path);
+    if (!info.exists()) {
+        if (!mustExist)
+            return true;
+        *error = u"配置文件不存在：%1"_s.arg(path);
+        return false;
+    }
+    QFile probe(path);
+    if (info.isDir() || !probe.open(QIODevice::ReadOnly)) {
+        *error = u"无法读取配置文件 %1：%2"_s.arg(path, info.isDir() ? u"是一个目录"_s : probe.errorString());
+        return false;
+    }
+    probe.close();
+
+    FormStateStore store;
+    store.SetFile(path, 1);
+    store.SetSection(u"主界面"_s);
+    MonitorSettings& s = stored->settings;
+    s.threadsText = store.ReadText(u"编辑框线程数"_s, s.threadsText);
+    s.timeoutText = store.ReadText(u"编辑框超时秒"_s, s.timeoutText);
+    s.intervalText = store.ReadText(u"编辑框间隔秒"_s, s.intervalText);
+    s.byStatus = store.ReadBool(u"选择框按状态码"_s, s.byStatus);
+    s.statusCodes = store.ReadText(u"编辑框状态码"_s, s.statusCodes);
+    s.invertStatus = store.ReadBool(u"选择框取反状态码"_s, s.invertStatus);
+    s.byContent = store.ReadBool(u"选择框按网页内容"_s, s.byContent);
+    s.contentKeywords = store.ReadText(u"编辑框网页内容"_s, s.contentKeywords);
+    s.invertContent = store.ReadBool(u"选择框取反网页内容"_s, s.invertContent);
+    stored->siteList = store.ReadText(u"按钮输入网站列表.标记"_s);
+    return true;
+}
+
+bool ApplyOptions(const MonitorSettings& stored, const HeadlessOptions& options, MonitorSettings* settings,
+                  QString* error)
+{
+    MonitorSettings s = stored;
+    if (options.threads)
+        s.threadsText = *options.threads;
+    if (options.timeout)
+        s.timeoutText = *options.timeout;
+    if (options.interval)
+        s.intervalText = *options.interval;
+    if (options.statusCodes) {
+        s.byStatus = true;
+        s.statusCodes = *options.statusCodes;
+    }
+    if (options.noStatus)
+        s.byStatus = false;
+    if (options.invertStatus)
+        s.invertStatus = true;
+    if (options.content) {
+        s.byContent = true;
+        s.contentKeywords = *options.content;
+    }
+    if (options.invertContent)
+        s.invertContent = true;
+
+    // The window waits for the user to fix such a value; without a window the run would never move.
+    if (!IsThreadCountText(s.threadsText)) {
+        *error = u"配置文件中的线程数“%1”无效（应为 1 至 %2 的整数）；可用 --threads 指定"_s.arg(s.threadsText)
+                     .arg(kMaxHeadlessThreads);
+        return false;
+    }
+    if (!IsTimeoutText(s.timeoutText)) {
+        *error = u"配置文件中的超时秒“%1”无效（应为 1 至 3600 的整数）；可用 --timeout 指定"_s.arg(s.timeoutText);
+        return false;
+    }
+    *settings = s;
+    return true;
+}

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "cli/headless_options.h"
+#include "monitor/monitor_settings.h"
+
+#include <QString>
+
+// What the window left in the configuration file: its conditions, run settings and site list.
+struct StoredSettings
+{
+    MonitorSettings settings;
+    QString siteList;   // CR LF separated
+};
+
+// "岚澈·巡更灯.ini" beside the executable, the file the window uses.
+QString DefaultConfigPath();
+
+// Reads the window's keys without taking the file's lock (a window may be running on it). A missing
+// file gives the window's defaults unless mustExist; an unreadable one is an error.
+bool LoadStoredSettings(const QString& path, bool mustExist, StoredSettings* stored, QString* error);
+
+// The stored settings with the command line's overrides; false with a message when a setting that
+// would stall the run (a thread count or time-out that is not a positive number) remains.
+bool ApplyOptions(const MonitorSettings& stored, const HeadlessOptions& options, MonitorSettings* settings,
+                  QString* error);

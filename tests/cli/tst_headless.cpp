@@ -1,0 +1,289 @@
+// End-to-end runs of `patrol-lamp --headless` against loopback servers.
+
+#include "support/loopback_server.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextCodec>
+
+#include <csignal>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr int kRunTimeoutMs = 120000;
+
+struct RunResult
+{
+    bool finished = false;
+    int exitCode = -1;
+    QList<QByteArray> lines;   // stdout, one per check
+    QString err;
+};
+
+RunResult Collect(QProcess& process)
+{
+    RunResult result;
+    result.finished = process.waitForFinished(kRunTimeoutMs);
+    if (!result.finished) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    const QByteArray out = process.readAllStandardOutput();
+    for (const QByteArray& line : out.split('\n')) {
+        if (!line.isEmpty())
+            result.lines.append(line);
+    }
+    result.err = QString::fromUtf8(process.readAllStandardError());
+    return result;
+}
+
+RunResult RunHeadless(const QStringList& arguments)
+{
+    QProcess process;
+    process.setProgram(QStringLiteral(PATROL_BINARY));
+    process.setArguments(QStringList { u"--headless"_s } + arguments);
+    process.start();
+    if (!process.waitForStarted(30000))
+        return {};
+    return Collect(process);
+}
+
+void WriteFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+QByteArray Gb18030(const QString& text)
+{
+    return QTextCodec::codecForName("GB18030")->fromUnicode(text);
+}
+
+} // namespace
+
+class TestHeadless final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    void tsvLinesForEveryCheckOfEveryPass();
+    void jsonlLinesAndAbnormalExitStatus();
+    void windowWrittenConfigurationRunsUnchanged();
+    void stopSignalFinishesRunningChecks_data();
+    void stopSignalFinishesRunningChecks();
+    void badInputExitsThreeWithMessage_data();
+    void badInputExitsThreeWithMessage();
+
+private:
+    QTemporaryDir m_dir;
+    QString m_emptyConfig;
+};
+
+void TestHeadless::init()
+{
+    QVERIFY(m_dir.isValid());
+    m_emptyConfig = m_dir.filePath(u"empty.ini"_s);
+    WriteFile(m_emptyConfig, {});
+}
+
+void TestHeadless::tsvLinesForEveryCheckOfEveryPass()
+{
+    LoopbackServer server;
+    QVERIFY(server.IsListening());
+    // LF and CR LF lines, a blank line and padding: three sites.
+    const QString sites = m_dir.filePath(u"sites.txt"_s);
+    WriteFile(sites, (server.Url(u"/a"_s) + u"\n\n  "_s + server.Url(u"/b"_s) + u"  \r\n"_s + server.Url(u"/c"_s)
+                      + u"\n"_s).toUtf8());
+
+    const QStringList urls { server.Url(u"/a"_s), server.Url(u"/b"_s), server.Url(u"/c"_s) };
+    const RunResult run = RunHeadless({ u"--config"_s, m_emptyConfig, u"--sites"_s, sites, u"--passes"_s, u"2"_s,
+                                        u"--interval"_s, u"0"_s, u"--threads"_s, u"2"_s });
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.lines.size(), 6);
+    QMap<int, QList<int>> rowsByPass;
+    for (const QByteArray& line : run.lines) {
+        const QStringList fields = QString::fromUtf8(line).split(u'\t');
+        QCOMPARE(fields.size(), 7);
+        rowsByPass[fields[0].toInt()].append(fields[1].toInt());
+        QCOMPARE(fields[2], urls.value(fields[1].toInt()));
+        QCOMPARE(fields[3], u"正常"_s);
+        QVERIFY2(fields[4].startsWith(u"200|"_s), qPrintable(fields[4]));
+        QCOMPARE(fields[5], u"无查询"_s);
+        QVERIFY(!fields[6].isEmpty());
+    }
+    QCOMPARE(rowsByPass.keys(), (QList<int> { 1, 2 }));
+    for (QList<int> rows : rowsByPass) {
+        std::sort(rows.begin(), rows.end());
+        QCOMPARE(rows, (QList<int> { 0, 1, 2 }));
+    }
+    QCOMPARE(run.err.count(u"遍完成"_s), 2);
+    QVERIFY2(run.err.contains(u"监控停止！"_s), qPrintable(run.err));
+    QCOMPARE(server.RequestCount(), 6);
+}
+
+void TestHeadless::jsonlLinesAndAbnormalExitStatus()
+{
+    LoopbackServer server;
+    QVERIFY(server.IsListening());
+    server.Route("/gone", LoopbackResponse::Status(404, "no"));
+    const QString sites = m_dir.filePath(u"sites.txt"_s);
+    WriteFile(sites, (server.Url(u"/fine"_s) + u"\n"_s + server.Url(u"/gone"_s) + u"\n"_s).toUtf8());
+
+    const RunResult run = RunHeadless(
+        { u"--config"_s, m_emptyConfig, u"--sites"_s, sites, u"--passes"_s, u"1"_s, u"--format"_s, u"jsonl"_s });
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, 2);
+    QCOMPARE(run.lines.size(), 2);
+    const QStringList keys { u"elapsed_ms"_s, u"found"_s, u"found_text"_s, u"normal"_s, u"pass"_s,
+                             u"response_time"_s, u"row"_s, u"status"_s, u"status_text"_s, u"url"_s };
+    for (const QByteArray& line : run.lines) {
+        QJsonParseError error;
+        const QJsonObject object = QJsonDocument::fromJson(line, &error).object();
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        QCOMPARE(object.keys(), keys);
+        QCOMPARE(object.value(u"pass"_s).toInt(), 1);
+        QCOMPARE(object.value(u"found"_s).toInt(), 0);
+        QCOMPARE(object.value(u"found_text"_s).toString(), u"无查询"_s);
+        QVERIFY(object.value(u"elapsed_ms"_s).toInteger(-1) >= 0);
+        const bool gone = object.value(u"row"_s).toInt() == 1;
+        QCOMPARE(object.value(u"url"_s).toString(), server.Url(gone ? u"/gone"_s : u"/fine"_s));
+        QCOMPARE(object.value(u"normal"_s).toBool(), !gone);
+        QCOMPARE(object.value(u"status"_s).toInt(), gone ? 404 : 200);
+        QVERIFY(object.value(u"status_text"_s).toString().startsWith(gone ? u"404|"_s : u"200|"_s));
+    }
+    QVERIFY2(run.err.contains(u"不正常 1 个"_s), qPrintable(run.err));
+}
+
+void TestHeadless::windowWrittenConfigurationRunsUnchanged()
+{
+    LoopbackServer server;
+    QVERIFY(server.IsListening());
+    server.Route("/with", LoopbackResponse::Ok("<html><body>patrol 巡更灯 lamp</body></html>",
+                                               "text/html; charset=utf-8"));
+    server.Route("/without", LoopbackResponse::Ok("<html><body>nothing here</body></html>",
+                                                  "text/html; charset=utf-8"));
+    // As the window stores it: GB18030, CR LF, the list folded onto one line, 真/假 for the boxes.
+    const QString config = m_dir.filePath(u"岚澈·巡更灯.ini"_s);
+    const QByteArray bytes = Gb18030(u"[主界面]\r\n编辑框状态码=200\r\n选择框按状态码=假\r\n选择框取反状态码=假\r\n"
+                                     "选择框按网页内容=真\r\n编辑框网页内容=不会出现|巡更灯\r\n选择框取反网页内容=假\r\n"
+                                     "编辑框超时秒=5\r\n编辑框线程数=2\r\n编辑框间隔秒=0\r\n按钮输入网站列表.标记="_s
+                                     + server.Url(u"/with"_s) + u"┊*┊"_s + server.Url(u"/without"_s) + u"\r\n"_s);
+    WriteFile(config, bytes);
+
+    RunResult run = RunHeadless({ u"--config"_s, config, u"--passes"_s, u"1"_s });
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, 2);
+    QCOMPARE(run.lines.size(), 2);
+    for (const QByteArray& line : run.lines) {
+        const QStringList fields = QString::fromUtf8(line).split(u'\t');
+        QCOMPARE(fields.size(), 7);
+        QCOMPARE(fields[4], u"无查询"_s);   // the status box is off
+        if (fields[1] == u"0"_s) {
+            QCOMPARE(fields[3], u"正常"_s);
+            QVERIFY2(fields[5].toInt() > 0, qPrintable(fields[5]));
+        } else {
+            QCOMPARE(fields[3], u"不正常"_s);
+            QCOMPARE(fields[5], u"找不到"_s);
+        }
+    }
+
+    // Options override the file for this run only; the file stays as the window wrote it.
+    run = RunHeadless({ u"--config"_s, config, u"--passes"_s, u"1"_s, u"--content"_s, u"nothing|lamp"_s,
+                        u"--status-codes"_s, u"200"_s, u"--format"_s, u"jsonl"_s });
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.lines.size(), 2);
+    for (const QByteArray& line : run.lines)
+        QVERIFY(QJsonDocument::fromJson(line).object().value(u"status_text"_s).toString().startsWith(u"200|"_s));
+    QFile file(config);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), bytes);
+}
+
+void TestHeadless::stopSignalFinishesRunningChecks_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGINT") << SIGINT;
+    QTest::newRow("SIGTERM") << SIGTERM;
+}
+
+void TestHeadless::stopSignalFinishesRunningChecks()
+{
+    QFETCH(int, signalNumber);
+    LoopbackServer server;
+    QVERIFY(server.IsListening());
+    server.SetDefault(LoopbackResponse::Ok("slow").Delay(1500));
+    QString list;
+    for (int i = 0; i < 30; ++i)
+        list += server.Url(u"/s%1"_s.arg(i)) + u"\n"_s;
+    const QString sites = m_dir.filePath(u"sites.txt"_s);
+    WriteFile(sites, list.toUtf8());
+
+    QProcess process;
+    process.setProgram(QStringLiteral(PATROL_BINARY));
+    process.setArguments({ u"--headless"_s, u"--config"_s, m_emptyConfig, u"--sites"_s, sites, u"--threads"_s,
+                           u"3"_s, u"--interval"_s, u"0"_s });
+    process.start();
+    QVERIFY(process.waitForStarted(30000));
+    QVERIFY(server.WaitForRequests(3, 60000));
+    QCOMPARE(::kill(static_cast<pid_t>(process.processId()), signalNumber), 0);
+    const RunResult run = Collect(process);
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.err.contains(u"监控停止！"_s), qPrintable(run.err));
+    // The checks under way when the signal came were finished and reported; no new ones were started.
+    QVERIFY2(run.lines.size() >= 3 && run.lines.size() < 30, QByteArray::number(run.lines.size()));
+    QCOMPARE(run.lines.size(), server.RequestCount());
+}
+
+void TestHeadless::badInputExitsThreeWithMessage_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("unknown option") << QStringList { u"--frobnicate"_s } << u"--frobnicate"_s;
+    QTest::newRow("threads not a number") << QStringList { u"--threads"_s, u"abc"_s } << u"--threads"_s;
+    QTest::newRow("threads zero") << QStringList { u"--threads=0"_s } << u"--threads"_s;
+    QTest::newRow("missing value") << QStringList { u"--passes"_s } << u"--passes"_s;
+    QTest::newRow("unknown format") << QStringList { u"--format"_s, u"xml"_s } << u"xml"_s;
+    QTest::newRow("missing site file") << QStringList { u"--sites"_s, u"/nonexistent/sites.txt"_s }
+                                       << u"/nonexistent/sites.txt"_s;
+    QTest::newRow("missing config") << QStringList { u"--config"_s, u"/nonexistent/x.ini"_s } << u"/nonexistent/x.ini"_s;
+    QTest::newRow("empty list") << QStringList {} << u"请先输入要监控的网站地址列表！"_s;
+    QTest::newRow("blank site file") << QStringList { u"--sites"_s, u"BLANK"_s } << u"请先输入要监控的网站地址列表！"_s;
+    QTest::newRow("stored thread count") << QStringList { u"--config"_s, u"BADCONFIG"_s }
+                                         << u"线程数"_s;
+}
+
+void TestHeadless::badInputExitsThreeWithMessage()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, message);
+    const QString blank = m_dir.filePath(u"blank.txt"_s);
+    WriteFile(blank, " \r\n\r\n\xA1\xA1\n");   // spaces and a GB18030 full-width space
+    const QString badConfig = m_dir.filePath(u"bad.ini"_s);
+    WriteFile(badConfig, Gb18030(u"[主界面]\r\n编辑框线程数=abc\r\n按钮输入网站列表.标记=http://127.0.0.1:1/"_s));
+    arguments.replaceInStrings(u"BLANK"_s, blank);
+    arguments.replaceInStrings(u"BADCONFIG"_s, badConfig);
+    if (!arguments.contains(u"--config"_s))
+        arguments << u"--config"_s << m_emptyConfig;
+
+    const RunResult run = RunHeadless(arguments);
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, 3);
+    QVERIFY(run.lines.isEmpty());
+    QVERIFY2(run.err.contains(message), qPrintable(run.err));
+}
+
+QTEST_GUILESS_MAIN(TestHeadless)
+#include "tst_headless.moc"
