@@ -1,0 +1,137 @@
+// The pieces of the headless command that the end-to-end runs cannot pin down exactly.
+
+#include "cli/check_line_format.h"
+#include "cli/headless_options.h"
+#include "cli/headless_settings.h"
+#include "cli/site_list_file.h"
+#include "monitor/monitoring_run.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
+#include <QTextCodec>
+
+using namespace Qt::StringLiterals;
+
+class TestHeadlessParts final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void hostileTextsStayOneLineAndOneField();
+    void siteListFilesDecodeUtf8OrGb18030();
+    void optionsOverrideStoredSettings();
+    void argumentForms_data();
+    void argumentForms();
+};
+
+void TestHeadlessParts::hostileTextsStayOneLineAndOneField()
+{
+    CheckRecord record;
+    record.pass = 3;
+    record.row = 7;
+    record.url = u"http://例子.中国/a\"b\\c\td\ne"_s + QChar(1) + u"f"_s;
+    record.normal = false;
+    record.status = 0;
+    record.statusText = u"0|访问异常，没有信号"_s;
+    record.found = -1;
+    record.foundText = u"找不到"_s;
+    record.elapsedMs = 10250;
+    record.responseTime = u"10.25 秒"_s;
+
+    const QByteArray json = FormatCheckLine(record, HeadlessOptions::Format::Jsonl);
+    QVERIFY(json.endsWith('\n'));
+    QCOMPARE(json.count('\n'), 1);
+    QJsonParseError error;
+    const QJsonObject object = QJsonDocument::fromJson(json, &error).object();
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    QCOMPARE(object.value(u"url"_s).toString(), record.url);
+    QCOMPARE(object.value(u"normal"_s).toBool(true), false);
+    QCOMPARE(object.value(u"found"_s).toInt(), -1);
+    QCOMPARE(object.value(u"elapsed_ms"_s).toInteger(), 10250);
+    QCOMPARE(object.value(u"status_text"_s).toString(), record.statusText);
+
+    const QByteArray tsv = FormatCheckLine(record, HeadlessOptions::Format::Tsv);
+    QCOMPARE(tsv.count('\n'), 1);
+    const QStringList fields = QString::fromUtf8(tsv.chopped(1)).split(u'\t');
+    QCOMPARE(fields, (QStringList { u"3"_s, u"7"_s, u"http://例子.中国/a\"b\\c d e"_s + QChar(1) + u"f"_s, u"不正常"_s,
+                                    record.statusText, u"找不到"_s, u"10.25 秒"_s }));
+}
+
+void TestHeadlessParts::siteListFilesDecodeUtf8OrGb18030()
+{
+    const QString expected = u"http://例子.中国/路径\r\nhttp://b.test/"_s;
+    QCOMPARE(DecodeSiteListBytes("\xEF\xBB\xBFhttp://\xE4\xBE\x8B\xE5\xAD\x90.\xE4\xB8\xAD\xE5\x9B\xBD/"
+                                 "\xE8\xB7\xAF\xE5\xBE\x84\r\nhttp://b.test/\r\n"),
+             expected);
+    const QByteArray gb = QTextCodec::codecForName("GB18030")->fromUnicode(expected).replace("\r\n", "\n");
+    QCOMPARE(DecodeSiteListBytes(gb), expected);
+    QCOMPARE(DecodeSiteListBytes({}), QString());
+
+    QVERIFY(!HasSiteEntries(u"  \r\n\u3000|\r\n"_s));
+    QVERIFY(HasSiteEntries(u" \r\n x"_s));
+}
+
+void TestHeadlessParts::optionsOverrideStoredSettings()
+{
+    MonitorSettings stored;
+    stored.byStatus = false;
+    stored.byContent = false;
+    stored.threadsText = u"abc"_s;   // would stall the run
+    MonitorSettings settings;
+    QString error;
+    HeadlessOptions options;
+    QVERIFY(!ApplyOptions(stored, options, &settings, &error));
+    QVERIFY2(error.contains(u"--threads"_s), qPrintable(error));
+
+    options.threads = u"50"_s;
+    options.statusCodes = u"200|204"_s;
+    options.content = u"ok"_s;
+    options.invertContent = true;
+    QVERIFY(ApplyOptions(stored, options, &settings, &error));
+    QCOMPARE(settings.threadsText, u"50"_s);
+    QVERIFY(settings.byStatus);
+    QCOMPARE(settings.statusCodes, u"200|204"_s);
+    QVERIFY(settings.byContent);
+    QCOMPARE(settings.contentKeywords, u"ok"_s);
+    QVERIFY(settings.invertContent);
+    QCOMPARE(settings.timeoutText, stored.timeoutText);
+    QCOMPARE(settings.intervalText, stored.intervalText);
+
+    stored.threadsText = u"5"_s;
+    stored.byStatus = true;
+    options = {};
+    options.noStatus = true;
+    QVERIFY(ApplyOptions(stored, options, &settings, &error));
+    QVERIFY(!settings.byStatus);
+}
+
+void TestHeadlessParts::argumentForms_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("valid");
+    QTest::newRow("separate value") << QStringList { u"--threads"_s, u"200"_s } << true;
+    QTest::newRow("inline value") << QStringList { u"--threads=200"_s, u"--headless"_s } << true;
+    QTest::newRow("empty codes") << QStringList { u"--status-codes="_s } << true;
+    QTest::newRow("decimal interval") << QStringList { u"--interval"_s, u"0.5"_s } << true;
+    QTest::newRow("too many threads") << QStringList { u"--threads"_s, u"1001"_s } << false;
+    QTest::newRow("negative timeout") << QStringList { u"--timeout"_s, u"-1"_s } << false;
+    QTest::newRow("interval word") << QStringList { u"--interval"_s, u"soon"_s } << false;
+    QTest::newRow("flag with value") << QStringList { u"--no-status=1"_s } << false;
+    QTest::newRow("passes zero") << QStringList { u"--passes"_s, u"0"_s } << false;
+    QTest::newRow("stray word") << QStringList { u"sites.txt"_s } << false;
+    QTest::newRow("conflicting status") << QStringList { u"--no-status"_s, u"--invert-status"_s } << false;
+}
+
+void TestHeadlessParts::argumentForms()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, valid);
+    HeadlessOptions options;
+    QString error;
+    QCOMPARE(ParseHeadlessArguments(arguments, &options, &error), valid);
+    QCOMPARE(error.isEmpty(), valid);
+}
+
+QTEST_GUILESS_MAIN(TestHeadlessParts)
+#include "tst_headless_parts.moc"
