@@ -74,7 +74,8 @@ public:
     static QByteArray Encode(const QString& text);
     static QString Decode(const QByteArray& bytes);
     // Whole-file replace through a temporary file beside it: the file holds the old bytes or the new.
-    static bool ReplaceFile(const QString& path, const QByteArray& bytes);
+    // Without tempPath the temporary gets a name of its own; a fixed one suits writers under a lock.
+    static bool ReplaceFile(const QString& path, const QByteArray& bytes, const QString& tempPath = {});
 
 private:
     struct PendingWrite
@@ -100,7 +101,7 @@ private:
     void WriteThrough();
     void ResetCache();
     bool AcquireLock(int* fd) const;
-    QString LockPath() const;
+    bool Flush();
 
     QByteArray m_text;
     int m_lockFd = -1;

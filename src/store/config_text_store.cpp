@@ -1,0 +1,506 @@
+#include "store/config_text_store.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QTextCodec>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// A file beyond this is not loaded (and therefore never rewritten from a partial text).
+constexpr qint64 kMaxFileSize = qint64(512) * 1024 * 1024;
+// Appending a missing section this often without finding it afterwards means the text is beyond repair.
+constexpr int kMaxSectionAppends = 11;
+
+QTextCodec* Gb18030()
+{
+    static QTextCodec* const codec = QTextCodec::codecForName("GB18030");
+    return codec;
+}
+
+// memmem rather than QByteArray::indexOf: the site list makes the text megabytes long.
+qsizetype Find(const QByteArray& text, QByteArrayView needle, qsizetype from)
+{
+    from = std::max<qsizetype>(from, 0);
+    if (from > text.size() || needle.size() > text.size() - from)
+        return -1;
+    const void* hit = ::memmem(text.constData() + from, size_t(text.size() - from), needle.data(), size_t(needle.size()));
+    return hit ? static_cast<const char*>(hit) - text.constData() : -1;
+}
+
+bool ContainsLineEnd(const QByteArray& bytes)
+{
+    return bytes.contains("\r\n");
+}
+
+// Reads a whole file. exists tells a missing file apart from an unreadable one.
+bool ReadWholeFile(const QString& path, QByteArray* data, bool* exists)
+{
+    const QFileInfo info(path);
+    *exists = info.exists();
+    if (!*exists || info.isDir())
+        return false;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxFileSize)
+        return false;
+    QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return false;
+    *data = std::move(bytes);
+    return true;
+}
+
+bool WriteAll(int fd, const QByteArray& bytes)
+{
+    const char* p = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, size_t(left));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += n;
+        left -= n;
+    }
+    return true;
+}
+
+void SyncDirectoryOf(const QByteArray& nativePath)
+{
+    const QByteArray dir = QFile::encodeName(QFileInfo(QFile::decodeName(nativePath)).absolutePath());
+    const int fd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+// A symbolic link is followed so that the replace lands on its target instead of replacing the link.
+QString WriteTarget(const QString& path)
+{
+    const QFileInfo info(path);
+    if (info.isSymLink()) {
+        const QString target = info.canonicalFilePath();
+        if (!target.isEmpty())
+            return target;
+    }
+    return path;
+}
+
+} // namespace
+
+ConfigTextStore::ConfigTextStore() = default;
+
+ConfigTextStore::~ConfigTextStore()
+{
+    Close();
+}
+
+bool ConfigTextStore::Open(const QString& path, bool noLock)
+{
+    Close();
+    m_path = path;
+    m_writePath = WriteTarget(path);
+    ResetCache();
+    m_dirty = false;
+
+    QByteArray data;
+    bool exists = false;
+    if (noLock || path.isEmpty()) {
+        if (ReadWholeFile(m_writePath, &data, &exists))
+            m_text = std::move(data);
+        return noLock;
+    }
+
+    int fd = -1;
+    if (!AcquireLock(&fd)) {
+        // Another program has the live file: work on a copy of the text.
+        if (ReadWholeFile(m_writePath, &data, &exists))
+            m_text = std::move(data);
+        return false;
+    }
+    if (ReadWholeFile(m_writePath, &data, &exists)) {
+        m_text = std::move(data);
+    } else if (exists) {
+        // Writing through would replace a file we could not read with a text built from nothing.
+        qWarning().noquote() << u"Cannot read %1; it is left alone and settings are not saved"_s.arg(path);
+        ::close(fd);
+        return false;
+    } else {
+        const int created = ::open(QFile::encodeName(m_writePath).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        if (created < 0) {
+            ::close(fd);
+            return false;
+        }
+        ::close(created);
+    }
+    m_lockFd = fd;
+    return true;
+}
+
+void ConfigTextStore::Close()
+{
+    if (m_lockFd >= 0) {
+        if (m_dirty)
+            Flush();
+        ::close(m_lockFd); // releases the lock
+        m_lockFd = -1;
+    }
+    m_text.clear();
+    m_dirty = false;
+    ResetCache();
+}
+
+bool ConfigTextStore::Save()
+{
+    if (m_path.isEmpty())
+        return false;
+    if (m_lockFd >= 0)
+        return Flush();
+    int fd = -1;
+    if (!AcquireLock(&fd))
+        return false;
+    const bool ok = ReplaceFile(m_writePath, m_text, m_writePath + u".tmp"_s);
+    ::close(fd);
+    return ok;
+}
+
+bool ConfigTextStore::Reload()
+{
+    if (m_path.isEmpty())
+        return false;
+    QByteArray data;
+    bool exists = false;
+    if (!ReadWholeFile(m_writePath, &data, &exists))
+        return false;
+    m_text = std::move(data);
+    m_dirty = false;
+    ResetCache();
+    return true;
+}
+
+int ConfigTextStore::WriteKey(const QString& section, const QString& key, const QString& value, bool immediate)
+{
+    return WriteKeyBytes(Encode(section), Encode(key), Encode(value), immediate);
+}
+
+int ConfigTextStore::WriteKeyBytes(const QByteArray& section, const QByteArray& key, const QByteArray& value,
+                                   bool immediate)
+{
+    if (!immediate) {
+        m_queue.push_back({ 0, section, key, value });
+        if (m_busy)
+            return 3;
+        return RunQueue();
+    }
+    const int result = WriteNow(section, key, value);
+    WriteThrough();
+    return result;
+}
+
+QString ConfigTextStore::ReadKey(const QString& section, const QString& key, const QString& defaultValue,
+                                 bool emptyMeansDefault)
+{
+    const QByteArray value = ReadKeyBytes(Encode(section), Encode(key));
+    if (value.isNull() || (value.isEmpty() && emptyMeansDefault))
+        return defaultValue;
+    return Decode(value);
+}
+
+QByteArray ConfigTextStore::ReadKeyBytes(const QByteArray& section, const QByteArray& key)
+{
+    const SectionSpan span = FindSection(section);
+    if (span.start < 0)
+        return {};
+    qsizetype valueEnd = -1;
+    const qsizetype valueStart = FindValue(span, key, &valueEnd);
+    if (valueStart < 0)
+        return {};
+    if (valueEnd == valueStart)
+        return QByteArray(""); // found but empty: not null
+    return m_text.sliced(valueStart, valueEnd - valueStart);
+}
+
+qsizetype ConfigTextStore::FindSectionHeader(qsizetype from, qsizetype to) const
+{
+    const qsizetype found = FindHeaderIndex(from - 1, to - 1);
+    return found < 0 ? -1 : found + 1;
+}
+
+int ConfigTextStore::RunQueue()
+{
+    // A nested call would perform the running request a second time.
+    if (m_queue.empty() || m_busy)
+        return -1;
+    int first = -1;
+    bool haveFirst = false;
+    while (!m_queue.empty()) {
+        m_busy = true;
+        const PendingWrite request = m_queue.front();
+        const int result = request.kind == 0 ? WriteNow(request.section, request.key, request.value) : -1;
+        m_queue.pop_front();
+        m_busy = false;
+        if (!haveFirst) {
+            first = result;
+            haveFirst = true;
+        }
+    }
+    WriteThrough();
+    return first;
+}
+
+void ConfigTextStore::BeginBatch()
+{
+    ++m_batchDepth;
+}
+
+void ConfigTextStore::EndBatch()
+{
+    if (m_batchDepth > 0 && --m_batchDepth == 0)
+        WriteThrough();
+}
+
+void ConfigTextStore::SetMessageHook(MessageHook hook)
+{
+    m_messageHook = std::move(hook);
+}
+
+void ConfigTextStore::SetPumpHook(PumpHook hook)
+{
+    m_pumpHook = std::move(hook);
+}
+
+QByteArray ConfigTextStore::Encode(const QString& text)
+{
+    if (text.isEmpty())
+        return text.isNull() ? QByteArray() : QByteArray("");
+    return Gb18030()->fromUnicode(text);
+}
+
+QString ConfigTextStore::Decode(const QByteArray& bytes)
+{
+    if (bytes.isEmpty())
+        return bytes.isNull() ? QString() : u""_s;
+    return Gb18030()->toUnicode(bytes);
+}
+
+bool ConfigTextStore::ReplaceFile(const QString& path, const QByteArray& bytes, const QString& tempPath)
+{
+    static std::atomic<unsigned> counter { 0 };
+    const QByteArray target = QFile::encodeName(path);
+    QByteArray temp;
+    int fd = -1;
+    if (!tempPath.isEmpty()) {
+        temp = QFile::encodeName(tempPath);
+        fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd < 0 && errno == EACCES) {
+            // A stale temporary left read-only: it is ours to replace.
+            ::unlink(temp.constData());
+            fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        }
+    } else {
+        for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+            temp = target + ".tmp." + QByteArray::number(::getpid()) + '.' + QByteArray::number(counter++);
+            fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd < 0 && errno != EEXIST)
+                break;
+        }
+    }
+    if (fd < 0)
+        return false;
+
+    struct stat old {};
+    if (::stat(target.constData(), &old) == 0)
+        ::fchmod(fd, old.st_mode & 07777);
+    const bool written = WriteAll(fd, bytes) && ::fsync(fd) == 0;
+    const bool closed = ::close(fd) == 0;
+    if (!written || !closed || ::rename(temp.constData(), target.constData()) != 0) {
+        ::unlink(temp.constData());
+        return false;
+    }
+    SyncDirectoryOf(target);
+    return true;
+}
+
+int ConfigTextStore::WriteNow(const QByteArray& section, const QByteArray& key, const QByteArray& value)
+{
+    // A line break inside any of them would split the key line and could forge a section header.
+    if (ContainsLineEnd(section) || ContainsLineEnd(key) || ContainsLineEnd(value))
+        return -1;
+
+    const QByteArray header = '[' + section + ']';
+    int appends = 0;
+    bool keyInserted = false;
+    for (;;) {
+        const SectionSpan span = FindSection(section);
+        if (span.start < 0) {
+            if (appends == kMaxSectionAppends) {
+                const QString warning = u"配置模块出现意外，可能导致无法正常保存！详情请咨询岚澈。"_s;
+                if (m_messageHook) {
+                    m_messageHook(warning, true);
+                    m_messageHook(Decode(m_text), false);
+                } else {
+                    qWarning().noquote() << warning;
+                    qWarning().noquote() << Decode(m_text);
+                }
+                return -1;
+            }
+            if (!m_text.isEmpty())
+                m_text += "\r\n";
+            m_text += header;
+            m_dirty = true;
+            ++appends;
+            continue;
+        }
+
+        qsizetype valueEnd = -1;
+        const qsizetype valueStart = FindValue(span, key, &valueEnd);
+        if (valueStart < 0) {
+            if (keyInserted)
+                return -1; // the key cannot be found where it was put: its bytes defeat the lookup
+            qsizetype at = Find(m_text, "\r\n[", span.end);
+            if (at < 0)
+                at = m_text.size();
+            m_text.insert(at, "\r\n" + key + '=');
+            m_dirty = true;
+            keyInserted = true;
+            continue;
+        }
+
+        const qsizetype length = valueEnd - valueStart;
+        if (QByteArrayView(m_text).sliced(valueStart, length) != QByteArrayView(value)) {
+            m_text.replace(valueStart, length, value);
+            m_dirty = true;
+        }
+        return 0;
+    }
+}
+
+ConfigTextStore::SectionSpan ConfigTextStore::FindSection(const QByteArray& section)
+{
+    Pump();
+    const QByteArray header = '[' + section + ']';
+    m_fromCache = false;
+    // The bytes are checked too, so a cache outlived by an edit before the header is never trusted.
+    if (m_cacheName == section && m_cacheStart >= 0 && m_cacheEnd + 1 - header.size() == m_cacheStart
+        && m_cacheEnd < m_text.size() && QByteArrayView(m_text).sliced(m_cacheStart, header.size()) == header) {
+        m_fromCache = true;
+        return { m_cacheStart, m_cacheEnd };
+    }
+    qsizetype from = 0;
+    for (;;) {
+        const qsizetype found = Find(m_text, header, from);
+        m_cacheName = section;
+        m_cacheStart = found;
+        m_cacheEnd = -1;
+        if (found < 0)
+            return {};
+        // A header starts the text or follows a CR LF: "x[主界面]" is not one.
+        if (found >= 1 && !(found >= 2 && m_text[found - 2] == '\r' && m_text[found - 1] == '\n')) {
+            from = found + 1;
+            continue;
+        }
+        m_cacheEnd = found + header.size() - 1;
+        return { found, m_cacheEnd };
+    }
+}
+
+qsizetype ConfigTextStore::FindValue(const SectionSpan& span, const QByteArray& key, qsizetype* valueEnd)
+{
+    Pump();
+    const QByteArray needle = "\r\n" + key + '=';
+    const qsizetype lineStart = Find(m_text, needle, span.end);
+    if (lineStart < 0)
+        return -1;
+    // A match behind a later header belongs to that section.
+    if (FindHeaderIndex(span.end + 1, lineStart + 1) >= 0)
+        return -1;
+    const qsizetype valueStart = lineStart + needle.size();
+    const qsizetype end = Find(m_text, "\r\n", valueStart);
+    *valueEnd = end < 0 ? m_text.size() : end;
+    return valueStart;
+}
+
+qsizetype ConfigTextStore::FindHeaderIndex(qsizetype from, qsizetype to) const
+{
+    qsizetype pos = std::max<qsizetype>(from, 0);
+    qsizetype close = -1; // first "]\r\n" at or after the last `[` looked at; kept to stay linear
+    for (;;) {
+        const qsizetype lineBreak = Find(m_text, "\r\n[", pos);
+        if (lineBreak < 0 || lineBreak >= to)
+            return -1;
+        const qsizetype open = lineBreak + 2;
+        if (close < open)
+            close = Find(m_text, "]\r\n", open);
+        // Without a "]\r\n" after this `[` no later line can be a header either.
+        if (close < 0 || close > to)
+            return -1;
+        const qsizetype lineEnd = Find(m_text, "\r\n", open);
+        if (lineEnd > close)
+            return open;
+        pos = lineEnd;
+    }
+}
+
+void ConfigTextStore::Pump()
+{
+    if (m_pumpHook)
+        m_pumpHook();
+}
+
+void ConfigTextStore::WriteThrough()
+{
+    if (!m_dirty || m_batchDepth > 0 || m_busy || m_lockFd < 0)
+        return;
+    Flush();
+}
+
+bool ConfigTextStore::Flush()
+{
+    if (m_lockFd < 0)
+        return false;
+    if (!ReplaceFile(m_writePath, m_text, m_writePath + u".tmp"_s)) {
+        // Still dirty: the next write tries the whole text again.
+        qWarning().noquote() << u"Cannot write %1"_s.arg(m_path);
+        return false;
+    }
+    m_dirty = false;
+    return true;
+}
+
+void ConfigTextStore::ResetCache()
+{
+    m_cacheName.clear();
+    m_cacheStart = -1;
+    m_cacheEnd = -1;
+    m_fromCache = false;
+}
+
+bool ConfigTextStore::AcquireLock(int* fd) const
+{
+    // flock belongs to the open file description, so a second open conflicts within one process too.
+    const QByteArray lockPath = QFile::encodeName(m_writePath + u".lock"_s);
+    const int lockFd = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (lockFd < 0)
+        return false;
+    if (::flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(lockFd);
+        return false;
+    }
+    *fd = lockFd;
+    return true;
+}
