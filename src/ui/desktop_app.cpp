@@ -1,9 +1,58 @@
 #include "ui/desktop_app.h"
 
+#include "store/form_state_store.h"
+#include "ui/main_window.h"
+#include "ui/message_box.h"
+
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QStringList>
+
+#include <memory>
+
+using namespace Qt::StringLiterals;
+
+QString ProgramTitle()
+{
+    return u"岚澈·巡更灯"_s;
+}
+
+QString ConfigFilePath(const QStringList& arguments, const QString& programFolder)
+{
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString& argument = arguments.at(i);
+        if (argument == u"--config"_s && i + 1 < arguments.size())
+            return QFileInfo(arguments.at(i + 1)).absoluteFilePath();
+        if (argument.startsWith(u"--config="_s))
+            return QFileInfo(argument.mid(9)).absoluteFilePath();
+    }
+    return QDir(programFolder).filePath(ProgramTitle() + u".ini"_s);
+}
 
 int RunDesktop(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    return 0;
+    QApplication::setApplicationName(ProgramTitle());
+    // The window ends the program itself: a message box closed while the window sits hidden in the tray
+    // must not count as the last window.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    auto store = std::make_unique<FormStateStore>();
+    store->SetMessageHook([](const QString& text, bool warning) {
+        MessageBox::Notify(nullptr, text, QString(), warning ? QMessageBox::Warning : QMessageBox::Information);
+    });
+    // A second program on the same file does not get the live file; it still works on its own copy.
+    store->SetFile(ConfigFilePath(QApplication::arguments(), QApplication::applicationDirPath()), 0);
+
+    int exitCode = 0;
+    {
+        MainWindow window(store.get());
+        QObject::connect(&window, &MainWindow::Closed, &app, [] { QCoreApplication::exit(0); });
+        window.show();
+        exitCode = QApplication::exec();
+    }
+    // The window (and its run, joined) is gone before the store closes the live file.
+    store.reset();
+    return exitCode;
 }

@@ -1,0 +1,556 @@
+#include "ui/main_window.h"
+
+#include "monitor/monitor_settings.h"
+#include "monitor/monitoring_run.h"
+#include "monitor/report_model.h"
+#include "monitor/status_codes.h"
+#include "store/form_state_store.h"
+#include "ui/message_box.h"
+#include "ui/picture_button.h"
+#include "ui/report_view.h"
+#include "ui/state_icon_proxy.h"
+#include "ui/text_dialog.h"
+#include "ui/tray_icon.h"
+#include "ui/ui_pictures.h"
+#include "ui/url_open.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString kSection = u"主界面"_s;
+const QString kStartCaption = u"开始监控"_s;
+const QString kCopyCaption = u"复制全部"_s;
+
+// Designed geometry of the two lists; they take up whatever the window grows by.
+constexpr QRect kSiteListRect(16, 211, 824, 309);
+constexpr QRect kAbnormalListRect(16, 528, 824, 184);
+constexpr QPoint kCopyButtonPos(174, 529);
+constexpr int kMinimumListHeight = 60;
+
+QLineEdit* MakeEdit(QWidget* parent, const QString& name, const QString& text, const QRect& geometry)
+{
+    auto* edit = new QLineEdit(text, parent);
+    edit->setObjectName(name);
+    edit->setGeometry(geometry);
+    return edit;
+}
+
+QCheckBox* MakeCheck(QWidget* parent, const QString& name, const QString& caption, bool checked,
+                     const QRect& geometry)
+{
+    auto* box = new QCheckBox(caption, parent);
+    box->setObjectName(name);
+    box->setChecked(checked);
+    box->setGeometry(geometry);
+    return box;
+}
+
+QPushButton* MakeButton(QWidget* parent, const QString& name, const QString& caption, const QRect& geometry)
+{
+    auto* button = new QPushButton(caption, parent);
+    button->setObjectName(name);
+    button->setGeometry(geometry);
+    button->setAutoDefault(false);
+    return button;
+}
+
+QLabel* MakeLabel(QWidget* parent, const QString& name, const QString& caption, const QRect& geometry)
+{
+    auto* label = new QLabel(caption, parent);
+    label->setObjectName(name);
+    label->setGeometry(geometry);
+    return label;
+}
+
+PictureButton* MakePicture(QWidget* parent, const QString& name, const QString& picture, const QRect& geometry)
+{
+    auto* button = new PictureButton(parent);
+    button->setObjectName(name);
+    button->setPixmap(UiPicture(picture));
+    button->setGeometry(geometry);
+    return button;
+}
+
+PictureButton* MakeLink(QWidget* parent, const QString& name, const QString& caption, const QRect& geometry)
+{
+    auto* link = new PictureButton(parent);
+    link->setObjectName(name);
+    link->setFont(UiFont(12));
+    link->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    link->SetLinkText(caption);
+    link->setGeometry(geometry);
+    return link;
+}
+
+} // namespace
+
+const QString& MakerAddresses::ProductPage()
+{
+    static const QString address = u"https://patrol-lamp.example/patrol-lamp/"_s;
+    return address;
+}
+
+const QString& MakerAddresses::ChatPage()
+{
+    static const QString address = u"https://patrol-lamp.example/contact/"_s;
+    return address;
+}
+
+const QString& MakerAddresses::ContactText()
+{
+    static const QString text = u"联系作者"_s;
+    return text;
+}
+
+const QString& MakerAddresses::HomePage()
+{
+    static const QString address = u"https://patrol-lamp.example/"_s;
+    return address;
+}
+
+MainWindow::MainWindow(FormStateStore* store, QWidget* parent)
+    : QWidget(parent)
+    , m_store(store)
+{
+    setObjectName(u"主窗口"_s);
+    setWindowTitle(Caption());
+    setWindowIcon(QIcon(UiPicture(u"lamp"_s)));
+    setFont(UiFont(15));
+    move(50, 50);
+    resize(kDesignedWidth, kDesignedHeight);
+
+    m_run = new MonitoringRun(this);
+    m_tray = new TrayIcon(this);
+
+    BuildHeader();
+    BuildConditions();
+    BuildOperations();
+    BuildLists();
+    WireRun();
+
+    // Creation: the status code list, the stored values, then the enable rules they imply.
+    LoadStatusCodeList();
+    if (m_store != nullptr)
+        m_store->RestoreForm(this, kSection);
+    ApplyEnableRules();
+    m_run->SetBaseTitle(windowTitle());
+    m_run->SetSiteListText(SiteListText());
+    PushSettings();
+
+    m_logoTimer.setObjectName(u"时钟官网"_s);
+    m_logoTimer.setInterval(20);
+    connect(&m_logoTimer, &QTimer::timeout, this, &MainWindow::LogoStep);
+    m_logoTimer.start();
+}
+
+MainWindow::~MainWindow()
+{
+    Shutdown();
+}
+
+QString MainWindow::Caption()
+{
+    return u"岚澈·巡更灯 v1.0.5.0"_s;
+}
+
+QString MainWindow::DefaultSiteList()
+{
+    // A search engine, a host that cannot exist, a news portal and two pages on it.
+    return u"https://www.bing.com/\r\n"
+           u"http://www.no-such-site.invalid/\r\n"
+           u"https://www.163.com/\r\n"
+           u"https://news.163.com/domestic/\r\n"
+           u"https://news.163.com/world/"_s;
+}
+
+QString MainWindow::SiteListText() const
+{
+    return m_siteListButton->property("tag").toString();
+}
+
+void MainWindow::SetSiteListText(const QString& text)
+{
+    m_siteListButton->setProperty("tag", text);
+    m_run->SetSiteListText(text);
+}
+
+void MainWindow::BuildHeader()
+{
+    m_header = new QWidget(this);
+    m_header->setObjectName(u"图片框3"_s);
+    m_header->setGeometry(0, 0, 1000, 90);
+
+    PictureButton* homePicture = MakePicture(m_header, u"图片软件主页"_s, u"home"_s, QRect(16, 0, 64, 64));
+    PictureButton* homeLink = MakeLink(m_header, u"链接软件主页"_s, u"软件主页"_s, QRect(16, 64, 64, 24));
+    PictureButton* contactPicture = MakePicture(m_header, u"图片联系"_s, u"contact"_s, QRect(96, 0, 64, 64));
+    PictureButton* contactLink =
+        MakeLink(m_header, u"链接联系"_s, MakerAddresses::ContactText(), QRect(96, 64, 64, 24));
+    m_helpPicture = MakePicture(m_header, u"图片疑点说明"_s, u"help"_s, QRect(176, 0, 64, 64));
+    PictureButton* helpLink = MakeLink(m_header, u"链接疑点说明"_s, u"疑点说明"_s, QRect(176, 64, 64, 24));
+    helpLink->setProperty("tag", u"2"_s);
+    m_logo = MakePicture(m_header, u"图片岚澈软件"_s, u"logo"_s, QRect(424, 12, 195, 64));
+    m_logo->setAlignment(Qt::AlignCenter);
+
+    auto* separator = MakeLabel(m_header, u"标签4"_s, QString(), QRect(0, 88, 1200, 2));
+    separator->setFrameStyle(QFrame::HLine | QFrame::Sunken);
+
+    homeLink->setProperty("address", MakerAddresses::ProductPage());
+    contactLink->setProperty("address", MakerAddresses::ChatPage());
+    homeLink->setToolTip(MakerAddresses::ProductPage());
+    contactLink->setToolTip(MakerAddresses::ChatPage());
+
+    connect(homePicture, &PictureButton::Clicked, this, [] { OpenWebAddress(MakerAddresses::ProductPage()); });
+    connect(homeLink, &PictureButton::Clicked, this, [] { OpenWebAddress(MakerAddresses::ProductPage()); });
+    connect(contactPicture, &PictureButton::Clicked, this, [] { OpenWebAddress(MakerAddresses::ChatPage()); });
+    connect(contactLink, &PictureButton::Clicked, this, [] { OpenWebAddress(MakerAddresses::ChatPage()); });
+    connect(m_helpPicture, &PictureButton::Clicked, this, [this] { ShowHelpText(this); });
+    connect(helpLink, &PictureButton::LeftPressed, this, [this] { ShowHelpText(this); });
+    connect(m_logo, &PictureButton::Clicked, this, [] { OpenWebAddress(MakerAddresses::HomePage()); });
+    // Stopped for good: the timer's period becomes 0.
+    connect(m_logo, &PictureButton::RightPressed, this, [this] {
+        m_logoTimer.stop();
+        m_logoTimer.setInterval(0);
+    });
+}
+
+void MainWindow::BuildConditions()
+{
+    auto* group = new QGroupBox(u"监控条件：条件为真表示网站正常，否则不正常"_s, this);
+    group->setObjectName(u"分组框1"_s);
+    group->setGeometry(16, 104, 400, 93);
+
+    m_byStatus = MakeCheck(group, u"选择框按状态码"_s, u"条件：网页状态"_s, true, QRect(12, 24, 133, 24));
+    m_statusCodes = MakeEdit(group, u"编辑框状态码"_s, u"200|301|100|302"_s, QRect(148, 24, 185, 24));
+    // The popup button sits inside the edit box's right end; keep the text clear of it.
+    m_statusCodes->setTextMargins(0, 0, 24, 0);
+    m_statusPopupButton = MakeButton(group, u"按钮弹出状态列表"_s, u"▼"_s, QRect(310, 26, 20, 20));
+    m_statusPopupButton->setFont(UiBlackFont(14));
+    m_statusPopupButton->installEventFilter(this);
+    m_invertStatus = MakeCheck(group, u"选择框取反状态码"_s, u"取反"_s, false, QRect(343, 24, 56, 24));
+
+    m_byContent = MakeCheck(group, u"选择框按网页内容"_s, u"条件：网页内容"_s, false, QRect(12, 56, 133, 24));
+    m_contentKeywords = MakeEdit(group, u"编辑框网页内容"_s, u"网页代码中出现的内容"_s, QRect(148, 56, 185, 24));
+    m_contentKeywords->setTextMargins(0, 0, 24, 0);
+    m_contentInputButton = MakeButton(group, u"按钮输入网页内容"_s, u".."_s, QRect(310, 58, 20, 20));
+    m_contentInputButton->setFont(UiFont(14));
+    m_invertContent = MakeCheck(group, u"选择框取反网页内容"_s, u"取反"_s, false, QRect(343, 56, 56, 24));
+
+    connect(m_byStatus, &QCheckBox::toggled, this, &MainWindow::ApplyEnableRules);
+    connect(m_byContent, &QCheckBox::toggled, this, &MainWindow::ApplyEnableRules);
+    connect(m_statusPopupButton, &QPushButton::clicked, this, &MainWindow::ShowStatusPopup);
+    connect(m_contentInputButton, &QPushButton::clicked, this, &MainWindow::InputPageText);
+    for (QCheckBox* box : {m_byStatus, m_invertStatus, m_byContent, m_invertContent})
+        connect(box, &QCheckBox::toggled, this, &MainWindow::PushSettings);
+    for (QLineEdit* edit : {m_statusCodes, m_contentKeywords})
+        connect(edit, &QLineEdit::textChanged, this, &MainWindow::PushSettings);
+}
+
+void MainWindow::BuildOperations()
+{
+    auto* group = new QGroupBox(u"监控操作"_s, this);
+    group->setObjectName(u"分组框2"_s);
+    group->setGeometry(440, 104, 400, 93);
+
+    MakeLabel(group, u"标签1"_s, u"超时秒："_s, QRect(10, 24, 64, 20));
+    m_timeout = MakeEdit(group, u"编辑框超时秒"_s, u"10"_s, QRect(74, 24, 48, 20));
+    MakeLabel(group, u"标签2"_s, u"线程数："_s, QRect(146, 24, 64, 20));
+    m_threads = MakeEdit(group, u"编辑框线程数"_s, u"5"_s, QRect(210, 24, 48, 20));
+    MakeLabel(group, u"标签3"_s, u"刷新秒："_s, QRect(274, 24, 64, 20));
+    m_interval = MakeEdit(group, u"编辑框间隔秒"_s, u"100"_s, QRect(338, 24, 48, 20));
+
+    auto* integerText = new QRegularExpressionValidator(QRegularExpression(u"[0-9]*"_s), this);
+    auto* decimalText = new QRegularExpressionValidator(QRegularExpression(u"[0-9]*\\.?[0-9]*"_s), this);
+    m_timeout->setValidator(integerText);
+    m_threads->setValidator(integerText);
+    m_interval->setValidator(decimalText);
+
+    m_siteListButton = MakeButton(group, u"按钮输入网站列表"_s, u"输入网站列表.."_s, QRect(10, 52, 168, 32));
+    m_siteListButton->setProperty("tag", DefaultSiteList());
+    m_startButton = MakeButton(group, u"按钮开始监控"_s, kStartCaption, QRect(186, 52, 200, 32));
+
+    connect(m_siteListButton, &QPushButton::clicked, this, &MainWindow::InputSiteList);
+    for (QLineEdit* edit : {m_timeout, m_threads, m_interval})
+        connect(edit, &QLineEdit::textChanged, this, &MainWindow::PushSettings);
+}
+
+void MainWindow::BuildLists()
+{
+    m_siteView = new ReportView(this);
+    m_siteView->setObjectName(u"超级列表框"_s);
+    m_siteView->setGeometry(kSiteListRect);
+    auto* siteProxy = new StateIconProxy(ReportModel::StateRole, this);
+    siteProxy->setSourceModel(m_run->SiteModel());
+    m_siteView->setModel(siteProxy);
+
+    m_abnormalView = new ReportView(this);
+    m_abnormalView->setObjectName(u"超级列表框2"_s);
+    m_abnormalView->setGeometry(kAbnormalListRect);
+    auto* abnormalProxy = new StateIconProxy(ReportModel::StateRole, this);
+    abnormalProxy->setSourceModel(m_run->AbnormalModel());
+    m_abnormalView->setModel(abnormalProxy);
+
+    // Created after the list so it sits on the list's header.
+    m_copyAllButton = MakeButton(this, u"按钮复制全部"_s, kCopyCaption, QRect(kCopyButtonPos, QSize(83, 20)));
+    m_copiedTimer.setSingleShot(true);
+    m_copiedTimer.setInterval(1000);
+    connect(&m_copiedTimer, &QTimer::timeout, this, [this] { m_copyAllButton->setText(kCopyCaption); });
+    connect(m_copyAllButton, &QPushButton::clicked, this, &MainWindow::CopyAllAbnormal);
+}
+
+void MainWindow::WireRun()
+{
+    m_run->SetSaveFormHook([this] { SaveForm(); });
+    m_startButton->setText(m_run->ButtonCaption().isEmpty() ? kStartCaption : m_run->ButtonCaption());
+
+    connect(m_startButton, &QPushButton::clicked, this, [this] {
+        m_run->SetSiteListText(SiteListText());
+        PushSettings();
+        m_run->Click();
+    });
+    connect(m_run, &MonitoringRun::ButtonCaptionChanged, m_startButton, &QPushButton::setText);
+    connect(m_run, &MonitoringRun::MessageRequested, this,
+            [this](const QString& text) { MessageBox::Notify(this, text); });
+
+    m_viewTimer.setSingleShot(true);
+    m_viewTimer.setInterval(25);
+    connect(&m_viewTimer, &QTimer::timeout, this, &MainWindow::FlushViewRequests);
+    connect(m_run, &MonitoringRun::WindowCaptionChanged, this, [this](const QString& caption) {
+        m_pendingCaption = caption;
+        m_captionPending = true;
+        if (!m_viewTimer.isActive())
+            m_viewTimer.start();
+    });
+    connect(m_run, &MonitoringRun::CurrentRowRequested, this, [this](int row) {
+        m_pendingCurrentRow = row;
+        if (!m_viewTimer.isActive())
+            m_viewTimer.start();
+    });
+    connect(m_run, &MonitoringRun::AbnormalRowAdded, this, [this](int row) {
+        m_pendingAbnormalRow = row;
+        if (!m_viewTimer.isActive())
+            m_viewTimer.start();
+    });
+    connect(m_run, &MonitoringRun::RunFinished, this, &MainWindow::FlushViewRequests);
+}
+
+void MainWindow::FlushViewRequests()
+{
+    if (m_captionPending) {
+        m_captionPending = false;
+        setWindowTitle(m_pendingCaption);
+    }
+    if (m_pendingCurrentRow >= 0)
+        m_siteView->SelectRow(std::exchange(m_pendingCurrentRow, -1));
+    if (m_pendingAbnormalRow >= 0)
+        m_abnormalView->ScrollToRow(std::exchange(m_pendingAbnormalRow, -1));
+}
+
+void MainWindow::ApplyEnableRules()
+{
+    const bool byStatus = m_byStatus->isChecked();
+    m_statusCodes->setEnabled(byStatus);
+    m_statusPopupButton->setEnabled(byStatus);
+    m_invertStatus->setEnabled(byStatus);
+    const bool byContent = m_byContent->isChecked();
+    m_contentKeywords->setEnabled(byContent);
+    m_contentInputButton->setEnabled(byContent);
+    m_invertContent->setEnabled(byContent);
+}
+
+void MainWindow::PushSettings()
+{
+    if (m_run == nullptr || m_interval == nullptr)
+        return;
+    MonitorSettings settings;
+    settings.byStatus = m_byStatus->isChecked();
+    settings.statusCodes = m_statusCodes->text();
+    settings.invertStatus = m_invertStatus->isChecked();
+    settings.byContent = m_byContent->isChecked();
+    settings.contentKeywords = m_contentKeywords->text();
+    settings.invertContent = m_invertContent->isChecked();
+    settings.timeoutText = m_timeout->text();
+    settings.threadsText = m_threads->text();
+    settings.intervalText = m_interval->text();
+    m_run->SetSettings(settings);
+}
+
+void MainWindow::SaveForm()
+{
+    if (m_store != nullptr)
+        m_store->SaveForm(this, kSection);
+}
+
+void MainWindow::InputSiteList()
+{
+    QString result;
+    if (ShowTextDialog(SiteListText(), std::nullopt, u"请输入网站地址列表："_s, nullptr, &result))
+        SetSiteListText(result);
+}
+
+void MainWindow::InputPageText()
+{
+    QString result;
+    if (ShowTextDialog(m_contentKeywords->text(), u"如【根据相关法律法规和政策，部分搜索结果未予显示。】："_s,
+                       u"输入一段在网页中会出现的文字或代码"_s, this, &result))
+        m_contentKeywords->setText(result);
+}
+
+QMenu* MainWindow::ShowStatusPopup()
+{
+    if (m_statusMenu != nullptr)
+        m_statusMenu->deleteLater();
+    m_statusMenu = new QMenu(this);
+    m_statusMenu->setObjectName(u"状态列表菜单"_s);
+    for (const QString& line : StatusCodeList()) {
+        QAction* action = m_statusMenu->addAction(line);
+        connect(action, &QAction::triggered, this, [this, line] { AddStatusCode(line); });
+    }
+    // popup() rather than exec(): the run's updates keep flowing while the menu is open.
+    m_statusMenu->popup(m_statusPopupButton->mapToGlobal(QPoint(0, m_statusPopupButton->height())));
+    return m_statusMenu;
+}
+
+void MainWindow::AddStatusCode(const QString& line)
+{
+    const QString code = line.section(u'|', 0, 0).trimmed();
+    if (code.isEmpty())
+        return;
+    const QString text = m_statusCodes->text();
+    if (text.split(u'|').contains(code))
+        return;
+    if (text.isEmpty() || text.endsWith(u'|'))
+        m_statusCodes->setText(text + code);
+    else
+        m_statusCodes->setText(text + u'|' + code);
+}
+
+void MainWindow::CopyAllAbnormal()
+{
+    QGuiApplication::clipboard()->setText(m_abnormalView->AllUrls());
+    m_copyAllButton->setText(u"已复制"_s);
+    m_copiedTimer.start();
+}
+
+void MainWindow::LogoStep()
+{
+    const int helpRight = m_helpPicture->x() + m_helpPicture->width();
+    if (!m_logoMovingLeft) {
+        m_logo->move(m_logo->x() + 1, m_logo->y());
+        if (m_logo->x() + m_logo->width() > width() - 20)
+            m_logoMovingLeft = true;
+    } else {
+        m_logo->move(m_logo->x() - 1, m_logo->y());
+        if (m_logo->x() < helpRight + 20)
+            m_logoMovingLeft = false;
+    }
+}
+
+bool MainWindow::LogoRunning() const
+{
+    return m_logoTimer.isActive();
+}
+
+void MainWindow::TrayOperation(int operation)
+{
+    if (operation == 1) {
+        // A minimized window counts as out of sight: the click brings it back rather than hiding it.
+        if (isVisible() && !isMinimized())
+            hide();
+        else
+            BringToFront();
+    } else if (operation == 3) {
+        ConfirmExit();
+    }
+}
+
+void MainWindow::BringToFront()
+{
+    if (!isVisible())
+        show();
+    if (isMinimized())
+        showNormal();
+    raise();
+    activateWindow();
+    setFocus(Qt::ActiveWindowFocusReason);
+}
+
+void MainWindow::ConfirmExit()
+{
+    const auto answer = MessageBox::Show(this, u"确定要退出 "_s + windowTitle() + u" ？"_s, windowTitle(),
+                                         QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Question);
+    if (answer != QMessageBox::Ok)
+        return;
+    m_tray->Remove();
+    close();
+}
+
+bool MainWindow::event(QEvent* event)
+{
+    if (event->type() == QEvent::WindowActivate && !m_trayAdded) {
+        m_trayAdded = true;
+        connect(m_tray, &TrayIcon::Activated, this, &MainWindow::TrayOperation);
+        m_tray->Add(windowIcon(), windowTitle());
+    }
+    return QWidget::event(event);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    // Closing is never refused: store the values, end the run, and let the program go.
+    if (!m_closed) {
+        SaveForm();
+        Shutdown();
+        m_tray->Remove();
+        m_closed = true;
+        emit Closed();
+    }
+    event->accept();
+}
+
+void MainWindow::Shutdown()
+{
+    m_logoTimer.stop();
+    m_viewTimer.stop();
+    if (m_run != nullptr)
+        m_run->Shutdown();
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    if (m_siteView == nullptr)
+        return;
+    const int grownWidth = width() - kDesignedWidth;
+    const int grownHeight = height() - kDesignedHeight;
+    const int listWidth = qMax(200, kSiteListRect.width() + grownWidth);
+    const int siteShare = grownHeight * kSiteListRect.height() / (kSiteListRect.height() + kAbnormalListRect.height());
+    const int siteHeight = qMax(kMinimumListHeight, kSiteListRect.height() + siteShare);
+    const int abnormalHeight = qMax(kMinimumListHeight, kAbnormalListRect.height() + grownHeight - siteShare);
+    const int gap = kAbnormalListRect.top() - kSiteListRect.bottom() - 1;
+    m_siteView->setGeometry(kSiteListRect.left(), kSiteListRect.top(), listWidth, siteHeight);
+    const int abnormalTop = kSiteListRect.top() + siteHeight + gap;
+    m_abnormalView->setGeometry(kAbnormalListRect.left(), abnormalTop, listWidth, abnormalHeight);
+    m_copyAllButton->move(kCopyButtonPos.x(), abnormalTop + (kCopyButtonPos.y() - kAbnormalListRect.top()));
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == m_statusPopupButton && event->type() == QEvent::MouseButtonPress
+        && static_cast<QMouseEvent*>(event)->button() == Qt::RightButton) {
+        m_statusCodes->clear();
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}

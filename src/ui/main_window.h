@@ -1,0 +1,131 @@
+#pragma once
+
+#include <QString>
+#include <QTimer>
+#include <QWidget>
+
+class FormStateStore;
+class MonitoringRun;
+class PictureButton;
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class ReportView;
+class StateIconProxy;
+class TrayIcon;
+
+// The maker's addresses behind the header's pictures and links.
+struct MakerAddresses
+{
+    static const QString& ProductPage();
+    static const QString& ChatPage();
+    static const QString& ContactText();
+    static const QString& HomePage();
+};
+
+// The program's one window: conditions, run settings, the start/stop button, the two report lists and
+// the header with links and the moving logo. Its component values persist through the form state store.
+class MainWindow final : public QWidget
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(MainWindow)
+
+public:
+    static constexpr int kDesignedWidth = 850;    // client area of the 866 × 757 designed window
+    static constexpr int kDesignedHeight = 718;
+
+    // The store may be null (no persistence). Creation restores the stored values.
+    explicit MainWindow(FormStateStore* store, QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    static QString Caption();
+    static QString DefaultSiteList();
+
+    MonitoringRun* Run() const { return m_run; }
+    ReportView* SiteView() const { return m_siteView; }
+    ReportView* AbnormalView() const { return m_abnormalView; }
+    TrayIcon* Tray() const { return m_tray; }
+    QString SiteListText() const;
+    void SetSiteListText(const QString& text);
+
+    // Stores every component value in section "主界面".
+    void SaveForm();
+
+    // The notification-area actions: 1 shows or hides the window, 3 asks whether to exit.
+    void TrayOperation(int operation);
+    // One line of the status popup ("code|description"): adds its code to the accepted codes once.
+    void AddStatusCode(const QString& line);
+    // Builds and shows the status popup under its button; returns it (it lives until the next one).
+    QMenu* ShowStatusPopup();
+    void CopyAllAbnormal();
+
+    // One tick of the logo animation.
+    void LogoStep();
+    bool LogoRunning() const;
+
+signals:
+    // The window is gone for good: the program should end.
+    void Closed();
+
+protected:
+    bool event(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void BuildHeader();
+    void BuildConditions();
+    void BuildOperations();
+    void BuildLists();
+    void WireRun();
+    void ApplyEnableRules();
+    void PushSettings();
+    void InputSiteList();
+    void InputPageText();
+    void BringToFront();
+    void ConfirmExit();
+    void FlushViewRequests();
+    void Shutdown();
+
+    FormStateStore* m_store;
+    MonitoringRun* m_run = nullptr;
+    TrayIcon* m_tray = nullptr;
+    bool m_trayAdded = false;
+    bool m_closed = false;
+
+    QWidget* m_header = nullptr;
+    PictureButton* m_helpPicture = nullptr;
+    PictureButton* m_logo = nullptr;
+    QTimer m_logoTimer;
+    bool m_logoMovingLeft = false;
+
+    QCheckBox* m_byStatus = nullptr;
+    QLineEdit* m_statusCodes = nullptr;
+    QPushButton* m_statusPopupButton = nullptr;
+    QCheckBox* m_invertStatus = nullptr;
+    QCheckBox* m_byContent = nullptr;
+    QLineEdit* m_contentKeywords = nullptr;
+    QPushButton* m_contentInputButton = nullptr;
+    QCheckBox* m_invertContent = nullptr;
+    QLineEdit* m_timeout = nullptr;
+    QLineEdit* m_threads = nullptr;
+    QLineEdit* m_interval = nullptr;
+    QPushButton* m_siteListButton = nullptr;
+    QPushButton* m_startButton = nullptr;
+    QPushButton* m_copyAllButton = nullptr;
+    ReportView* m_siteView = nullptr;
+    ReportView* m_abnormalView = nullptr;
+    QMenu* m_statusMenu = nullptr;
+    QTimer m_copiedTimer;
+
+    // Checks report rows and captions far faster than a screen shows them: keep the latest, apply in batches.
+    QTimer m_viewTimer;
+    QString m_pendingCaption;
+    bool m_captionPending = false;
+    int m_pendingCurrentRow = -1;
+    int m_pendingAbnormalRow = -1;
+};

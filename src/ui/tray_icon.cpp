@@ -1,0 +1,50 @@
+#include "ui/tray_icon.h"
+
+#include <QSystemTrayIcon>
+
+TrayIcon::TrayIcon(QObject* parent)
+    : QObject(parent)
+{
+}
+
+TrayIcon::~TrayIcon()
+{
+    Remove();
+}
+
+bool TrayIcon::IsAvailable()
+{
+    return QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+bool TrayIcon::Add(const QIcon& icon, const QString& toolTip)
+{
+    if (m_icon != nullptr)
+        return true;
+    if (!IsAvailable())
+        return false;
+    m_icon = new QSystemTrayIcon(icon, this);
+    m_icon->setToolTip(toolTip);
+    connect(m_icon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger)
+            emit Activated(1);
+        else if (reason == QSystemTrayIcon::Context)
+            emit Activated(3);
+    });
+    m_icon->show();
+    return true;
+}
+
+void TrayIcon::Remove()
+{
+    if (m_icon == nullptr)
+        return;
+    m_icon->hide();
+    delete m_icon;
+    m_icon = nullptr;
+}
+
+bool TrayIcon::IsShown() const
+{
+    return m_icon != nullptr;
+}
