@@ -1,0 +1,284 @@
+#include "store/config_text_store.h"
+#include "store/form_state_store.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+#include <QtEndian>
+
+#include <cstdio>
+
+#include <sys/stat.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QByteArray ReadFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void WriteFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+ino_t Inode(const QString& path)
+{
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
+}
+
+QByteArray Gbk(const QString& text)
+{
+    return ConfigTextStore::Encode(text);
+}
+
+// Two site lists of different lengths, so a torn file cannot pass for either.
+const QString kListA = QString(200000, u'a');
+const QString kListB = QString(150000, u'b') + u"中文𠀀"_s;
+const QString kSiteKey = u"按钮输入网站列表.标记"_s;
+
+QByteArray CrashText(const QString& list)
+{
+    return Gbk(u"[主界面]\r\n"_s + kSiteKey + u'=' + list + u"\r\n编辑框线程数=5"_s);
+}
+
+// Child process of crashSafety: rewrites the site list and a side file until it is killed.
+int RunCrashWriter(const QString& path)
+{
+    FormStateStore store;
+    if (!store.SetFile(path, 0))
+        return 2;
+    store.SetSection(u"主界面"_s);
+    std::fputs("ready\n", stdout);
+    std::fflush(stdout);
+    for (bool useB = true;; useB = !useB) {
+        const QString& list = useB ? kListB : kListA;
+        store.WriteText(kSiteKey, list);
+        store.WriteBytes(u"blob"_s, Gbk(list));
+    }
+}
+
+} // namespace
+
+class TstConfigTextStore final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { QVERIFY(m_dir.isValid()); }
+
+    void writesBuildTheTextFormat()
+    {
+        ConfigTextStore store;
+        QCOMPARE(store.WriteKey(u"主界面"_s, u"a"_s, u"1"_s), 0);
+        QCOMPARE(store.Text(), Gbk(u"[主界面]\r\na=1"_s));
+        QCOMPARE(store.WriteKey(u"主界面"_s, u"b"_s, u"2"_s), 0);
+        QCOMPARE(store.WriteKey(u"s2"_s, u"k"_s, u"v"_s), 0);
+        QCOMPARE(store.Text(), Gbk(u"[主界面]\r\na=1\r\nb=2\r\n[s2]\r\nk=v"_s));
+
+        // A new key goes to the end of its section; a replaced one keeps its line.
+        QCOMPARE(store.WriteKey(u"主界面"_s, u"c"_s, u"3"_s), 0);
+        QCOMPARE(store.WriteKey(u"主界面"_s, u"a"_s, u"long value"_s), 0);
+        QCOMPARE(store.Text(), Gbk(u"[主界面]\r\na=long value\r\nb=2\r\nc=3\r\n[s2]\r\nk=v"_s));
+
+        // Empty value: the line stays "a=" and reads as empty, not as the default.
+        QCOMPARE(store.WriteKey(u"主界面"_s, u"a"_s, QString()), 0);
+        QVERIFY(store.Text().startsWith(Gbk(u"[主界面]\r\na=\r\nb=2"_s)));
+        QCOMPARE(store.ReadKey(u"主界面"_s, u"a"_s, u"dflt"_s), QString(u""_s));
+        QCOMPARE(store.ReadKey(u"主界面"_s, u"a"_s, u"dflt"_s, true), u"dflt"_s);
+        QCOMPARE(store.ReadKey(u"主界面"_s, u"nope"_s, u"dflt"_s), u"dflt"_s);
+
+        // A line break in any part would forge lines; such writes are refused and change nothing.
+        const QByteArray before = store.Text();
+        QCOMPARE(store.WriteKey(u"主界面"_s, u"x"_s, u"1\r\n[evil]"_s), -1);
+        QCOMPARE(store.WriteKey(u"主界面"_s, u"x\r\ny"_s, u"1"_s), -1);
+        QCOMPARE(store.Text(), before);
+    }
+
+    void lookupsFollowTheHeaderRules()
+    {
+        const QString path = m_dir.filePath(u"lookups.ini"_s);
+        WriteFile(path,
+                  Gbk(u"x[主界面]\r\nfake=1\r\n[主界面]\r\n[s2]\r\na=behind\r\n[Case]\r\nA=upper\r\na=lower\r\n"
+                      "eq=b=c\r\nA=second\r\n[case]\r\nA=other"_s));
+        ConfigTextStore store;
+        QVERIFY(store.Open(path, true));
+        // "x[主界面]" is no header; the real one has no keys, and "a" lies behind [s2].
+        QCOMPARE(store.ReadKey(u"主界面"_s, u"fake"_s, u"d"_s), u"d"_s);
+        QCOMPARE(store.ReadKey(u"主界面"_s, u"a"_s, u"d"_s), u"d"_s);
+        QCOMPARE(store.ReadKey(u"s2"_s, u"a"_s), u"behind"_s);
+        QCOMPARE(store.ReadKey(u"Case"_s, u"A"_s), u"upper"_s); // first duplicate wins
+        QCOMPARE(store.ReadKey(u"Case"_s, u"a"_s), u"lower"_s);
+        QCOMPARE(store.ReadKey(u"case"_s, u"A"_s), u"other"_s);
+        QCOMPARE(store.ReadKey(u"Case"_s, u"eq"_s), u"b=c"_s);
+
+        // Writing into the empty section puts the key before [s2], not after the fake header.
+        QCOMPARE(store.WriteKey(u"主界面"_s, u"a"_s, u"mine"_s), 0);
+        QVERIFY(store.Text().startsWith(Gbk(u"x[主界面]\r\nfake=1\r\n[主界面]\r\na=mine\r\n[s2]\r\na=behind"_s)));
+        QCOMPARE(store.ReadKey(u"主界面"_s, u"a"_s), u"mine"_s);
+
+        // 1-based positions; a "[" line without "]" and a header split by a line break are no headers.
+        WriteFile(path, "k=1\r\n[broken\r\n[a\r\nb]\r\n[ok]\r\nz=1");
+        QVERIFY(store.Reload());
+        QCOMPARE(store.FindSectionHeader(1, 100), 23);
+        QCOMPARE(store.FindSectionHeader(1, 24), -1);
+        QCOMPARE(store.FindSectionHeader(24, 100), -1);
+    }
+
+    void writeDuringWriteIsQueued()
+    {
+        ConfigTextStore store;
+        QList<int> nested;
+        bool inside = false;
+        store.SetPumpHook([&] {
+            if (inside || !nested.isEmpty())
+                return;
+            inside = true;
+            nested << store.WriteKey(u"s"_s, u"k"_s, u"second"_s) << store.WriteKey(u"s"_s, u"n"_s, u"third"_s);
+            inside = false;
+        });
+        QCOMPARE(store.RunQueue(), -1);
+        QCOMPARE(store.WriteKey(u"s"_s, u"k"_s, u"first"_s), 0);
+        QCOMPARE(nested, (QList<int> { 3, 3 }));
+        // Both landed right after the running write, in the order they were asked for.
+        QCOMPARE(store.Text(), QByteArray("[s]\r\nk=second\r\nn=third"));
+    }
+
+    void liveFileIsHeldAndMirrored()
+    {
+        const QString path = m_dir.filePath(u"live.ini"_s);
+        ConfigTextStore first;
+        QVERIFY(first.Open(path));
+        QVERIFY(QFile::exists(path)); // created empty
+        QCOMPARE(first.WriteKey(u"主界面"_s, u"a"_s, u"1"_s), 0);
+        QCOMPARE(ReadFile(path), first.Text());
+
+        // A second store, even in the same process, cannot take the file and works on its own copy.
+        ConfigTextStore second;
+        QVERIFY(!second.Open(path));
+        QCOMPARE(second.Text(), first.Text());
+        QCOMPARE(second.WriteKey(u"主界面"_s, u"b"_s, u"2"_s), 0);
+        QCOMPARE(ReadFile(path), first.Text());
+        QVERIFY(!second.Save());
+        QVERIFY(first.Save());
+        QCOMPARE(ReadFile(path), first.Text());
+
+        // Unchanged values leave the file alone; a batch replaces it once, at its end.
+        const ino_t before = Inode(path);
+        QCOMPARE(first.WriteKey(u"主界面"_s, u"a"_s, u"1"_s), 0);
+        QCOMPARE(Inode(path), before);
+        first.BeginBatch();
+        QCOMPARE(first.WriteKey(u"主界面"_s, u"c"_s, u"3"_s), 0);
+        QCOMPARE(first.WriteKey(u"主界面"_s, u"d"_s, u"4"_s), 0);
+        QCOMPARE(Inode(path), before);
+        first.EndBatch();
+        QCOMPARE(ReadFile(path), QByteArray(Gbk(u"[主界面]\r\na=1\r\nc=3\r\nd=4"_s)));
+
+        first.Close();
+        QVERIFY(first.Text().isEmpty());
+        QVERIFY(second.Open(path));
+        QCOMPARE(second.ReadKey(u"主界面"_s, u"d"_s), u"4"_s);
+    }
+
+    void foreignBytesSurviveWrites()
+    {
+        // GBK-era text, an unknown section with bytes that are not GB18030, a header without "]",
+        // lone LFs and a key containing "=": all of it must come back byte for byte.
+        QByteArray original = ReadFile(QStringLiteral(PATROL_TEST_DATA_DIR "/store/legacy_gbk.ini"));
+        QVERIFY(!original.isEmpty());
+        const QString path = m_dir.filePath(u"legacy.ini"_s);
+        WriteFile(path, original);
+
+        ConfigTextStore store;
+        QVERIFY(store.Open(path));
+        QCOMPARE(store.ReadKey(u"主界面"_s, u"编辑框线程数"_s), u"8"_s);
+        QCOMPARE(store.ReadKey(u"主界面"_s, u"a=b"_s), u"c"_s);
+        QCOMPARE(store.WriteKey(u"主界面"_s, u"编辑框线程数"_s, u"12"_s), 0);
+        QCOMPARE(store.WriteKey(u"新节"_s, u"字"_s, u"𠀀┊"_s), 0);
+        original.replace(Gbk(u"编辑框线程数=8"_s), Gbk(u"编辑框线程数=12"_s));
+        QCOMPARE(ReadFile(path), original + Gbk(u"\r\n[新节]\r\n字=𠀀┊"_s));
+
+        // Characters outside GBK are kept as four-byte GB18030 and read back whole.
+        QVERIFY(ReadFile(path).endsWith(QByteArray("\x95\x32\x82\x36\xa9\xae")));
+        QVERIFY(store.Reload());
+        QCOMPARE(store.ReadKey(u"新节"_s, u"字"_s), u"𠀀┊"_s);
+
+        // Pure binary, 20 MB of it: loads, takes a write at its end, keeps every byte.
+        QByteArray binary(20 * 1024 * 1024, '\0');
+        auto* random = QRandomGenerator::global();
+        for (qsizetype i = 0; i < binary.size(); i += 4)
+            qToUnaligned(random->generate(), binary.data() + i);
+        WriteFile(path, binary);
+        QVERIFY(store.Open(path));
+        QCOMPARE(store.WriteKey(u"主界面"_s, u"k"_s, u"v"_s), 0);
+        const QByteArray after = ReadFile(path);
+        QCOMPARE(after.size(), binary.size() + Gbk(u"\r\n[主界面]\r\nk=v"_s).size());
+        QVERIFY(after.startsWith(binary));
+    }
+
+    void crashSafety()
+    {
+        const QString path = m_dir.filePath(u"crash.ini"_s);
+        const QString side = m_dir.filePath(u"inibin/主界面-blob.ibn"_s);
+        WriteFile(path, CrashText(kListA));
+        QVERIFY(QDir().mkpath(m_dir.filePath(u"inibin"_s)));
+        WriteFile(side, Gbk(kListA));
+
+        auto* random = QRandomGenerator::global();
+        int changes = 0;
+        QByteArray last = CrashText(kListA);
+        for (int round = 0; round < 50; ++round) {
+            QProcess child;
+            child.start(QCoreApplication::applicationFilePath(), { u"--crash-writer"_s, path });
+            QVERIFY(child.waitForStarted(10000));
+            QVERIFY2(child.waitForReadyRead(20000), "writer did not get the live file");
+            if (round == 0) {
+                ConfigTextStore other;
+                QVERIFY(!other.Open(path));
+            }
+            QThread::msleep(random->bounded(1, 40));
+            child.kill();
+            QVERIFY(child.waitForFinished(20000));
+
+            const QByteArray text = ReadFile(path);
+            QVERIFY2(text == CrashText(kListA) || text == CrashText(kListB),
+                     qPrintable(u"torn file in round %1, %2 bytes"_s.arg(round).arg(text.size())));
+            const QByteArray blob = ReadFile(side);
+            QVERIFY2(blob == Gbk(kListA) || blob == Gbk(kListB), qPrintable(u"torn side file in round %1"_s.arg(round)));
+            changes += text != last;
+            last = text;
+        }
+        qInfo("file changed between %d of 50 kills", changes);
+        ConfigTextStore after;
+        QVERIFY(after.Open(path)); // the killed writers' locks are gone
+    }
+
+private:
+    QTemporaryDir m_dir;
+};
+
+int main(int argc, char** argv)
+{
+    if (argc == 3 && qstrcmp(argv[1], "--crash-writer") == 0) {
+        QCoreApplication app(argc, argv);
+        return RunCrashWriter(QString::fromLocal8Bit(argv[2]));
+    }
+    QCoreApplication app(argc, argv);
+    TstConfigTextStore test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_config_text_store.moc"
