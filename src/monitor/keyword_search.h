@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QStringView>
 
 struct KeywordSearchOptions
 {
@@ -9,9 +10,9 @@ struct KeywordSearchOptions
     QString separator;             // empty means "|"
     bool allMode = false;          // false: "any"
     bool stopAtFirst = false;
-    bool caseInsensitive = true;
+    bool caseInsensitive = true;   // folds ASCII letters only
     bool wholeText = false;
-    bool traditionalRetry = false;
+    bool traditionalRetry = false; // retry a missing keyword converted to traditional Chinese
 };
 
 struct KeywordSearchOutput
@@ -21,6 +22,13 @@ struct KeywordSearchOutput
     QStringList keywords;     // the split keyword list
 };
 
-// The keyword search of the content condition.
+// The keyword search of the content condition. "any": true at the first keyword (in list order) that occurs;
+// "all": true when every non-empty keyword occurs. Empty keywords are skipped; none at all gives false.
 bool KeywordSearch(const QString& text, const QString& keywords, const KeywordSearchOptions& options = {},
                    KeywordSearchOutput* output = nullptr, const QStringList& list = {});
+
+// Length of the text in GB18030 bytes, without encoding it.
+qsizetype Gb18030Length(QStringView text);
+
+// Simplified to traditional Chinese; the text unchanged if the converter is unavailable. Thread-safe.
+QString ToTraditionalChinese(const QString& text);
