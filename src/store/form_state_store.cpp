@@ -253,9 +253,14 @@ bool FormStateStore::WriteText(const QString& key, const QString& value)
 
 QString FormStateStore::ReadText(const QString& key, const QString& defaultValue)
 {
+    return StoredText(key).value_or(UnfoldLineBreaks(FoldLineBreaks(defaultValue)));
+}
+
+std::optional<QString> FormStateStore::StoredText(const QString& key)
+{
     const QByteArray stored = ReadKeyBytes(Encode(m_section), Encode(key));
     if (stored.isNull())
-        return UnfoldLineBreaks(FoldLineBreaks(defaultValue));
+        return std::nullopt;
     return UnfoldLineBreaks(Decode(stored));
 }
 
@@ -422,7 +427,7 @@ void FormStateStore::WalkComponent(QWidget* widget, bool restore)
             byteMode ? WriteBytes(key, Encode(tag)) : WriteText(key, tag);
             break;
         }
-        const QString value = byteMode ? Decode(ReadBytes(key, Encode(tag))) : ReadText(key, tag);
+        const QString value = byteMode ? Decode(ReadBytes(key, Encode(tag))) : StoredText(key).value_or(tag);
         if (value != tag)
             widget->setProperty("tag", value);
         break;
@@ -435,7 +440,8 @@ void FormStateStore::WalkComponent(QWidget* widget, bool restore)
             byteMode ? WriteBytes(name, Encode(current)) : WriteText(name, current);
             break;
         }
-        const QString value = byteMode ? Decode(ReadBytes(name, Encode(current))) : ReadText(name, current);
+        const QString value
+            = byteMode ? Decode(ReadBytes(name, Encode(current))) : StoredText(name).value_or(current);
         if (value != current)
             SetEditText(widget, value);
         break;
@@ -468,7 +474,7 @@ void FormStateStore::WalkComponent(QWidget* widget, bool restore)
         const QString key = name + u".内容"_s;
         if (!restore)
             WriteText(key, combo->currentText());
-        else if (const QString text = ReadText(key, combo->currentText()); text != combo->currentText())
+        else if (const QString text = StoredText(key).value_or(combo->currentText()); text != combo->currentText())
             combo->setEditText(text);
         break;
     }
@@ -481,7 +487,7 @@ void FormStateStore::WalkComponent(QWidget* widget, bool restore)
         const QString current = ItemListText(list, withTicks);
         if (!restore)
             WriteText(name, current);
-        else if (const QString text = ReadText(name, current); text != current)
+        else if (const QString text = StoredText(name).value_or(current); text != current)
             SetItemList(list, text, withTicks);
         break;
     }
@@ -502,7 +508,7 @@ void FormStateStore::WalkComponent(QWidget* widget, bool restore)
         const QString current = text.toString();
         if (!restore)
             WriteText(name, current);
-        else if (const QString value = ReadText(name, current); value != current)
+        else if (const QString value = StoredText(name).value_or(current); value != current)
             widget->setProperty("text", value);
         break;
     }

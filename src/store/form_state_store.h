@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <optional>
+
 class QWidget;
 
 // Remembers what the user left in a window between runs: one value per component, in one section of
@@ -52,6 +54,8 @@ public:
     static double ParseNumber(const QByteArray& text);
 
 private:
+    // Nullopt when the key is missing; the walk then leaves the component alone.
+    std::optional<QString> StoredText(const QString& key);
     void Walk(QWidget* window, const QString& section, bool restore);
     void WalkComponent(QWidget* widget, bool restore);
 
