@@ -1,0 +1,624 @@
+#include "http/request_object.h"
+
+#include "http/curl_global.h"
+
+#include <QFileInfo>
+#include <QHash>
+#include <QList>
+#include <QRegularExpression>
+#include <QTextCodec>
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const QByteArray kDefaultUserAgent = "Mozilla/4.0 (compatible; Win32; WinHttp.WinHttpRequest.5)";
+constexpr int kCancelPollMs = 100;
+constexpr int kIdlePollMs = 1000;
+// A synchronous Send has no WaitForResponse to bound it; a server dripping bytes must not hold it forever.
+constexpr auto kSyncTransferCap = std::chrono::seconds(120);
+
+enum class State { Idle, Opened, Running, Done };
+
+// libcurl rejects spaces, controls and raw non-ASCII bytes after the host; escape them as browsers do.
+QByteArray UrlForCurl(const QString& url)
+{
+    const QByteArray utf8 = url.toUtf8();
+    const qsizetype schemeEnd = utf8.indexOf("://");
+    qsizetype pathStart = schemeEnd < 0 ? 0 : schemeEnd + 3;
+    while (pathStart < utf8.size() && !QByteArrayView("/?#").contains(utf8.at(pathStart)))
+        ++pathStart;
+    QByteArray out = utf8.left(pathStart);
+    for (qsizetype i = pathStart; i < utf8.size(); ++i) {
+        const auto c = static_cast<unsigned char>(utf8.at(i));
+        if (c <= 0x20 || c >= 0x7F) {
+            out += '%';
+            out += QByteArray::number(c, 16).toUpper().rightJustified(2, '0');
+        } else {
+            out += char(c);
+        }
+    }
+    return out;
+}
+
+// "http=host:port;https=host:port" names a proxy per scheme; a plain "host:port" serves both.
+QByteArray ProxyForScheme(const QString& server, const QString& url)
+{
+    if (!server.contains(u'='))
+        return server.trimmed().toUtf8();
+    const QString scheme = url.section(u':', 0, 0).toLower();
+    for (const QString& part : server.split(u';', Qt::SkipEmptyParts)) {
+        const QString key = part.section(u'=', 0, 0).trimmed().toLower();
+        if (key == scheme)
+            return part.section(u'=', 1).trimmed().toUtf8();
+    }
+    return {};
+}
+
+// "*.example.com;<local>;10.0.0.1" → ".example.com,10.0.0.1" (libcurl has no "<local>").
+QByteArray NoProxyList(const QString& bypass)
+{
+    QStringList hosts;
+    for (QString host : bypass.split(QRegularExpression(u"[;,\\s]+"_s), Qt::SkipEmptyParts)) {
+        if (host.compare(u"<local>"_s, Qt::CaseInsensitive) == 0)
+            continue;
+        if (host.startsWith(u"*."_s))
+            host.remove(0, 1);
+        hosts.append(host);
+    }
+    return hosts.join(u',').toUtf8();
+}
+
+} // namespace
+
+struct RequestObject::Private
+{
+    std::mutex mutex;
+    CURL* easy = nullptr;
+    std::atomic<CURLM*> multi{nullptr};
+    std::atomic<bool> abortRequested{false};
+    std::shared_ptr<const std::atomic<bool>> cancel;
+
+    QHash<int, QVariant> options;
+    int resolveMs = 0;
+    int connectMs = 60000;
+    int sendMs = 30000;
+    int receiveMs = 30000;
+    int proxySetting = kProxyDefault;
+    QString proxyServer;
+    QString proxyBypass;
+    QString user;
+    QString password;
+    QString proxyUser;
+    QString proxyPassword;
+    QString clientCertificate;
+    int autoLogonPolicy = 0;
+    bool discardBody = false;
+
+    QString method;
+    QString url;
+    bool async = false;
+    QList<std::pair<QByteArray, QByteArray>> requestHeaders;
+    curl_slist* headerList = nullptr;
+    QByteArray requestBody;
+    State state = State::Idle;
+    CURLcode result = CURLE_OK;
+
+    // The response whose header block is being read, and the last one whose block was complete.
+    bool inHeaderBlock = false;
+    int pendingStatus = 0;
+    QByteArray pendingReason;
+    QList<QByteArray> pendingHeaders;
+    bool headersComplete = false;
+    int status = 0;
+    QByteArray reason;
+    QList<QByteArray> headers;
+    QByteArray body;
+
+    bool Cancelled() const { return abortRequested.load() || (cancel && cancel->load()); }
+
+    void ClearResponse()
+    {
+        inHeaderBlock = false;
+        pendingStatus = 0;
+        pendingReason.clear();
+        pendingHeaders.clear();
+        headersComplete = false;
+        status = 0;
+        reason.clear();
+        headers.clear();
+        body.clear();
+        result = CURLE_OK;
+    }
+
+    void Finish(CURLcode code)
+    {
+        if (state == State::Running)
+            curl_multi_remove_handle(multi.load(), easy);
+        state = State::Done;
+        result = code;
+        if (headerList) {
+            curl_slist_free_all(headerList);
+            headerList = nullptr;
+        }
+    }
+
+    void CollectDone()
+    {
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi.load(), &queued)) {
+            if (message->msg == CURLMSG_DONE && message->easy_handle == easy)
+                Finish(message->data.result);
+        }
+    }
+
+    // Moves the transfer on until it ends or the deadline passes.
+    void Drive(std::optional<Clock::time_point> deadline)
+    {
+        CURLM* m = multi.load();
+        while (state == State::Running) {
+            if (Cancelled()) {
+                Finish(CURLE_ABORTED_BY_CALLBACK);
+                return;
+            }
+            int running = 0;
+            if (curl_multi_perform(m, &running) != CURLM_OK) {
+                Finish(CURLE_FAILED_INIT);
+                return;
+            }
+            CollectDone();
+            if (state != State::Running)
+                return;
+            int waitMs = cancel ? kCancelPollMs : kIdlePollMs;
+            if (deadline) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now());
+                if (left.count() <= 0)
+                    return;
+                waitMs = int(std::min<qint64>(waitMs, left.count()));
+            }
+            curl_multi_poll(m, nullptr, 0, waitMs, nullptr);
+        }
+    }
+
+    void Configure();
+    void Start();
+
+    static size_t OnHeader(char* data, size_t size, size_t count, void* self);
+    static size_t OnBody(char* data, size_t size, size_t count, void* self);
+    static int OnProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+};
+
+size_t RequestObject::Private::OnHeader(char* data, size_t size, size_t count, void* self)
+{
+    auto* p = static_cast<Private*>(self);
+    const size_t length = size * count;
+    const QByteArray line = QByteArray(data, qsizetype(length)).trimmed();
+    if (line.startsWith("HTTP/")) {
+        // A new response: an interim 100, a redirect being followed, or the final one.
+        p->inHeaderBlock = true;
+        p->pendingHeaders.clear();
+        const QList<QByteArray> parts = line.split(' ');
+        p->pendingStatus = parts.value(1).toInt();
+        const qsizetype reasonStart = line.indexOf(' ', line.indexOf(' ') + 1);
+        p->pendingReason = reasonStart < 0 ? QByteArray() : line.mid(reasonStart + 1);
+        p->body.clear();
+    } else if (!p->inHeaderBlock) {
+        // Trailers after a chunked body.
+    } else if (line.isEmpty()) {
+        p->inHeaderBlock = false;
+        p->headersComplete = true;
+        p->status = p->pendingStatus;
+        p->reason = p->pendingReason;
+        p->headers = p->pendingHeaders;
+    } else {
+        p->pendingHeaders.append(line);
+    }
+    return length;
+}
+
+size_t RequestObject::Private::OnBody(char* data, size_t size, size_t count, void* self)
+{
+    auto* p = static_cast<Private*>(self);
+    const size_t length = size * count;
+    if (p->Cancelled())
+        return 0;
+    if (p->discardBody)
+        return length;
+    if (p->body.size() + qsizetype(length) > kMaxBodyBytes)
+        return 0;
+    p->body.append(data, qsizetype(length));
+    return length;
+}
+
+int RequestObject::Private::OnProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    return static_cast<Private*>(self)->Cancelled() ? 1 : 0;
+}
+
+void RequestObject::Private::Configure()
+{
+    curl_easy_reset(easy);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_URL, UrlForCurl(url).constData());
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    const bool fromHttps = url.startsWith(u"https:"_s, Qt::CaseInsensitive);
+    const bool downgrade = options.value(EnableHttpsToHttpRedirects, false).toBool();
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, fromHttps && !downgrade ? "https" : "http,https");
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, options.value(EnableRedirects, true).toBool() ? 1L : 0L);
+    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, long(options.value(MaxAutomaticRedirects, 10).toInt()));
+    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, options.value(EnableHttp1_1, true).toBool()
+                                                     ? long(CURL_HTTP_VERSION_1_1)
+                                                     : long(CURL_HTTP_VERSION_1_0));
+    curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+
+    const int ignore = options.value(SslErrorIgnoreFlags, 0).toInt();
+    const bool trustAnyIssuer = ignore & (kIgnoreUnknownCa | kIgnoreWrongUsage | kIgnoreCertDateInvalid);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, trustAnyIssuer ? 0L : 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, (ignore & kIgnoreCertCnInvalid) ? 0L : 2L);
+    // Like the original, an unusable certificate is passed over rather than failing the request.
+    if (!clientCertificate.isEmpty() && QFileInfo(clientCertificate).isFile()) {
+        const QByteArray file = clientCertificate.toLocal8Bit();
+        curl_easy_setopt(easy, CURLOPT_SSLCERT, file.constData());
+        curl_easy_setopt(easy, CURLOPT_SSLKEY, file.constData());
+    }
+
+    const QVariant agent = options.value(UserAgentString);
+    curl_easy_setopt(easy, CURLOPT_USERAGENT,
+                     agent.isValid() ? agent.toString().toUtf8().constData() : kDefaultUserAgent.constData());
+
+    // A zero means "no limit" to the caller; libcurl's own connect default (300 s) still applies then.
+    const long connectLimit = std::max(resolveMs, 0) + std::max(connectMs, 0);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, connectLimit);
+    const int stallMs = std::max(sendMs, receiveMs);
+    if (stallMs > 0) {
+        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, long((stallMs + 999) / 1000));
+    }
+
+    // Direct unless a proxy was named; libcurl must not pick one up from the environment by itself.
+    const QByteArray proxy = proxySetting == kProxyNamed ? ProxyForScheme(proxyServer, url) : QByteArray();
+    curl_easy_setopt(easy, CURLOPT_PROXY, proxy.constData());
+    if (!proxy.isEmpty()) {
+        curl_easy_setopt(easy, CURLOPT_NOPROXY, NoProxyList(proxyBypass).constData());
+        if (!proxyUser.isEmpty()) {
+            curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, proxyUser.toUtf8().constData());
+            curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, proxyPassword.toUtf8().constData());
+            curl_easy_setopt(easy, CURLOPT_PROXYAUTH, CURLAUTH_ANY);
+        }
+    }
+    if (!user.isEmpty()) {
+        curl_easy_setopt(easy, CURLOPT_USERNAME, user.toUtf8().constData());
+        curl_easy_setopt(easy, CURLOPT_PASSWORD, password.toUtf8().constData());
+        curl_easy_setopt(easy, CURLOPT_HTTPAUTH, CURLAUTH_ANY);
+    }
+
+    const QByteArray verb = method.isEmpty() ? QByteArray("GET") : method.toUtf8();
+    if (verb.compare("HEAD", Qt::CaseInsensitive) == 0) {
+        curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+    } else if (!requestBody.isEmpty() || verb.compare("POST", Qt::CaseInsensitive) == 0) {
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(requestBody.size()));
+        curl_easy_setopt(easy, CURLOPT_COPYPOSTFIELDS, requestBody.constData());
+        if (verb != "POST")
+            curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, verb.constData());
+    } else {
+        curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+        if (verb != "GET")
+            curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, verb.constData());
+    }
+
+    bool hasContentType = false;
+    for (const auto& [name, value] : requestHeaders) {
+        hasContentType = hasContentType || name.compare("Content-Type", Qt::CaseInsensitive) == 0;
+        headerList = curl_slist_append(headerList, (name + ": " + value).constData());
+    }
+    // libcurl's own additions that the original request object never sends.
+    headerList = curl_slist_append(headerList, "Expect:");
+    if (!hasContentType)
+        headerList = curl_slist_append(headerList, "Content-Type:");
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headerList);
+
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Private::OnHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Private::OnBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Private::OnProgress);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+}
+
+void RequestObject::Private::Start()
+{
+    if (!easy || (state != State::Opened && state != State::Done) || url.isEmpty())
+        return;
+    ClearResponse();
+    abortRequested = false;
+    if (Cancelled()) {
+        state = State::Done;
+        result = CURLE_ABORTED_BY_CALLBACK;
+        return;
+    }
+    if (!multi.load())
+        multi = curl_multi_init();
+    CURLM* m = multi.load();
+    if (!m) {
+        state = State::Done;
+        result = CURLE_FAILED_INIT;
+        return;
+    }
+    Configure();
+    if (curl_multi_add_handle(m, easy) != CURLM_OK) {
+        state = State::Running;
+        Finish(CURLE_FAILED_INIT);
+        return;
+    }
+    state = State::Running;
+    if (async) {
+        // Gets the lookup or connect going; WaitForResponse carries it on.
+        int running = 0;
+        curl_multi_perform(m, &running);
+        CollectDone();
+    } else {
+        Drive(Clock::now() + kSyncTransferCap);
+        if (state == State::Running)
+            Finish(CURLE_OPERATION_TIMEDOUT);
+    }
+}
+
+RequestObject::RequestObject() : d(std::make_unique<Private>())
+{
+    EnsureCurlGlobalInit();
+    d->easy = curl_easy_init();
+}
+
+RequestObject::~RequestObject()
+{
+    d->abortRequested = true;
+    std::lock_guard lock(d->mutex);
+    if (d->state == State::Running)
+        d->Finish(CURLE_ABORTED_BY_CALLBACK);
+    if (d->headerList)
+        curl_slist_free_all(d->headerList);
+    if (CURLM* m = d->multi.load())
+        curl_multi_cleanup(m);
+    if (d->easy)
+        curl_easy_cleanup(d->easy);
+}
+
+bool RequestObject::IsValid() const
+{
+    return d->easy != nullptr;
+}
+
+void RequestObject::Open(const QString& method, const QString& url, bool async)
+{
+    std::lock_guard lock(d->mutex);
+    if (d->state == State::Running)
+        d->Finish(CURLE_ABORTED_BY_CALLBACK);
+    d->method = method;
+    d->url = url;
+    d->async = async;
+    d->requestHeaders.clear();
+    d->requestBody.clear();
+    d->ClearResponse();
+    d->state = State::Opened;
+}
+
+void RequestObject::SetRequestHeader(const QString& name, const QString& value)
+{
+    const QByteArray key = name.trimmed().toUtf8();
+    if (key.isEmpty() || key.contains('\r') || key.contains('\n') || value.contains(u'\r') || value.contains(u'\n'))
+        return;   // a line break would let the value smuggle extra header lines
+    std::lock_guard lock(d->mutex);
+    auto& headers = d->requestHeaders;
+    headers.removeIf([&](const auto& h) { return h.first.compare(key, Qt::CaseInsensitive) == 0; });
+    if (!value.isEmpty())
+        headers.append(std::pair(key, value.toUtf8()));
+}
+
+void RequestObject::Send()
+{
+    Send(QByteArray());
+}
+
+void RequestObject::Send(const QString& body)
+{
+    if (!body.isEmpty()) {
+        std::lock_guard lock(d->mutex);
+        const bool typed = std::any_of(d->requestHeaders.cbegin(), d->requestHeaders.cend(), [](const auto& h) {
+            return h.first.compare("Content-Type", Qt::CaseInsensitive) == 0;
+        });
+        if (!typed)
+            d->requestHeaders.append({QByteArray("Content-Type"), QByteArray("text/plain; Charset=UTF-8")});
+    }
+    Send(body.toUtf8());
+}
+
+void RequestObject::Send(const QByteArray& body)
+{
+    std::lock_guard lock(d->mutex);
+    if (d->state == State::Running)
+        return;
+    d->requestBody = body;
+    d->Start();
+}
+
+bool RequestObject::WaitForResponse(int seconds)
+{
+    std::lock_guard lock(d->mutex);
+    if (d->state == State::Running) {
+        std::optional<Clock::time_point> deadline;
+        if (seconds >= 0)
+            deadline = Clock::now() + std::chrono::seconds(seconds);
+        d->Drive(deadline);
+    }
+    return d->state == State::Done && d->result == CURLE_OK;
+}
+
+void RequestObject::Abort()
+{
+    d->abortRequested = true;
+    if (CURLM* m = d->multi.load())
+        curl_multi_wakeup(m);
+    std::lock_guard lock(d->mutex);
+    if (d->state == State::Running)
+        d->Finish(CURLE_ABORTED_BY_CALLBACK);
+    if (d->state == State::Done) {
+        d->ClearResponse();
+        d->result = CURLE_ABORTED_BY_CALLBACK;
+    }
+}
+
+int RequestObject::Status() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->headersComplete ? d->status : 0;
+}
+
+QString RequestObject::StatusText() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->headersComplete ? QString::fromUtf8(d->reason) : QString();
+}
+
+QByteArray RequestObject::ResponseBody() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->state == State::Done && d->result == CURLE_OK ? d->body : QByteArray();
+}
+
+QByteArray RequestObject::ResponseStream() const
+{
+    return ResponseBody();
+}
+
+QString RequestObject::ResponseText() const
+{
+    const QByteArray body = ResponseBody();
+    if (body.isEmpty())
+        return {};
+    const QString type = GetResponseHeader(u"Content-Type"_s);
+    QTextCodec* codec = nullptr;
+    const qsizetype at = type.indexOf(u"charset="_s, 0, Qt::CaseInsensitive);
+    if (at >= 0) {
+        QString name = type.mid(at + 8).section(u';', 0, 0).trimmed();
+        name.remove(u'"').remove(u'\'');
+        codec = QTextCodec::codecForName(name.toLatin1());
+    }
+    if (!codec)
+        codec = QTextCodec::codecForName("UTF-8");
+    // A byte order mark outranks the header, as in browsers.
+    codec = QTextCodec::codecForUtfText(body, codec);
+    return codec->toUnicode(body);
+}
+
+QString RequestObject::GetResponseHeader(const QString& name) const
+{
+    const QByteArray key = name.toUtf8();
+    std::lock_guard lock(d->mutex);
+    if (!d->headersComplete)
+        return {};
+    for (const QByteArray& line : d->headers) {
+        const qsizetype colon = line.indexOf(':');
+        if (colon > 0 && line.left(colon).trimmed().compare(key, Qt::CaseInsensitive) == 0)
+            return QString::fromUtf8(line.mid(colon + 1).trimmed());
+    }
+    return {};
+}
+
+QString RequestObject::GetAllResponseHeaders() const
+{
+    std::lock_guard lock(d->mutex);
+    if (!d->headersComplete)
+        return {};
+    QByteArray all;
+    for (const QByteArray& line : d->headers)
+        all += line + "\r\n";
+    return QString::fromUtf8(all);
+}
+
+QVariant RequestObject::Option(int number) const
+{
+    std::lock_guard lock(d->mutex);
+    if (d->options.contains(number))
+        return d->options.value(number);
+    switch (number) {
+    case UserAgentString: return QString::fromLatin1(kDefaultUserAgent);
+    case Url: return d->url;
+    case SslErrorIgnoreFlags: return 0;
+    case EnableRedirects: return true;
+    case EnableHttpsToHttpRedirects: return false;
+    case MaxAutomaticRedirects: return 10;
+    case EnableHttp1_1: return true;
+    default: return {};
+    }
+}
+
+void RequestObject::SetOption(int number, const QVariant& value)
+{
+    std::lock_guard lock(d->mutex);
+    if (number != Url)
+        d->options.insert(number, value);
+}
+
+void RequestObject::SetTimeouts(int resolveMs, int connectMs, int sendMs, int receiveMs)
+{
+    std::lock_guard lock(d->mutex);
+    d->resolveMs = resolveMs;
+    d->connectMs = connectMs;
+    d->sendMs = sendMs;
+    d->receiveMs = receiveMs;
+}
+
+void RequestObject::SetProxy(int setting, const QString& server, const QString& bypassList)
+{
+    std::lock_guard lock(d->mutex);
+    d->proxySetting = setting;
+    d->proxyServer = server;
+    d->proxyBypass = bypassList;
+}
+
+void RequestObject::SetCredentials(const QString& user, const QString& password, int flags)
+{
+    std::lock_guard lock(d->mutex);
+    if (flags == kCredentialsForProxy) {
+        d->proxyUser = user;
+        d->proxyPassword = password;
+    } else {
+        d->user = user;
+        d->password = password;
+    }
+}
+
+void RequestObject::SetClientCertificate(const QString& pemFile)
+{
+    std::lock_guard lock(d->mutex);
+    d->clientCertificate = pemFile;
+}
+
+void RequestObject::SetAutoLogonPolicy(int policy)
+{
+    std::lock_guard lock(d->mutex);
+    d->autoLogonPolicy = policy;
+}
+
+void RequestObject::SetDiscardBody(bool discard)
+{
+    std::lock_guard lock(d->mutex);
+    d->discardBody = discard;
+}
+
+void RequestObject::SetCancelFlag(std::shared_ptr<const std::atomic<bool>> flag)
+{
+    std::lock_guard lock(d->mutex);
+    d->cancel = std::move(flag);
+}

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QVariant>
+
+#include <atomic>
+#include <memory>
+
+// The scriptable request object of one HttpClient, over one libcurl easy handle.
+//
+// Open(method, url, async) then Send(): a synchronous request does the whole transfer inside Send; an
+// asynchronous one starts it in Send and WaitForResponse(seconds) carries it on for at most that long (it can
+// be called again to wait longer). No thread is created: the transfer advances while its owner waits.
+// Nothing throws: every failure (no handle, DNS, refused, time-out, TLS, malformed reply) gives the empty
+// value of the member (0, empty text, empty bytes, false).
+//
+// Time-outs (SetTimeouts, milliseconds; 0 = none): resolve + connect bound name lookup, TCP connect and the
+// TLS handshake together; send and receive become a stall limit: the transfer fails when less than one byte
+// moved during max(send, receive), rounded up to whole seconds. There is no cap on the whole transfer.
+//
+// Thread safety: one owner thread uses it; Abort() and the cancel flag may come from any thread.
+class RequestObject final
+{
+public:
+    // Option numbers that change the transfer; the others are kept and read back only.
+    enum OptionNumber {
+        UserAgentString = 0,
+        Url = 1,
+        SslErrorIgnoreFlags = 4,
+        EnableRedirects = 6,
+        EnableHttpsToHttpRedirects = 12,
+        MaxAutomaticRedirects = 14,
+        EnableHttp1_1 = 17,
+    };
+    // Flags of SslErrorIgnoreFlags.
+    static constexpr int kIgnoreUnknownCa = 0x0100;
+    static constexpr int kIgnoreWrongUsage = 0x0200;
+    static constexpr int kIgnoreCertCnInvalid = 0x1000;
+    static constexpr int kIgnoreCertDateInvalid = 0x2000;
+    // SetProxy settings and SetCredentials flags.
+    static constexpr int kProxyDefault = 0;
+    static constexpr int kProxyDirect = 1;
+    static constexpr int kProxyNamed = 2;
+    static constexpr int kCredentialsForServer = 0;
+    static constexpr int kCredentialsForProxy = 1;
+    // Bodies beyond this are not kept: the transfer fails rather than eat the memory.
+    static constexpr qsizetype kMaxBodyBytes = 32 * 1024 * 1024;
+
+    RequestObject();
+    ~RequestObject();
+    RequestObject(const RequestObject&) = delete;
+    RequestObject& operator=(const RequestObject&) = delete;
+
+    bool IsValid() const;   // false when libcurl could not make a handle
+
+    void Open(const QString& method, const QString& url, bool async = false);
+    void SetRequestHeader(const QString& name, const QString& value);   // an empty value removes the header
+    void Send();
+    void Send(const QString& body);      // sent as UTF-8
+    void Send(const QByteArray& body);
+    bool WaitForResponse(int seconds);   // true once the whole response is in; negative seconds wait without limit
+    void Abort();
+
+    int Status() const;                  // of the last response whose headers are complete, else 0
+    QString StatusText() const;
+    QString ResponseText() const;        // body decoded by the Content-Type charset, UTF-8 when none
+    QByteArray ResponseBody() const;     // only after a complete, successful transfer
+    QByteArray ResponseStream() const;   // the body bytes, as there is no stream object here
+    QString GetResponseHeader(const QString& name) const;
+    QString GetAllResponseHeaders() const;   // "Name: value" lines, each ending in CR LF
+
+    QVariant Option(int number) const;
+    void SetOption(int number, const QVariant& value);
+    void SetTimeouts(int resolveMs, int connectMs, int sendMs, int receiveMs);
+    void SetProxy(int setting, const QString& server, const QString& bypassList = {});
+    void SetCredentials(const QString& user, const QString& password, int flags = kCredentialsForServer);
+    void SetClientCertificate(const QString& pemFile);   // a PEM file holding the certificate and its key
+    void SetAutoLogonPolicy(int policy);                 // kept; there are no logon credentials to hand out
+
+    // The response body is read but not kept (a status probe does not need it).
+    void SetDiscardBody(bool discard);
+    // When the flag turns true, a running transfer ends within about 100 ms with the empty result.
+    void SetCancelFlag(std::shared_ptr<const std::atomic<bool>> flag);
+
+    struct Private;
+
+private:
+    std::unique_ptr<Private> d;
+};
