@@ -30,14 +30,71 @@ QTextCodec* Gb18030()
     return codec;
 }
 
-// memmem rather than QByteArray::indexOf: the site list makes the text megabytes long.
+// Every needle here starts with a byte that is rare in the text (CR, "[" or "]"; the site list is
+// stored without line breaks), so memchr to the first byte beats a general substring search.
 qsizetype Find(const QByteArray& text, QByteArrayView needle, qsizetype from)
 {
     from = std::max<qsizetype>(from, 0);
-    if (from > text.size() || needle.size() > text.size() - from)
+    if (needle.isEmpty() || from > text.size() || needle.size() > text.size() - from)
         return -1;
-    const void* hit = ::memmem(text.constData() + from, size_t(text.size() - from), needle.data(), size_t(needle.size()));
-    return hit ? static_cast<const char*>(hit) - text.constData() : -1;
+    const char* const begin = text.constData();
+    const char* p = begin + from;
+    const char* const last = begin + text.size() - needle.size(); // last possible start
+    const char first = needle.front();
+    while (p <= last) {
+        p = static_cast<const char*>(std::memchr(p, first, size_t(last - p + 1)));
+        if (!p)
+            return -1;
+        if (std::memcmp(p + 1, needle.data() + 1, size_t(needle.size() - 1)) == 0)
+            return p - begin;
+        ++p;
+    }
+    return -1;
+}
+
+// GB18030 is stateless, so each BMP character has fixed bytes: remember them instead of going
+// through the converter for every character of a megabyte text. 0 = not looked up yet.
+std::atomic<quint32> g_bmpBytes[0x10000];
+
+// Two-byte codes have a second byte outside 0x30..0x39, four-byte codes inside.
+qsizetype PackedLength(quint32 packed)
+{
+    const quint32 second = (packed >> 8) & 0xff;
+    return second >= 0x30 && second <= 0x39 ? 4 : 2;
+}
+
+void AppendBmp(QByteArray* out, char16_t c)
+{
+    quint32 packed = g_bmpBytes[c].load(std::memory_order_relaxed);
+    if (packed == 0) {
+        const QChar ch(c);
+        const QByteArray bytes = Gb18030()->fromUnicode(QStringView(&ch, 1));
+        for (qsizetype i = 0; i < bytes.size() && i < 4; ++i)
+            packed |= quint32(quint8(bytes[i])) << (8 * i);
+        if ((bytes.size() != 2 && bytes.size() != 4) || PackedLength(packed) != bytes.size()) {
+            *out += bytes;
+            return;
+        }
+        g_bmpBytes[c].store(packed, std::memory_order_relaxed);
+    }
+    const char b[4] = { char(packed), char(packed >> 8), char(packed >> 16), char(packed >> 24) };
+    out->append(b, PackedLength(packed));
+}
+
+bool IsAscii(const QString& text)
+{
+    char16_t any = 0;
+    for (const QChar c : text)
+        any |= c.unicode();
+    return any < 0x80;
+}
+
+bool IsAscii(const QByteArray& bytes)
+{
+    unsigned char any = 0;
+    for (const char c : bytes)
+        any |= static_cast<unsigned char>(c);
+    return any < 0x80;
 }
 
 bool ContainsLineEnd(const QByteArray& bytes)
@@ -288,13 +345,45 @@ QByteArray ConfigTextStore::Encode(const QString& text)
 {
     if (text.isEmpty())
         return text.isNull() ? QByteArray() : QByteArray("");
-    return Gb18030()->fromUnicode(text);
+    // ASCII is the same in GB18030; the site list is mostly ASCII and megabytes long.
+    if (IsAscii(text))
+        return text.toLatin1();
+    QByteArray out;
+    out.reserve(text.size() + text.size() / 2);
+    const auto* const chars = reinterpret_cast<const char16_t*>(text.constData());
+    const qsizetype n = text.size();
+    qsizetype i = 0;
+    while (i < n) {
+        qsizetype run = i;
+        while (run < n && chars[run] < 0x80)
+            ++run;
+        if (run > i) {
+            const qsizetype start = out.size();
+            out.resize(start + (run - i));
+            for (qsizetype k = i; k < run; ++k)
+                out[start + (k - i)] = char(chars[k]);
+            i = run;
+            continue;
+        }
+        const char16_t c = chars[i];
+        if (QChar::isSurrogate(c)) {
+            const qsizetype len = QChar::isHighSurrogate(c) && i + 1 < n && QChar::isLowSurrogate(chars[i + 1]) ? 2 : 1;
+            out += Gb18030()->fromUnicode(QStringView(chars + i, len));
+            i += len;
+            continue;
+        }
+        AppendBmp(&out, c);
+        ++i;
+    }
+    return out;
 }
 
 QString ConfigTextStore::Decode(const QByteArray& bytes)
 {
     if (bytes.isEmpty())
         return bytes.isNull() ? QString() : u""_s;
+    if (IsAscii(bytes))
+        return QString::fromLatin1(bytes);
     return Gb18030()->toUnicode(bytes);
 }
 
