@@ -368,7 +368,11 @@ QByteArray ConfigTextStore::Encode(const QString& text)
         const char16_t c = chars[i];
         if (QChar::isSurrogate(c)) {
             const qsizetype len = QChar::isHighSurrogate(c) && i + 1 < n && QChar::isLowSurrogate(chars[i + 1]) ? 2 : 1;
-            out += Gb18030()->fromUnicode(QStringView(chars + i, len));
+            // Alone, the converter would hold back an unpaired surrogate and emit nothing.
+            if (len == 2)
+                out += Gb18030()->fromUnicode(QStringView(chars + i, len));
+            else
+                out += '?';
             i += len;
             continue;
         }

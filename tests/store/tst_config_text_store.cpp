@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QTextCodec>
 #include <QTest>
 #include <QThread>
 #include <QtEndian>
@@ -214,6 +215,14 @@ private slots:
         QVERIFY(ReadFile(path).endsWith(QByteArray("\x95\x32\x82\x36\xa9\xae")));
         QVERIFY(store.Reload());
         QCOMPARE(store.ReadKey(u"新节"_s, u"字"_s), u"𠀀┊"_s);
+        // The fast encoder agrees with the converter on every character it might meet.
+        QString everyChar = u"a𠀀b"_s;
+        for (char32_t c = 0x80; c < 0x10000; ++c) {
+            if (!QChar::isSurrogate(c))
+                everyChar += QChar(char16_t(c));
+        }
+        everyChar += QChar(char16_t(0xd800)) + u"x"_s; // unpaired surrogate
+        QCOMPARE(ConfigTextStore::Encode(everyChar), QTextCodec::codecForName("GB18030")->fromUnicode(everyChar));
 
         // Pure binary, 20 MB of it: loads, takes a write at its end, keeps every byte.
         QByteArray binary(20 * 1024 * 1024, '\0');
