@@ -579,6 +579,12 @@ void RequestObject::SetTimeouts(int resolveMs, int connectMs, int sendMs, int re
     d->receiveMs = receiveMs;
 }
 
+std::array<int, 4> RequestObject::Timeouts() const
+{
+    std::lock_guard lock(d->mutex);
+    return {d->resolveMs, d->connectMs, d->sendMs, d->receiveMs};
+}
+
 void RequestObject::SetProxy(int setting, const QString& server, const QString& bypassList)
 {
     std::lock_guard lock(d->mutex);

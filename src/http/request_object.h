@@ -4,6 +4,7 @@
 #include <QString>
 #include <QVariant>
 
+#include <array>
 #include <atomic>
 #include <memory>
 
@@ -73,6 +74,7 @@ public:
     QVariant Option(int number) const;
     void SetOption(int number, const QVariant& value);
     void SetTimeouts(int resolveMs, int connectMs, int sendMs, int receiveMs);
+    std::array<int, 4> Timeouts() const;   // resolve, connect, send, receive
     void SetProxy(int setting, const QString& server, const QString& bypassList = {});
     void SetCredentials(const QString& user, const QString& password, int flags = kCredentialsForServer);
     void SetClientCertificate(const QString& pemFile);   // a PEM file holding the certificate and its key

@@ -1,0 +1,481 @@
+#include "http/http_client.h"
+
+#include "support/loopback_server.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+#include <QTextCodec>
+
+#include <thread>
+#include <vector>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Restores an environment variable when the test ends, however it ends.
+class EnvGuard
+{
+public:
+    EnvGuard(const char* name, const QByteArray& value) : m_name(name), m_old(qgetenv(name)), m_had(qEnvironmentVariableIsSet(name))
+    {
+        if (value.isNull())
+            qunsetenv(name);
+        else
+            qputenv(name, value);
+    }
+    ~EnvGuard()
+    {
+        if (m_had)
+            qputenv(m_name, m_old);
+        else
+            qunsetenv(m_name);
+    }
+
+private:
+    const char* m_name;
+    QByteArray m_old;
+    bool m_had;
+};
+
+LoopbackResponse ProxyAskingForCredentials()
+{
+    return LoopbackResponse::Status(407).Header("Proxy-Authenticate", "Basic realm=\"proxy\"");
+}
+
+} // namespace
+
+class TestHttpClient : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void normalizeUrl_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("empty") << QString() << QString();
+        QTest::newRow("no scheme") << u"example.com/a"_s << u"http://example.com/a"_s;
+        QTest::newRow("capital https kept") << u"HTTPS://example.com"_s << u"HTTPS://example.com"_s;
+        QTest::newRow("mixed http kept") << u"hTtP://example.com"_s << u"hTtP://example.com"_s;
+        QTest::newRow("fragment cut at the first #") << u"http://a/b?c=1#x#y"_s << u"http://a/b?c=1"_s;
+        QTest::newRow("other scheme gets http in front") << u"ftp://a"_s << u"http://ftp://a"_s;
+        QTest::newRow("only a fragment") << u"#top"_s << u"http://"_s;
+    }
+
+    void normalizeUrl()
+    {
+        QFETCH(QString, url);
+        QFETCH(QString, expected);
+        QCOMPARE(HttpClient::NormalizeUrl(url), expected);
+    }
+
+    void queryStatusReportsTheFirstAnswer()
+    {
+        LoopbackServer server;
+        QVERIFY(server.IsListening());
+        server.Route("/ok", LoopbackResponse::Ok());
+        server.Route("/missing", LoopbackResponse::Status(404));
+        server.Route("/moved", LoopbackResponse::Redirect(302, "/ok"));
+        server.Route("/gone", LoopbackResponse::Redirect(301, "/ok"));
+        server.Route("/broken", LoopbackResponse::Status(500, "oops"));
+        HttpClient client;
+        QCOMPARE(client.QueryStatus(server.Url(u"/ok"_s)), 200);
+        client.Recreate();
+        QCOMPARE(client.QueryStatus(server.Url(u"/missing"_s)), 404);
+        client.Recreate();
+        QCOMPARE(client.QueryStatus(server.Url(u"/broken"_s), false, 5), 500);
+        server.ClearRequests();
+        client.Recreate();
+        QCOMPARE(client.QueryStatus(server.Url(u"/moved"_s)), 302);
+        client.Recreate();
+        QCOMPARE(client.QueryStatus(server.Url(u"/gone"_s), true), 301);
+        // Redirects are reported, never followed.
+        const QList<LoopbackRequest> seen = server.Requests();
+        QCOMPARE(seen.size(), 2);
+        QCOMPARE(seen.at(0).method, QByteArray("GET"));
+        QCOMPARE(seen.at(0).target, QByteArray("/moved"));
+        QCOMPARE(seen.at(1).target, QByteArray("/gone"));
+    }
+
+    void queryStatusNormalisesTheUrl()
+    {
+        LoopbackServer server;
+        HttpClient client;
+        const QString withoutScheme = server.Url(u"/page?q=1#section"_s).mid(int(qstrlen("http://")));
+        QCOMPARE(client.QueryStatus(withoutScheme), 200);
+        QCOMPARE(server.Requests().value(0).target, QByteArray("/page?q=1"));
+
+        // An HTTPS URL in capitals reaches the server as HTTPS: the handshake happens (and fails on the
+        // self-signed certificate, since certificate errors are not ignored).
+        LoopbackServer tls(LoopbackServer::Https);
+        client.Recreate();
+        QCOMPARE(client.QueryStatus(tls.Url(u"/"_s).replace(u"https"_s, u"HTTPS"_s), false, 5), 0);
+        QCOMPARE(tls.TotalConnections(), 1);
+        QCOMPARE(tls.TlsFailures(), 1);
+        QCOMPARE(tls.RequestCount(), 0);
+    }
+
+    void requestObjectOptions()
+    {
+        LoopbackServer tls(LoopbackServer::Https);
+        tls.Route("/moved", LoopbackResponse::Redirect(302, "/final"));
+        tls.Route("/final", LoopbackResponse::Ok("arrived"));
+        RequestObject request;
+        QCOMPARE(request.Option(RequestObject::EnableRedirects).toBool(), true);
+        QCOMPARE(request.Option(RequestObject::SslErrorIgnoreFlags).toInt(), 0);
+        // Ignoring certificate errors lets the self-signed site answer; redirects are followed by default.
+        request.SetOption(RequestObject::SslErrorIgnoreFlags, 0x3300);
+        request.Open(u"GET"_s, tls.Url(u"/moved"_s), false);
+        request.Send();
+        QCOMPARE(request.Status(), 200);
+        QCOMPARE(request.ResponseText(), u"arrived"_s);
+        QCOMPARE(request.StatusText(), u"OK"_s);
+        // Unknown option numbers are kept and read back.
+        request.SetOption(77, u"kept"_s);
+        QCOMPARE(request.Option(77).toString(), u"kept"_s);
+        QVERIFY(!request.Option(78).isValid());
+    }
+
+    void noResponseGivesZero()
+    {
+        HttpClient client;
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(client.QueryStatus(u"http://127.0.0.1:%1/"_s.arg(ClosedPort()), false, 10), 0);
+        QVERIFY2(timer.elapsed() < 5000, "a refused connection must not wait for the time-out");
+
+        LoopbackServer server;
+        server.Route("/stall", LoopbackResponse::Stall());
+        server.Route("/garbage", LoopbackResponse::Raw("NOT HTTP AT ALL\r\n\r\n"));
+        server.Route("/http09", LoopbackResponse::Raw("<html>old</html>"));
+        server.Route("/empty", LoopbackResponse::Raw({}));
+        for (const auto& path : {u"/garbage"_s, u"/http09"_s, u"/empty"_s}) {
+            client.Recreate();
+            QVERIFY2(client.QueryStatus(server.Url(path), false, 5) == 0, qPrintable(path));
+        }
+        client.Recreate();
+        timer.restart();
+        QCOMPARE(client.QueryStatus(server.Url(u"/stall"_s), false, 1), 0);
+        QVERIFY2(timer.elapsed() >= 900 && timer.elapsed() < 4000, qPrintable(QString::number(timer.elapsed())));
+        // An empty client (no request object) is legal and yields empty values.
+        client.GetRequestObject().reset();
+    }
+
+    // Once the headers are in, the status stands, whatever the body does afterwards.
+    void statusOfPartialAnswers()
+    {
+        LoopbackServer server;
+        server.Route("/headers", LoopbackResponse::HeadersThenStall(203));
+        server.Route("/reset", LoopbackResponse::ResetMidBody(QByteArray(5000, 'x'), 100));
+        server.Route("/endless", LoopbackResponse::Endless());
+        server.Route("/continue", LoopbackResponse::Raw("HTTP/1.1 100 Continue\r\n\r\n"));
+        HttpClient client;
+        QCOMPARE(client.QueryStatus(server.Url(u"/headers"_s), false, 1), 203);
+        client.Recreate();
+        QCOMPARE(client.QueryStatus(server.Url(u"/reset"_s), false, 5), 200);
+        QVERIFY(client.ResponseBody().isEmpty());
+        client.Recreate();
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(client.QueryStatus(server.Url(u"/endless"_s), false, 1), 200);
+        QVERIFY(timer.elapsed() < 4000);
+        client.Recreate();
+        QCOMPARE(client.QueryStatus(server.Url(u"/continue"_s), false, 5), 100);
+    }
+
+    void waitDefaultsAndTheSecondWait()
+    {
+        LoopbackServer server;
+        server.Route("/late", LoopbackResponse::Ok("late").Delay(1500));
+        HttpClient client;
+        // 0 and negative waits mean the default 25 s, not "no wait" or "forever".
+        QCOMPARE(client.QueryStatus(server.Url(u"/late"_s), false, 0), 200);
+        client.Recreate();
+        QCOMPARE(client.QueryStatus(server.Url(u"/late"_s), false, -1), 200);
+
+        // A wait that runs out leaves the transfer going; the next wait picks it up.
+        client.Recreate();
+        client.Open(u"GET"_s, server.Url(u"/late"_s), true);
+        client.Send();
+        QVERIFY(!client.WaitForResponse(0));
+        QCOMPARE(client.Status(), 0);
+        QVERIFY(client.WaitForResponse(10));
+        QCOMPARE(client.Status(), 200);
+        QCOMPARE(client.ResponseText(), u"late"_s);
+    }
+
+    void timeouts()
+    {
+        HttpClient client;
+        client.SetTimeouts(3000, 0, 0, 0);
+        QCOMPARE(client.GetRequestObject()->Timeouts(), (std::array<int, 4>{3000, 3000, 3000, 3000}));
+        client.SetTimeouts(1000, 2000, -5);
+        QCOMPARE(client.GetRequestObject()->Timeouts(), (std::array<int, 4>{1000, 2000, 1000, 1000}));
+
+        // A synchronous request ends by its receive time-out when the server never answers.
+        LoopbackServer server;
+        server.SetDefault(LoopbackResponse::Stall());
+        client.Open(u"GET"_s, server.Url(), false);
+        QElapsedTimer timer;
+        timer.start();
+        client.Send();
+        QCOMPARE(client.Status(), 0);
+        QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY(!client.WaitForResponse(1));
+    }
+
+    void proxySettings()
+    {
+        LoopbackServer proxy;
+        proxy.SetHandler([](const LoopbackRequest& request) {
+            return request.HasHeader("Proxy-Authorization") ? LoopbackResponse::Ok("via proxy")
+                                                            : ProxyAskingForCredentials();
+        });
+        // The target is never contacted: the proxy answers for it.
+        const QString target = u"http://127.0.0.1:%1/through"_s.arg(ClosedPort());
+        const QString proxyAddress = u"127.0.0.1:%1"_s.arg(proxy.Port());
+
+        HttpClient client;
+        client.Open(u"GET"_s, target, false);
+        client.SetProxy({}, proxyAddress + u",alice,secret"_s);
+        client.Send();
+        QCOMPARE(client.Status(), 200);
+        QCOMPARE(proxy.Requests().last().target, target.toUtf8());
+        QCOMPARE(proxy.Requests().last().Header("Proxy-Authorization"),
+                 "Basic " + QByteArray("alice:secret").toBase64());
+
+        // Server and user without a password: no credentials at all.
+        proxy.ClearRequests();
+        client.Recreate();
+        QCOMPARE(client.QueryStatus(target, false, 5, {}, proxyAddress + u",alice"_s), 407);
+        QVERIFY(!proxy.Requests().last().HasHeader("Proxy-Authorization"));
+
+        // "-1" and no proxy argument go direct even when the environment names a proxy; "IE" takes it.
+        LoopbackServer site;
+        const EnvGuard http("http_proxy", proxyAddress.toUtf8());
+        const EnvGuard all("all_proxy", QByteArray());
+        const EnvGuard allUpper("ALL_PROXY", QByteArray());
+        proxy.ClearRequests();
+        client.Recreate();
+        QCOMPARE(client.QueryStatus(site.Url(u"/direct"_s)), 200);
+        client.Recreate();
+        QCOMPARE(client.QueryStatus(site.Url(u"/direct"_s), false, 5, {}, u"-1"_s), 200);
+        QCOMPARE(site.RequestCount(), 2);
+        QCOMPARE(proxy.RequestCount(), 0);
+        client.Recreate();
+        QCOMPARE(client.QueryStatus(target, false, 5, {}, u"IE"_s), 407);
+        QCOMPARE(proxy.RequestCount(), 1);
+        {
+            // No system proxy: "IE" means direct access.
+            const EnvGuard none("http_proxy", QByteArray());
+            client.Recreate();
+            QCOMPARE(client.QueryStatus(site.Url(u"/direct"_s), false, 5, {}, u"IE"_s), 200);
+            QCOMPARE(site.RequestCount(), 3);
+        }
+    }
+
+    void requestHeaders()
+    {
+        LoopbackServer server;
+        HttpClient client;
+        client.Open({}, server.Url(u"/h"_s));
+        client.SetRequestHeader(u"REFERER"_s, u"example.com/from"_s);
+        client.SetRequestHeader(u"X-Other"_s, u"example.com"_s);
+        client.SetRequestHeader(u"X-Evil"_s, u"a\r\nInjected: 1"_s);
+        client.Send();
+        QCOMPARE(client.Status(), 200);
+        LoopbackRequest seen = server.Requests().last();
+        QCOMPARE(seen.Header("Referer"), QByteArray("http://example.com/from"));
+        QCOMPARE(seen.Header("X-Other"), QByteArray("example.com"));
+        QVERIFY(!seen.HasHeader("Injected"));
+        QVERIFY(!seen.HasHeader("X-Evil"));
+
+        client.Open(u"GET"_s, server.Url(u"/h"_s));
+        client.SetRequestHeader(u"Referer"_s, u"HTTPS://example.com/"_s);
+        client.Send();
+        QCOMPARE(server.Requests().last().Header("Referer"), QByteArray("HTTPS://example.com/"));
+
+        client.Recreate();
+        client.QueryStatus(server.Url(u"/c"_s), false, 5, u"sid=1"_s);
+        seen = server.Requests().last();
+        QCOMPARE(seen.Header("Cookie"), QByteArray("sid=1"));
+        QVERIFY(!seen.HasHeader("Content-Type"));
+        QVERIFY(!seen.HasHeader("Expect"));
+    }
+
+    void cookieHelpers()
+    {
+        LoopbackServer server;
+        server.SetDefault(LoopbackResponse::Raw("HTTP/1.1 200 OK\r\nSet-Cookie: sid=abc; Path=/\r\n"
+                                                "Set-Cookie: theme=dark\r\nSet-Cookie:lang=zh\r\n"
+                                                "Content-Length: 1\r\n\r\nc"));
+        HttpClient client;
+        QCOMPARE(client.GetSetCookieLines(), QString());
+        client.SetCookies(u"stored=1"_s);
+        HttpRequestOptions options;
+        options.cookies = u"given=2"_s;
+        QCOMPARE(client.RequestText(server.Url(), options), u"c"_s);
+        QCOMPARE(server.Requests().last().Header("Cookie"), QByteArray("stored=1; given=2"));
+        QCOMPARE(client.GetResponseCookie(u"sid"_s), u"abc"_s);
+        QCOMPARE(client.GetResponseCookie(u"theme"_s), u"dark"_s);   // no ";" after it: ends at the line
+        QCOMPARE(client.GetResponseCookie(u"lang"_s), u"zh"_s);
+        QCOMPARE(client.GetResponseCookie(u"missing"_s), QString());
+        QCOMPARE(client.GetSetCookieLines(),
+                 u"Set-Cookie: sid=abc; Path=/\r\nSet-Cookie: theme=dark\r\nSet-Cookie:lang=zh\r\n"_s);
+        QCOMPARE(client.GetResponseCookies(), u"sid=abc; Path=/; theme=dark; Set-Cookie:lang=zh; "_s);
+        QCOMPARE(client.GetLastCookies(), client.GetResponseCookies());
+
+        HttpClient copy = client.Clone();
+        QCOMPARE(copy.GetRequestObject(), client.GetRequestObject());
+        QCOMPARE(copy.GetLastCookies(), client.GetLastCookies());
+        QCOMPARE(client.ClearCookies(), QString());
+        client.SetCookies(u"x=1"_s);
+        client.Recreate();
+        QVERIFY(copy.GetRequestObject() != client.GetRequestObject());
+        client.RequestText(server.Url());
+        QVERIFY(!server.Requests().last().HasHeader("Cookie"));
+    }
+
+    void compositeRequests()
+    {
+        LoopbackServer server;
+        server.Route("/moved", LoopbackResponse::Redirect(302, "/final"));
+        server.Route("/final", LoopbackResponse::Ok("final"));
+        QTextCodec* gbk = QTextCodec::codecForName("GBK");
+        server.Route("/gbk", LoopbackResponse::Ok(gbk->fromUnicode(u"中文页面"_s), "text/html; charset=GBK"));
+        server.Route("/utf8", LoopbackResponse::Ok(u"中文页面"_s.toUtf8(), "text/html"));
+        server.Route("/echo", LoopbackResponse::Ok("posted"));
+
+        HttpClient client;
+        QCOMPARE(client.GetRedirectTarget(server.Url(u"/moved"_s)), u"/final"_s);
+        LoopbackRequest seen = server.Requests().last();
+        QCOMPARE(seen.target, QByteArray("/moved"));
+        QCOMPARE(seen.Header("User-Agent"), QByteArray("Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; SV1)"));
+        QCOMPARE(seen.Header("Accept-Language"), QByteArray("zh-cn"));
+        QVERIFY(seen.Header("Accept").contains("imagepeg"));
+        QCOMPARE(client.GetRedirectTargetEx(server.Url(u"/moved"_s)), u"/final"_s);
+
+        QCOMPARE(client.RequestText(server.Url(u"/moved"_s)), u"final"_s);
+        QCOMPARE(client.RequestText(server.Url(u"/gbk"_s)), u"中文页面"_s);
+        QCOMPARE(client.GetPageText(server.Url(u"/utf8"_s)), u"中文页面"_s);
+        QVERIFY(server.Requests().last().Header("User-Agent").contains("MSIE 9.0"));
+        QCOMPARE(client.RequestBytes(server.Url(u"/utf8"_s)), u"中文页面"_s.toUtf8());
+
+        HttpRequestOptions post;
+        post.body = u"a=1&b=中"_s;
+        post.headers = u"Content-Type: application/x-www-form-urlencoded\r\nX-Test: yes"_s;
+        QCOMPARE(client.RequestText(server.Url(u"/echo"_s), post), u"posted"_s);
+        seen = server.Requests().last();
+        QCOMPARE(seen.method, QByteArray("POST"));
+        QCOMPARE(seen.body, u"a=1&b=中"_s.toUtf8());
+        QCOMPARE(seen.Header("Content-Type"), QByteArray("application/x-www-form-urlencoded"));
+        QCOMPARE(seen.Header("X-Test"), QByteArray("yes"));
+
+        const QString forwarded = HttpClient::MakeForwardedHeaders();
+        const QStringList lines = forwarded.split(u"\r\n"_s);
+        QCOMPARE(lines.size(), 3);
+        const QString address = lines.at(0).mid(int(qstrlen("X-Forward-For: ")));
+        QCOMPARE(lines.at(1), u"X-Forwarded-For: "_s + address);
+        QCOMPARE(lines.at(2), u"REMOTE_ADDR: "_s + address);
+        const QStringList octets = address.split(u'.');
+        QCOMPARE(octets.size(), 4);
+        for (const QString& octet : octets)
+            QVERIFY(octet.toInt() >= 0 && octet.toInt() <= 255);
+    }
+
+    // Only http and https are ever requested, redirects included.
+    void otherSchemesAreRefused()
+    {
+        LoopbackServer server;
+        server.Route("/to-file", LoopbackResponse::Redirect(302, "file:///etc/passwd"));
+        RequestObject request;
+        request.Open(u"GET"_s, server.Url(u"/to-file"_s), false);
+        request.Send();
+        QVERIFY(!request.WaitForResponse(1));
+        QVERIFY(request.ResponseBody().isEmpty());
+        request.Open(u"GET"_s, u"file:///etc/passwd"_s, false);
+        request.Send();
+        QCOMPARE(request.Status(), 0);
+        QVERIFY(request.ResponseBody().isEmpty());
+    }
+
+    void cancelAbortAndDestroy()
+    {
+        LoopbackServer server;
+        server.SetDefault(LoopbackResponse::Stall());
+        auto flag = std::make_shared<std::atomic<bool>>(false);
+        HttpClient client;
+        client.SetCancelFlag(flag);
+        client.Recreate();   // the flag survives a new request object
+        QElapsedTimer timer;
+        timer.start();
+        std::thread canceller([flag] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            *flag = true;
+        });
+        QCOMPARE(client.QueryStatus(server.Url(), false, 30), 0);
+        canceller.join();
+        QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
+        // Already cancelled: nothing more goes out.
+        const int before = server.TotalConnections();
+        client.Recreate();
+        QCOMPARE(client.QueryStatus(server.Url(), false, 30), 0);
+        QCOMPARE(server.TotalConnections(), before);
+
+        // Abort from another thread ends a synchronous Send.
+        HttpClient other;
+        other.Open(u"GET"_s, server.Url(), false);
+        std::thread aborter([request = other.GetRequestObject()] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            request->Abort();
+        });
+        timer.restart();
+        other.Send();
+        aborter.join();
+        QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
+        QCOMPARE(other.Status(), 0);
+
+        // Dropping a client mid-transfer closes its connection.
+        {
+            HttpClient dropped;
+            dropped.Open(u"GET"_s, server.Url(), true);
+            dropped.Send();
+            dropped.WaitForResponse(0);
+            QTRY_VERIFY_WITH_TIMEOUT(server.CurrentConnections() >= 1, 5000);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(server.CurrentConnections(), 0, 5000);
+    }
+
+    void manyClientsOnManyThreads()
+    {
+        LoopbackServer slow;
+        slow.SetDefault(LoopbackResponse::Ok("slow").Delay(1500));
+        LoopbackServer dead;
+        dead.SetDefault(LoopbackResponse::Stall());
+        constexpr int kThreads = 240;
+        std::vector<int> results(kThreads, -1);
+        std::vector<std::thread> threads;
+        QElapsedTimer timer;
+        timer.start();
+        for (int i = 0; i < kThreads; ++i) {
+            threads.emplace_back([&, i] {
+                HttpClient client;
+                client.Recreate();
+                const bool toDead = i % 4 == 0;
+                results[i] = client.QueryStatus((toDead ? dead : slow).Url(u"/n%1"_s.arg(i)), false, 3);
+            });
+        }
+        for (auto& thread : threads)
+            thread.join();
+        for (int i = 0; i < kThreads; ++i)
+            QCOMPARE(results[i], i % 4 == 0 ? 0 : 200);
+        QCOMPARE(slow.RequestCount(), kThreads - kThreads / 4);
+        // The slow answers overlapped: the checks really ran side by side.
+        QVERIFY2(slow.MaxConnections() >= 40, qPrintable(QString::number(slow.MaxConnections())));
+        QVERIFY2(timer.elapsed() < 60000, qPrintable(QString::number(timer.elapsed())));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHttpClient)
+#include "tst_http_client.moc"
