@@ -1,0 +1,284 @@
+// The window with its configuration file and the engine: first start, the values kept between runs, a
+// second program on the same file, and whole runs against loopback sites.
+#include "monitor/monitoring_run.h"
+#include "monitor/report_model.h"
+#include "store/form_state_store.h"
+#include "support/loopback_server.h"
+#include "ui/desktop_app.h"
+#include "ui/main_window.h"
+#include "ui/message_box.h"
+#include "ui/report_view.h"
+
+#include <QCheckBox>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QString FileText(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return ConfigTextStore::Decode(file.readAll());
+}
+
+template<typename T>
+T* Find(QWidget* window, const QString& name)
+{
+    return window->findChild<T*>(name);
+}
+
+QStringList States(ReportModel* model)
+{
+    QStringList states;
+    for (int row = 0; row < model->rowCount(); ++row)
+        states << QString::number(model->State(row));
+    return states;
+}
+
+} // namespace
+
+class TestDesktopSession : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void configFilePath();
+    void firstStartThenValuesComeBack();
+    void optOutTagAndUnknownKindsAreNotStored();
+    void secondProgramWorksOnItsOwnCopy();
+    void runAgainstLoopbackSites();
+    void emptySiteListStartsNothing();
+    void closingDuringARunEndsCleanly();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_path;
+};
+
+void TestDesktopSession::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_path = m_dir->filePath(u"岚澈·巡更灯.ini"_s);
+    MessageBox::ClearHistory();
+    MessageBox::SetAutoAnswer(QMessageBox::Ok);
+}
+
+void TestDesktopSession::cleanup()
+{
+    MessageBox::SetAutoAnswer(QMessageBox::NoButton);
+    m_dir.reset();
+}
+
+void TestDesktopSession::configFilePath()
+{
+    const QString folder = u"/opt/patrol"_s;
+    QCOMPARE(ConfigFilePath({u"patrol-lamp"_s}, folder), u"/opt/patrol/岚澈·巡更灯.ini"_s);
+    QCOMPARE(ConfigFilePath({u"patrol-lamp"_s, u"--config"_s, u"/tmp/x.ini"_s}, folder), u"/tmp/x.ini"_s);
+    QCOMPARE(ConfigFilePath({u"patrol-lamp"_s, u"--config=/tmp/y.ini"_s}, folder), u"/tmp/y.ini"_s);
+    // A dangling option falls back to the program's folder rather than to an empty path.
+    QCOMPARE(ConfigFilePath({u"patrol-lamp"_s, u"--config"_s}, folder), u"/opt/patrol/岚澈·巡更灯.ini"_s);
+}
+
+void TestDesktopSession::firstStartThenValuesComeBack()
+{
+    {
+        FormStateStore store;
+        QVERIFY(store.SetFile(m_path, 0));
+        QVERIFY(QFile::exists(m_path));
+        QCOMPARE(QFile(m_path).size(), 0);
+
+        MainWindow window(&store);
+        QCOMPARE(Find<QLineEdit>(&window, u"编辑框线程数"_s)->text(), u"5"_s);
+        Find<QCheckBox>(&window, u"选择框按状态码"_s)->click();
+        Find<QCheckBox>(&window, u"选择框按网页内容"_s)->click();
+        Find<QLineEdit>(&window, u"编辑框线程数"_s)->setText(u"7"_s);
+        Find<QLineEdit>(&window, u"编辑框网页内容"_s)->setText(u"foo|bar"_s);
+        window.SetSiteListText(u"http://a.example/\r\nb.example\r\nhttps://c.example/"_s);
+        window.close();
+    }
+    const QString text = FileText(m_path);
+    QVERIFY2(text.contains(u"[主界面]"_s), qPrintable(text));
+    QVERIFY(text.contains(u"按钮输入网站列表.标记=http://a.example/┊*┊b.example┊*┊https://c.example/"_s));
+    QVERIFY(text.contains(u"选择框按状态码=假"_s));
+    QVERIFY(text.contains(u"选择框按网页内容=真"_s));
+    QVERIFY(text.contains(u"编辑框线程数=7"_s));
+    QVERIFY(text.contains(u"编辑框状态码=200|301|100|302"_s));
+
+    FormStateStore store;
+    QVERIFY(store.SetFile(m_path, 0));
+    MainWindow window(&store);
+    // The stored ticks drive the enable rules right at creation.
+    QVERIFY(!Find<QCheckBox>(&window, u"选择框按状态码"_s)->isChecked());
+    QVERIFY(!Find<QLineEdit>(&window, u"编辑框状态码"_s)->isEnabled());
+    QVERIFY(!Find<QPushButton>(&window, u"按钮弹出状态列表"_s)->isEnabled());
+    QVERIFY(!Find<QCheckBox>(&window, u"选择框取反状态码"_s)->isEnabled());
+    QVERIFY(Find<QLineEdit>(&window, u"编辑框网页内容"_s)->isEnabled());
+    QVERIFY(Find<QPushButton>(&window, u"按钮输入网页内容"_s)->isEnabled());
+    QCOMPARE(Find<QLineEdit>(&window, u"编辑框线程数"_s)->text(), u"7"_s);
+    QCOMPARE(window.SiteListText(), u"http://a.example/\r\nb.example\r\nhttps://c.example/"_s);
+    // The engine sees the restored values, not the designed defaults.
+    QCOMPARE(window.Run()->SiteListText(), window.SiteListText());
+    QCOMPARE(window.Run()->Settings().threadsText, u"7"_s);
+    QCOMPARE(window.Run()->Settings().contentKeywords, u"foo|bar"_s);
+    QVERIFY(!window.Run()->Settings().byStatus);
+}
+
+void TestDesktopSession::optOutTagAndUnknownKindsAreNotStored()
+{
+    FormStateStore store;
+    QVERIFY(store.SetFile(m_path, 0));
+    {
+        MainWindow window(&store);
+        window.SaveForm();
+    }
+    const QString text = FileText(m_path);
+    for (const QString& absent : {u"超级列表框"_s, u"标签"_s, u"分组框"_s, u"图片"_s, u"链接"_s, u"编辑框正文"_s})
+        QVERIFY2(!text.contains(absent), qPrintable(absent));
+    for (const QString& present : {u"编辑框超时秒=10"_s, u"编辑框间隔秒=100"_s, u"选择框取反网页内容=假"_s,
+                                   u"按钮开始监控.标记="_s})
+        QVERIFY2(text.contains(present), qPrintable(present));
+}
+
+void TestDesktopSession::secondProgramWorksOnItsOwnCopy()
+{
+    FormStateStore first;
+    QVERIFY(first.SetFile(m_path, 0));
+    MainWindow firstWindow(&first);
+    Find<QLineEdit>(&firstWindow, u"编辑框线程数"_s)->setText(u"9"_s);
+    firstWindow.SaveForm();
+    const QString saved = FileText(m_path);
+
+    FormStateStore second;
+    QVERIFY(!second.SetFile(m_path, 0));
+    {
+        MainWindow secondWindow(&second);
+        QCOMPARE(Find<QLineEdit>(&secondWindow, u"编辑框线程数"_s)->text(), u"9"_s);
+        Find<QLineEdit>(&secondWindow, u"编辑框线程数"_s)->setText(u"3"_s);
+        secondWindow.close();
+    }
+    QCOMPARE(FileText(m_path), saved);
+
+    Find<QLineEdit>(&firstWindow, u"编辑框线程数"_s)->setText(u"11"_s);
+    firstWindow.close();
+    QVERIFY(FileText(m_path).contains(u"编辑框线程数=11"_s));
+}
+
+void TestDesktopSession::runAgainstLoopbackSites()
+{
+    LoopbackServer server;
+    QVERIFY(server.IsListening());
+    server.Route("/", LoopbackResponse::Ok("<html>welcome</html>"));
+    server.Route("/moved", LoopbackResponse::Redirect(301, "/"));
+    server.Route("/missing", LoopbackResponse::Status(404));
+    server.Route("/broken", LoopbackResponse::Status(500));
+    const QStringList paths{u"/"_s, u"/news/"_s, u"/moved"_s, u"/missing"_s, u"/about"_s, u"/broken"_s,
+                            u"/shop/"_s, u"/help/"_s, u"/missing?page=2"_s, u"/contact"_s};
+    QStringList urls;
+    for (const QString& path : paths)
+        urls << server.Url(path);
+
+    FormStateStore store;
+    QVERIFY(store.SetFile(m_path, 0));
+    MainWindow window(&store);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    window.SetSiteListText(urls.join(u"\r\n"_s) + u"\r\n  \r\n"_s);
+    auto* start = Find<QPushButton>(&window, u"按钮开始监控"_s);
+    QSignalSpy finished(window.Run(), &MonitoringRun::RunFinished);
+
+    start->click();
+    QCOMPARE(start->text(), u"停止监控"_s);
+    // The run saved the form as it started.
+    QVERIFY(FileText(m_path).contains(u"按钮输入网站列表.标记="_s + urls.first()));
+
+    ReportModel* sites = window.Run()->SiteModel();
+    ReportModel* abnormal = window.Run()->AbnormalModel();
+    QCOMPARE(sites->rowCount(), urls.size());
+    QCOMPARE(sites->headerData(0, Qt::Horizontal).toString(), u"全部网站（10 个）"_s);
+    QTRY_VERIFY_WITH_TIMEOUT(!States(sites).contains(u"3"_s) && !States(sites).contains(u"2"_s), 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(abnormal->rowCount(), 3, 10000);
+    QCOMPARE(States(sites),
+             (QStringList{u"0"_s, u"0"_s, u"0"_s, u"1"_s, u"0"_s, u"1"_s, u"0"_s, u"0"_s, u"1"_s, u"0"_s}));
+    QCOMPARE(sites->Text(3, 1).left(4), u"404|"_s);
+    QCOMPARE(sites->Text(3, 2), u"无查询"_s);
+    QCOMPARE(abnormal->headerData(0, Qt::Horizontal).toString(), u"不正常网站（3 个）"_s);
+    QTRY_VERIFY(window.windowTitle().startsWith(MainWindow::Caption() + u" 线程数："_s));
+
+    // The views show what the models hold, with the state pictures.
+    QVERIFY(!window.SiteView()->model()->index(0, 0).data(Qt::DecorationRole).isNull());
+    window.AbnormalView()->SelectRow(0);
+    QCOMPARE(window.AbnormalView()->CurrentUrl(), abnormal->Url(0));
+
+    const QByteArray screenshot = qgetenv("PATROL_SCREENSHOT");
+    if (!screenshot.isEmpty()) {
+        window.SiteView()->SelectRow(4);
+        QTest::qWait(100);
+        window.grab().save(QString::fromLocal8Bit(screenshot), "PNG");
+    }
+
+    start->click();
+    QVERIFY(start->text() == u"停止中.."_s || start->text() == u"等待线程退出.."_s
+            || start->text() == u"开始监控"_s);
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
+    QCOMPARE(start->text(), u"开始监控"_s);
+    QVERIFY(MessageBox::History().contains(u"监控停止！"_s));
+    // Rows and states stay after the run.
+    QCOMPARE(abnormal->rowCount(), 3);
+}
+
+void TestDesktopSession::emptySiteListStartsNothing()
+{
+    MainWindow window(nullptr);
+    window.SetSiteListText(QString());
+    Find<QPushButton>(&window, u"按钮开始监控"_s)->click();
+    QCOMPARE(Find<QPushButton>(&window, u"按钮开始监控"_s)->text(), u"开始监控"_s);
+    QCOMPARE(MessageBox::History(), QStringList{u"请先输入要监控的网站地址列表！"_s});
+}
+
+void TestDesktopSession::closingDuringARunEndsCleanly()
+{
+    LoopbackServer server;
+    QVERIFY(server.IsListening());
+    server.SetDefault(LoopbackResponse::Stall());
+    QStringList urls;
+    for (int i = 0; i < 8; ++i)
+        urls << server.Url(u"/stall/"_s + QString::number(i));
+
+    FormStateStore store;
+    QVERIFY(store.SetFile(m_path, 0));
+    auto window = std::make_unique<MainWindow>(&store);
+    window->show();
+    window->SetSiteListText(urls.join(u"\r\n"_s));
+    Find<QLineEdit>(window.get(), u"编辑框线程数"_s)->setText(u"4"_s);
+    QSignalSpy closed(window.get(), &MainWindow::Closed);
+    Find<QPushButton>(window.get(), u"按钮开始监控"_s)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(server.RequestCount() >= 4, 20000);
+    QCOMPARE(window->Run()->RunningChecks(), 4);
+
+    Find<QLineEdit>(window.get(), u"编辑框线程数"_s)->setText(u"6"_s);
+    window->close();
+    QCOMPARE(closed.size(), 1);
+    // The checks' transfers were cancelled, not left hanging on the stalled server.
+    QTRY_COMPARE_WITH_TIMEOUT(server.CurrentConnections(), 0, 10000);
+    QVERIFY(FileText(m_path).contains(u"编辑框线程数=6"_s));
+    // Let anything a worker might still have queued arrive before the window is freed, then after.
+    QTest::qWait(200);
+    window.reset();
+    QTest::qWait(200);
+}
+
+QTEST_MAIN(TestDesktopSession)
+#include "tst_desktop_session.moc"

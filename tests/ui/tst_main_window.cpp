@@ -1,0 +1,411 @@
+// The main window on its own: components, enable rules, status popup, lists, tray actions, logo, resizing.
+#include "monitor/monitoring_run.h"
+#include "monitor/report_model.h"
+#include "monitor/status_codes.h"
+#include "ui/main_window.h"
+#include "ui/message_box.h"
+#include "ui/report_view.h"
+#include "ui/url_open.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <tuple>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+template<typename T>
+T* Find(QWidget* window, const QString& name)
+{
+    auto* widget = window->findChild<T*>(name);
+    if (widget == nullptr)
+        qWarning("component missing: %s", qPrintable(name));
+    return widget;
+}
+
+QPoint RowCentre(ReportView* view, int row)
+{
+    return view->visualRect(view->model()->index(row, 0)).center();
+}
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void componentsAtTheirPlaces_data();
+    void componentsAtTheirPlaces();
+    void windowAndDefaults();
+    void numericEditBoxes();
+    void enableRules();
+    void statusPopup();
+    void listsCopyAndOpen();
+    void copyAllShowsCopiedForASecond();
+    void exitConfirmation();
+    void trayToggle();
+    void logoShuttles();
+    void enlargingGrowsOnlyTheLists();
+
+private:
+    MainWindow* m_window = nullptr;
+    QList<QUrl> m_opened;
+};
+
+void TestMainWindow::init()
+{
+    MessageBox::ClearHistory();
+    MessageBox::SetAutoAnswer(QMessageBox::Ok);
+    m_opened.clear();
+    SetOpenUrlHook([this](const QUrl& url) { m_opened.append(url); });
+    m_window = new MainWindow(nullptr);
+}
+
+void TestMainWindow::cleanup()
+{
+    delete m_window;
+    m_window = nullptr;
+    SetOpenUrlHook({});
+    MessageBox::SetNextAnswer(QMessageBox::NoButton);
+    MessageBox::SetAutoAnswer(QMessageBox::NoButton);
+}
+
+void TestMainWindow::componentsAtTheirPlaces_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("parent");
+    QTest::addColumn<QRect>("geometry");
+    QTest::addColumn<QString>("text");
+    const QString window = u"主窗口"_s;
+    const QString header = u"图片框3"_s;
+    const QString conditions = u"分组框1"_s;
+    const QString operations = u"分组框2"_s;
+    struct Row
+    {
+        QString name, parent;
+        QRect geometry;
+        QString text;
+    };
+    const Row rows[] = {
+        {header, window, {0, 0, 1000, 90}, {}},
+        {u"图片软件主页"_s, header, {16, 0, 64, 64}, {}},
+        {u"链接软件主页"_s, header, {16, 64, 64, 24}, u"软件主页"_s},
+        {u"图片联系"_s, header, {96, 0, 64, 64}, {}},
+        {u"链接联系"_s, header, {96, 64, 64, 24}, MakerAddresses::ContactText()},
+        {u"图片疑点说明"_s, header, {176, 0, 64, 64}, {}},
+        {u"链接疑点说明"_s, header, {176, 64, 64, 24}, u"疑点说明"_s},
+        {u"图片岚澈软件"_s, header, {424, 12, 195, 64}, {}},
+        {u"标签4"_s, header, {0, 88, 1200, 2}, {}},
+        {conditions, window, {16, 104, 400, 93}, u"监控条件：条件为真表示网站正常，否则不正常"_s},
+        {u"选择框按状态码"_s, conditions, {12, 24, 133, 24}, u"条件：网页状态"_s},
+        {u"编辑框状态码"_s, conditions, {148, 24, 185, 24}, u"200|301|100|302"_s},
+        {u"按钮弹出状态列表"_s, conditions, {310, 26, 20, 20}, u"▼"_s},
+        {u"选择框取反状态码"_s, conditions, {343, 24, 56, 24}, u"取反"_s},
+        {u"选择框按网页内容"_s, conditions, {12, 56, 133, 24}, u"条件：网页内容"_s},
+        {u"编辑框网页内容"_s, conditions, {148, 56, 185, 24}, u"网页代码中出现的内容"_s},
+        {u"按钮输入网页内容"_s, conditions, {310, 58, 20, 20}, u".."_s},
+        {u"选择框取反网页内容"_s, conditions, {343, 56, 56, 24}, u"取反"_s},
+        {operations, window, {440, 104, 400, 93}, u"监控操作"_s},
+        {u"标签1"_s, operations, {10, 24, 64, 20}, u"超时秒："_s},
+        {u"编辑框超时秒"_s, operations, {74, 24, 48, 20}, u"10"_s},
+        {u"标签2"_s, operations, {146, 24, 64, 20}, u"线程数："_s},
+        {u"编辑框线程数"_s, operations, {210, 24, 48, 20}, u"5"_s},
+        {u"标签3"_s, operations, {274, 24, 64, 20}, u"刷新秒："_s},
+        {u"编辑框间隔秒"_s, operations, {338, 24, 48, 20}, u"100"_s},
+        {u"按钮输入网站列表"_s, operations, {10, 52, 168, 32}, u"输入网站列表.."_s},
+        {u"按钮开始监控"_s, operations, {186, 52, 200, 32}, u"开始监控"_s},
+        {u"超级列表框"_s, window, {16, 211, 824, 309}, {}},
+        {u"按钮复制全部"_s, window, {174, 529, 83, 20}, u"复制全部"_s},
+        {u"超级列表框2"_s, window, {16, 528, 824, 184}, {}},
+    };
+    for (const Row& row : rows)
+        QTest::newRow(qPrintable(row.name)) << row.name << row.parent << row.geometry << row.text;
+}
+
+void TestMainWindow::componentsAtTheirPlaces()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, parent);
+    QFETCH(QRect, geometry);
+    QFETCH(QString, text);
+    auto* widget = Find<QWidget>(m_window, name);
+    QVERIFY(widget != nullptr);
+    QCOMPARE(widget->parentWidget()->objectName(), parent);
+    QCOMPARE(widget->geometry(), geometry);
+    QString shown;
+    if (auto* label = qobject_cast<QLabel*>(widget))
+        shown = label->text();
+    else if (auto* button = qobject_cast<QAbstractButton*>(widget))
+        shown = button->text();
+    else if (auto* edit = qobject_cast<QLineEdit*>(widget))
+        shown = edit->text();
+    else if (auto* group = qobject_cast<QGroupBox*>(widget))
+        shown = group->title();
+    QCOMPARE(shown, text);
+}
+
+void TestMainWindow::windowAndDefaults()
+{
+    QCOMPARE(m_window->windowTitle(), u"岚澈·巡更灯 v1.0.5.0"_s);
+    QCOMPARE(m_window->size(), QSize(MainWindow::kDesignedWidth, MainWindow::kDesignedHeight));
+    QCOMPARE(m_window->pos(), QPoint(50, 50));
+    QCOMPARE(m_window->font().pixelSize(), 15);
+    QCOMPARE(m_window->font().families().value(0), u"SimSun"_s);
+    QCOMPARE(Find<QLabel>(m_window, u"链接软件主页"_s)->font().pixelSize(), 12);
+    QCOMPARE(Find<QPushButton>(m_window, u"按钮弹出状态列表"_s)->font().pixelSize(), 14);
+
+    QVERIFY(Find<QCheckBox>(m_window, u"选择框按状态码"_s)->isChecked());
+    QVERIFY(!Find<QCheckBox>(m_window, u"选择框取反状态码"_s)->isChecked());
+    QVERIFY(!Find<QCheckBox>(m_window, u"选择框按网页内容"_s)->isChecked());
+    QVERIFY(!Find<QCheckBox>(m_window, u"选择框取反网页内容"_s)->isChecked());
+    QCOMPARE(Find<QLabel>(m_window, u"链接疑点说明"_s)->property("tag").toString(), u"2"_s);
+
+    // Five sample sites, one of them a host that cannot exist, so a first run shows an abnormal row.
+    const QStringList sites = m_window->SiteListText().split(u"\r\n"_s);
+    QCOMPARE(sites.size(), 5);
+    QCOMPARE(sites.filter(u".invalid/"_s).size(), 1);
+    QCOMPARE(m_window->Run()->SiteListText(), m_window->SiteListText());
+
+    const QStringList headers{u"全部网站"_s, u"状态码"_s, u"找到位置"_s, u"响应时间"_s};
+    const int widths[] = {250, 350, 100, 100};
+    for (int column = 0; column < 4; ++column) {
+        QCOMPARE(m_window->SiteView()->header()->sectionSize(column), widths[column]);
+        QCOMPARE(m_window->AbnormalView()->header()->sectionSize(column), widths[column]);
+        QCOMPARE(m_window->SiteView()->model()->headerData(column, Qt::Horizontal).toString(), headers[column]);
+    }
+    QCOMPARE(m_window->AbnormalView()->model()->headerData(0, Qt::Horizontal).toString(), u"不正常网站"_s);
+    QCOMPARE(m_window->SiteView()->iconSize(), QSize(24, 24));
+}
+
+void TestMainWindow::numericEditBoxes()
+{
+    auto* timeout = Find<QLineEdit>(m_window, u"编辑框超时秒"_s);
+    auto* interval = Find<QLineEdit>(m_window, u"编辑框间隔秒"_s);
+    timeout->clear();
+    QTest::keyClicks(timeout, u"1a2.-3"_s);
+    QCOMPARE(timeout->text(), u"123"_s);
+    interval->clear();
+    QTest::keyClicks(interval, u"2.5.x1"_s);
+    QCOMPARE(interval->text(), u"2.51"_s);
+    QCOMPARE(m_window->Run()->Settings().intervalText, u"2.51"_s);
+    QCOMPARE(m_window->Run()->Settings().timeoutText, u"123"_s);
+}
+
+void TestMainWindow::enableRules()
+{
+    auto* byStatus = Find<QCheckBox>(m_window, u"选择框按状态码"_s);
+    auto* byContent = Find<QCheckBox>(m_window, u"选择框按网页内容"_s);
+    const QStringList statusParts{u"编辑框状态码"_s, u"按钮弹出状态列表"_s, u"选择框取反状态码"_s};
+    const QStringList contentParts{u"编辑框网页内容"_s, u"按钮输入网页内容"_s, u"选择框取反网页内容"_s};
+    auto enabled = [this](const QStringList& names) {
+        QList<bool> states;
+        for (const QString& name : names)
+            states << Find<QWidget>(m_window, name)->isEnabled();
+        return states;
+    };
+    const QList<bool> on{true, true, true};
+    const QList<bool> off{false, false, false};
+    QCOMPARE(enabled(statusParts), on);
+    QCOMPARE(enabled(contentParts), off);   // unchecked by default: disabled from the start
+
+    byStatus->click();
+    byContent->click();
+    QCOMPARE(enabled(statusParts), off);
+    QCOMPARE(enabled(contentParts), on);
+    QVERIFY(!m_window->Run()->Settings().byStatus);
+    QVERIFY(m_window->Run()->Settings().byContent);
+}
+
+void TestMainWindow::statusPopup()
+{
+    auto* codes = Find<QLineEdit>(m_window, u"编辑框状态码"_s);
+    QMenu* menu = m_window->ShowStatusPopup();
+    QCOMPARE(menu->actions().size(), 42);
+    QCOMPARE(menu->actions().at(0)->text(), StatusCodeList().at(0));
+    auto choose = [menu](const QString& code) {
+        for (QAction* action : menu->actions()) {
+            if (action->text().startsWith(code + u'|'))
+                action->trigger();
+        }
+    };
+    choose(u"404"_s);
+    choose(u"404"_s);
+    choose(u"200"_s);
+    QCOMPARE(codes->text(), u"200|301|100|302|404"_s);
+    menu->close();
+
+    // The right mouse button empties the box; codes then start a fresh list.
+    QTest::mousePress(Find<QPushButton>(m_window, u"按钮弹出状态列表"_s), Qt::RightButton);
+    QCOMPARE(codes->text(), QString());
+    m_window->AddStatusCode(u"500|x"_s);
+    m_window->AddStatusCode(u"0|访问异常，没有信号"_s);
+    QCOMPARE(codes->text(), u"500|0"_s);
+    QCOMPARE(m_window->Run()->Settings().statusCodes, u"500|0"_s);
+}
+
+void TestMainWindow::listsCopyAndOpen()
+{
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window));
+    ReportModel* sites = m_window->Run()->SiteModel();
+    sites->Fill({u"example.com/a"_s, u"/usr/bin/xterm"_s, u"https://example.org/"_s});
+    ReportView* view = m_window->SiteView();
+    QClipboard* clipboard = QGuiApplication::clipboard();
+
+    // No row selected: the double click copies the empty text.
+    clipboard->setText(u"before"_s);
+    QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, QPoint(5, view->viewport()->height() - 5));
+    QCOMPARE(clipboard->text(), QString());
+
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, RowCentre(view, 2));
+    QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, RowCentre(view, 2));
+    QCOMPARE(clipboard->text(), u"https://example.org/"_s);
+
+    // A right click makes the row current and opens it, web addresses only.
+    QTest::mousePress(view->viewport(), Qt::RightButton, {}, RowCentre(view, 0));
+    QCOMPARE(view->CurrentUrl(), u"example.com/a"_s);
+    QTest::mousePress(view->viewport(), Qt::RightButton, {}, RowCentre(view, 1));
+    QCOMPARE(view->CurrentUrl(), u"/usr/bin/xterm"_s);
+    QCOMPARE(m_opened, QList<QUrl>{QUrl(u"http://example.com/a"_s)});
+
+    ReportView* abnormal = m_window->AbnormalView();
+    m_window->Run()->AbnormalModel()->AppendRow(u"https://bad.example/"_s, ReportModel::StateAbnormal, 0);
+    QTest::mousePress(abnormal->viewport(), Qt::RightButton, {}, RowCentre(abnormal, 0));
+    QCOMPARE(m_opened.size(), 2);
+    QCOMPARE(m_opened.last(), QUrl(u"https://bad.example/"_s));
+    // The state picture sits in front of column 0 only.
+    QVERIFY(!abnormal->model()->index(0, 0).data(Qt::DecorationRole).value<QPixmap>().isNull());
+    QVERIFY(!abnormal->model()->index(0, 1).data(Qt::DecorationRole).isValid());
+    QVERIFY(!view->model()->index(0, 0).data(Qt::DecorationRole).isValid());   // not checked yet
+}
+
+void TestMainWindow::copyAllShowsCopiedForASecond()
+{
+    auto* button = Find<QPushButton>(m_window, u"按钮复制全部"_s);
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    button->click();
+    QCOMPARE(clipboard->text(), QString());
+
+    ReportModel* abnormal = m_window->Run()->AbnormalModel();
+    for (const QString& url : {u"http://a.example/"_s, u"b.example"_s, u"https://c.example/x"_s})
+        abnormal->AppendRow(url, ReportModel::StateAbnormal, 0);
+    button->click();
+    QCOMPARE(clipboard->text(), u"http://a.example/\r\nb.example\r\nhttps://c.example/x\r\n"_s);
+    QCOMPARE(button->text(), u"已复制"_s);
+    // A second click restarts the second; the window keeps serving events meanwhile.
+    QTest::qWait(500);
+    button->click();
+    QTest::qWait(700);
+    QCOMPARE(button->text(), u"已复制"_s);
+    QTRY_COMPARE_WITH_TIMEOUT(button->text(), u"复制全部"_s, 5000);
+}
+
+void TestMainWindow::exitConfirmation()
+{
+    m_window->show();
+    QSignalSpy closed(m_window, &MainWindow::Closed);
+    MessageBox::SetNextAnswer(QMessageBox::Cancel);
+    m_window->TrayOperation(3);
+    QCOMPARE(MessageBox::History(), QStringList{u"确定要退出 岚澈·巡更灯 v1.0.5.0 ？"_s});
+    QVERIFY(m_window->isVisible());
+    QCOMPARE(closed.size(), 0);
+    QVERIFY(m_window->LogoRunning());
+
+    MessageBox::SetNextAnswer(QMessageBox::Ok);
+    m_window->TrayOperation(3);
+    QCOMPARE(closed.size(), 1);
+    QVERIFY(!m_window->isVisible());
+    QVERIFY(!m_window->LogoRunning());
+}
+
+void TestMainWindow::trayToggle()
+{
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window));
+    m_window->TrayOperation(1);
+    QVERIFY(!m_window->isVisible());
+    m_window->TrayOperation(1);
+    QVERIFY(m_window->isVisible());
+    m_window->showMinimized();
+    m_window->TrayOperation(1);
+    QVERIFY(m_window->isVisible());
+    QVERIFY(!m_window->isMinimized());
+}
+
+void TestMainWindow::logoShuttles()
+{
+    auto* logo = Find<QLabel>(m_window, u"图片岚澈软件"_s);
+    auto* help = Find<QLabel>(m_window, u"图片疑点说明"_s);
+    const int leftBound = help->geometry().right() + 1 + 20;
+    auto travel = [&](int steps) {
+        int minX = logo->x();
+        int maxRight = logo->x() + logo->width();
+        int turns = 0;
+        int last = logo->x();
+        int direction = 0;
+        for (int i = 0; i < steps; ++i) {
+            m_window->LogoStep();
+            const int step = logo->x() - last;
+            if (qAbs(step) != 1)
+                return std::tuple{-1, -1, -1};
+            if (direction != 0 && step != direction)
+                ++turns;
+            direction = step;
+            last = logo->x();
+            minX = qMin(minX, logo->x());
+            maxRight = qMax(maxRight, logo->x() + logo->width());
+        }
+        return std::tuple{minX, maxRight, turns};
+    };
+    const auto [minX, maxRight, turns] = travel(1500);
+    QCOMPARE(maxRight, m_window->width() - 20 + 1);
+    QCOMPARE(minX, leftBound - 1);
+    QVERIFY(turns >= 2);
+
+    // Narrower than the logo's travel: it turns every step and stays within a pixel.
+    m_window->resize(300, MainWindow::kDesignedHeight);
+    travel(800);
+    const auto [narrowMin, narrowRight, narrowTurns] = travel(20);
+    QVERIFY(narrowTurns >= 18);
+    QVERIFY(narrowRight - narrowMin <= logo->width() + 2);
+
+    QVERIFY(m_window->LogoRunning());
+    QTest::mousePress(logo, Qt::RightButton);
+    QVERIFY(!m_window->LogoRunning());
+}
+
+void TestMainWindow::enlargingGrowsOnlyTheLists()
+{
+    const QRect conditions = Find<QWidget>(m_window, u"分组框1"_s)->geometry();
+    const QRect start = Find<QWidget>(m_window, u"分组框2"_s)->geometry();
+    m_window->show();
+    m_window->resize(MainWindow::kDesignedWidth + 200, MainWindow::kDesignedHeight + 300);
+    const QRect sites = m_window->SiteView()->geometry();
+    const QRect abnormal = m_window->AbnormalView()->geometry();
+    QCOMPARE(sites.topLeft(), QPoint(16, 211));
+    QCOMPARE(sites.width(), 824 + 200);
+    QCOMPARE(abnormal.width(), 824 + 200);
+    QCOMPARE(sites.height() + abnormal.height(), 309 + 184 + 300);
+    QCOMPARE(abnormal.top() - sites.bottom() - 1, 8);
+    QCOMPARE(m_window->height() - abnormal.bottom() - 1, MainWindow::kDesignedHeight - 712);
+    QCOMPARE(Find<QWidget>(m_window, u"按钮复制全部"_s)->y(), abnormal.top() + 1);
+    QCOMPARE(Find<QWidget>(m_window, u"分组框1"_s)->geometry(), conditions);
+    QCOMPARE(Find<QWidget>(m_window, u"分组框2"_s)->geometry(), start);
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_main_window.moc"
