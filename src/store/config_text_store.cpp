@@ -551,7 +551,7 @@ qsizetype ConfigTextStore::FindHeaderIndex(qsizetype from, qsizetype to) const
 
 void ConfigTextStore::Pump()
 {
-    if (m_pumpHook)
+    if (m_pumpHook && !m_pumpSuspended)
         m_pumpHook();
 }
 

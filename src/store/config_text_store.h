@@ -77,6 +77,10 @@ public:
     // Without tempPath the temporary gets a name of its own; a fixed one suits writers under a lock.
     static bool ReplaceFile(const QString& path, const QByteArray& bytes, const QString& tempPath = {});
 
+protected:
+    // While suspended the pump hook is not called.
+    void SetPumpSuspended(bool suspended) { m_pumpSuspended = suspended; }
+
 private:
     struct PendingWrite
     {
@@ -119,4 +123,5 @@ private:
     int m_batchDepth = 0;
     MessageHook m_messageHook;
     PumpHook m_pumpHook;
+    bool m_pumpSuspended = false;
 };

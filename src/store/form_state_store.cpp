@@ -402,10 +402,13 @@ void FormStateStore::Walk(QWidget* window, const QString& section, bool restore)
     CollectWidgets(window, &widgets);
     // One file replace for the whole walk, none when nothing changed.
     BeginBatch();
+    // Restoring touches each component after reading its value; no event may run in between.
+    SetPumpSuspended(restore);
     for (const QPointer<QWidget>& widget : widgets) {
         if (widget) // the event pump may have deleted it
             WalkComponent(widget, restore);
     }
+    SetPumpSuspended(false);
     EndBatch();
 }
 

@@ -21,6 +21,8 @@ class QWidget;
 // 组合框 (QComboBox), 列表框 / 选择列表框 (QListWidget; item data is Qt::UserRole, ticks the check
 // state), 颜色选择器 (property "color", stored as 0x00BBGGRR), 通用对话框 (property "text"),
 // 树型框 (QTreeWidget, its items as a byte string).
+// SaveForm replaces the file once at its end, and not at all when nothing changed. RestoreForm does not
+// run the pump hook, so no event handler can delete a component while it is being restored.
 class FormStateStore : public ConfigTextStore
 {
 public:
