@@ -21,6 +21,7 @@ struct FetchOptions
     std::optional<int> charsetCode;         // 2 = UTF-8, 0 = detect
     std::optional<bool> direct;             // engine B
     std::optional<bool> useWinHttp;         // engine A
+    std::optional<qint64> maxBodyBytes;     // body cap; not given: kDefaultMaxBodyBytes
     // Set from another thread to end the request early (program shutdown); checked while transferring.
     std::shared_ptr<const std::atomic<bool>> cancel;
 };
@@ -34,8 +35,15 @@ struct FetchResult
     int charsetCode = 0;      // written back as the caller's charset code
     QString error;            // engine A's numbered error text, empty on success
     bool truncated = false;   // the body reached the cap
-    bool timedOut = false;    // the total deadline ended the request
+    bool timedOut = false;    // a time-out or the total deadline ended the request
+    bool cancelled = false;   // ended by FetchOptions::cancel; every other field is empty
 };
 
-// Full request on one of the raw engines; returns the body as text, empty on any failure.
+// Bodies beyond this are dropped (decompressed bytes), so huge pages and compression bombs cannot exhaust memory.
+inline constexpr qint64 kDefaultMaxBodyBytes = 16 * 1024 * 1024;
+// Every fetch ends by its time-out plus this margin, however slowly the server keeps sending.
+inline constexpr int kFetchDeadlineMarginMs = 2000;
+
+// Full request on one of the raw engines (A with useWinHttp, else B with direct, else the threaded C); returns the
+// body as text, empty on any failure. Safe to call from any thread; blocks until the fetch ends.
 QString FetchPage(const QString& url, const FetchOptions& options = {}, FetchResult* result = nullptr);

@@ -1,0 +1,428 @@
+#include "http/page_fetch.h"
+
+#include "support/loopback_server.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+#include <QTextCodec>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString kChinese = u"巡更灯网页内容：正常"_s;
+const QString kAgent =
+    u"Mozilla/5.0 (Windows NT 6.1) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/30.0.1599.101 Safari/537.36"_s;
+
+QByteArray Encode(const char* codec, const QString& text)
+{
+    return QTextCodec::codecForName(codec)->fromUnicode(text);
+}
+
+FetchOptions Engine(char engine)
+{
+    FetchOptions options;
+    if (engine == 'A')
+        options.useWinHttp = true;
+    else if (engine == 'B')
+        options.direct = true;
+    return options;
+}
+
+void AddEngineRows()
+{
+    QTest::addColumn<char>("engine");
+    QTest::newRow("A") << 'A';
+    QTest::newRow("B") << 'B';
+    QTest::newRow("C") << 'C';
+}
+
+} // namespace
+
+class TestPageFetch final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void decodesPages_data();
+    void decodesPages();
+    void engineCDefaultHeaders();
+    void engineBDefaultsAndCookieStore();
+    void emptyUrlOrCancelledBeforeStartDoNothing_data() { AddEngineRows(); }
+    void emptyUrlOrCancelledBeforeStartDoNothing();
+    void readsSelfSignedHttps_data() { AddEngineRows(); }
+    void readsSelfSignedHttps();
+    void followsRedirectsAndNormalisesUrl();
+    void deadlineEndsSlowServers();
+    void capsBodiesAndBombs();
+    void cancelEndsFetchPromptly_data() { AddEngineRows(); }
+    void cancelEndsFetchPromptly();
+    void engineAMethodsAndErrors();
+    void concurrentFetches();
+};
+
+void TestPageFetch::decodesPages_data()
+{
+    QTest::addColumn<QByteArray>("contentType");
+    QTest::addColumn<QByteArray>("contentEncoding");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("charsetCodeOut");
+    QTest::addColumn<QString>("expected");
+
+    const QByteArray html = "<html><head><meta charset=\"gbk\"></head><body>";
+    QTest::newRow("gbk by header") << QByteArray("text/html; charset=gbk") << QByteArray()
+                                   << Encode("GBK", kChinese) << 0 << kChinese;
+    QTest::newRow("gbk by meta") << QByteArray("text/html") << QByteArray() << html + Encode("GBK", kChinese) << 0 << kChinese;
+    QTest::newRow("gbk undeclared") << QByteArray("text/html") << QByteArray() << Encode("GBK", kChinese) << 0 << kChinese;
+    const QString traditional = u"巡更燈網頁內容：正常"_s;
+    QTest::newRow("big5 by header") << QByteArray("text/html; charset=big5") << QByteArray()
+                                    << Encode("Big5", traditional) << 0 << traditional;
+    QTest::newRow("utf-8 by header") << QByteArray("text/html; charset=UTF-8") << QByteArray()
+                                     << kChinese.toUtf8() << 2 << kChinese;
+    QTest::newRow("utf-8 undeclared") << QByteArray("text/html") << QByteArray() << kChinese.toUtf8() << 0 << kChinese;
+    QByteArray utf16("\xFF\xFE");
+    utf16.append(reinterpret_cast<const char*>(kChinese.utf16()), kChinese.size() * 2);
+    QTest::newRow("utf-16 with mark") << QByteArray("text/html") << QByteArray() << utf16 << 0 << kChinese;
+    QTest::newRow("gzip gbk") << QByteArray("text/html; charset=gb2312") << QByteArray("gzip")
+                              << GzipCompress(Encode("GBK", kChinese)) << 0 << kChinese;
+    QTest::newRow("deflate utf-8") << QByteArray("text/html; charset=utf-8") << QByteArray("deflate")
+                                   << DeflateCompress(kChinese.toUtf8()) << 2 << kChinese;
+}
+
+void TestPageFetch::decodesPages()
+{
+    QFETCH(QByteArray, contentType);
+    QFETCH(QByteArray, contentEncoding);
+    QFETCH(QByteArray, body);
+    QFETCH(int, charsetCodeOut);
+    QFETCH(QString, expected);
+
+    LoopbackServer server;
+    QVERIFY(server.IsListening());
+    LoopbackResponse response = LoopbackResponse::Ok(body, contentType);
+    if (!contentEncoding.isEmpty())
+        response.Header("Content-Encoding", contentEncoding);
+    server.SetDefault(response);
+
+    FetchResult result;
+    const QString text = FetchPage(server.Url(u"/page"_s), {}, &result);
+    QVERIFY2(text.contains(expected), qPrintable(text));
+    QCOMPARE(result.status, 200);
+    QCOMPARE(result.charsetCode, charsetCodeOut);
+    QVERIFY(result.headers.startsWith(u"HTTP/1.1 200"_s));
+    QVERIFY(result.error.isEmpty());
+}
+
+void TestPageFetch::engineCDefaultHeaders()
+{
+    LoopbackServer server;
+    QVERIFY(server.IsListening());
+
+    FetchPage(server.Url(u"/plain"_s));
+    FetchOptions referred;
+    referred.referrer = u"http://from.example/"_s;
+    FetchPage(server.Url(u"/referred"_s), referred);
+    FetchOptions noReferrer;
+    noReferrer.referrer = u"RefererNo"_s;
+    FetchPage(server.Url(u"/none"_s), noReferrer);
+    FetchOptions post;
+    post.mode = 1;
+    post.body = u"name=巡更&x=1"_s;
+    post.headers = u"user-agent: Mine/1.0\r\nX-Extra: yes\r\nnot a header line\r\n"_s;
+    post.cookies = u"a=1; b=2"_s;
+    FetchPage(server.Url(u"/post"_s), post);
+
+    const QList<LoopbackRequest> requests = server.Requests();
+    QCOMPARE(requests.size(), 4);
+    const LoopbackRequest& plain = requests[0];
+    QCOMPARE(plain.method, QByteArray("GET"));
+    QCOMPARE(plain.version, QByteArray("HTTP/1.1"));
+    QCOMPARE(plain.Header("User-Agent"), kAgent.toLatin1());
+    QCOMPARE(plain.Header("Accept"),
+             QByteArray("image/gif, image/bmp, image/x-xbitmap, image/jpeg, image/pjpeg, application/x-shockwave-flash, "
+                        "application/vnd.ms-excel, application/vnd.ms-powerpoint, application/msword, */*"));
+    QCOMPARE(plain.Header("Accept-Language"), QByteArray("zh-cn"));
+    QVERIFY(plain.Header("Accept-Encoding").contains("gzip"));
+    QVERIFY(!plain.HasHeader("Referer"));
+    QVERIFY(!plain.HasHeader("Cookie"));
+    QVERIFY(!plain.HasHeader("Content-Type"));
+
+    QCOMPARE(requests[1].Header("Referer"), QByteArray("http://from.example/"));
+    QVERIFY(!requests[2].HasHeader("Referer"));
+
+    const LoopbackRequest& posted = requests[3];
+    const QByteArray body = Encode("GB18030", u"name=巡更&x=1"_s);
+    QCOMPARE(posted.method, QByteArray("POST"));
+    QCOMPARE(posted.body, body);
+    QCOMPARE(posted.Header("Content-Type"), QByteArray("application/x-www-form-urlencoded"));
+    QCOMPARE(posted.Header("Content-Length"), QByteArray::number(body.size()));
+    QCOMPARE(posted.Header("User-Agent"), QByteArray("Mine/1.0"));
+    QCOMPARE(posted.Header("X-Extra"), QByteArray("yes"));
+    QCOMPARE(posted.Header("Cookie"), QByteArray("a=1; b=2"));
+    QVERIFY(!posted.HasHeader("Expect"));
+    for (const LoopbackHeader& header : posted.headers)
+        QVERIFY(!header.first.contains("not a header"));
+}
+
+void TestPageFetch::engineBDefaultsAndCookieStore()
+{
+    LoopbackServer server;
+    QVERIFY(server.IsListening());
+    server.Route("/login", LoopbackResponse::Ok("in").Header("Set-Cookie", "session=s3cr3t; Path=/"));
+
+    FetchOptions direct = Engine('B');
+    QCOMPARE(FetchPage(server.Url(u"/login"_s), direct), u"in"_s);
+    direct.cookies = u"extra=1"_s;
+    FetchPage(server.Url(u"/account"_s), direct);
+    FetchPage(server.Url(u"/threaded"_s));   // engine C keeps no cookies
+
+    const QList<LoopbackRequest> requests = server.Requests();
+    QCOMPARE(requests.size(), 3);
+    QCOMPARE(requests[0].Header("User-Agent"), kAgent.toLatin1());
+    QCOMPARE(requests[0].Header("Accept"), QByteArray("*/*"));
+    QCOMPARE(requests[0].Header("Accept-Language"), QByteArray("zh-cn"));
+    const QByteArray cookie = requests[1].Header("Cookie");
+    QVERIFY2(cookie.contains("session=s3cr3t") && cookie.contains("extra=1"), cookie.constData());
+    QVERIFY(!requests[2].HasHeader("Cookie"));
+
+    // The store outlives the thread that filled it.
+    std::thread other([&server] { FetchPage(server.Url(u"/other-thread"_s), Engine('B')); });
+    other.join();
+    QVERIFY(server.Requests().last().Header("Cookie").contains("session=s3cr3t"));
+}
+
+void TestPageFetch::emptyUrlOrCancelledBeforeStartDoNothing()
+{
+    QFETCH(char, engine);
+    LoopbackServer server;
+    QVERIFY(server.IsListening());
+
+    FetchResult result;
+    QVERIFY(FetchPage(QString(), Engine(engine), &result).isEmpty());
+    QVERIFY(FetchPage(u"#only-a-fragment"_s, Engine(engine), &result).isEmpty());
+    QCOMPARE(result.status, 0);
+    QCOMPARE(result.error, engine == 'A' ? u"701 解析URL地址失败!"_s : QString());
+
+    FetchOptions cancelled = Engine(engine);
+    auto flag = std::make_shared<std::atomic<bool>>(true);
+    cancelled.cancel = flag;
+    QVERIFY(FetchPage(server.Url(), cancelled, &result).isEmpty());
+    QVERIFY(result.cancelled);
+    QCOMPARE(server.TotalConnections(), 0);
+}
+
+void TestPageFetch::readsSelfSignedHttps()
+{
+    QFETCH(char, engine);
+    LoopbackServer server(LoopbackServer::Https);
+    QVERIFY(server.IsListening());
+    server.SetDefault(LoopbackResponse::Ok(kChinese.toUtf8(), "text/html; charset=utf-8"));
+
+    FetchResult result;
+    FetchOptions options = Engine(engine);
+    options.timeoutSeconds = 30;
+    QCOMPARE(FetchPage(server.Url(u"/secure"_s), options, &result), kChinese);
+    QCOMPARE(result.status, 200);
+    QVERIFY(result.error.isEmpty());
+}
+
+void TestPageFetch::followsRedirectsAndNormalisesUrl()
+{
+    LoopbackServer server;
+    QVERIFY(server.IsListening());
+    server.Route("/old", LoopbackResponse::Redirect(301, "/middle"));
+    server.Route("/middle", LoopbackResponse::Redirect(302, "/new?x=1"));
+    server.Route("/new", LoopbackResponse::Ok("arrived"));
+    server.Route("/loop", LoopbackResponse::Redirect(302, "/loop"));
+
+    FetchResult result;
+    // No scheme, a fragment: "http://" goes in front and the fragment stays home.
+    const QString url = server.Url(u"/old#section"_s).mid(7);
+    QCOMPARE(FetchPage(url, {}, &result), u"arrived"_s);
+    QCOMPARE(result.status, 200);
+    QVERIFY(!result.headers.contains(u"Location"_s, Qt::CaseInsensitive));
+    const QList<LoopbackRequest> requests = server.Requests();
+    QCOMPARE(requests.size(), 3);
+    QCOMPARE(requests[0].target, QByteArray("/old"));
+    QCOMPARE(requests[2].target, QByteArray("/new?x=1"));
+
+    // A redirect loop ends after ten hops.
+    server.ClearRequests();
+    FetchPage(server.Url(u"/loop"_s), {}, &result);
+    QCOMPARE(result.status, 302);
+    QCOMPARE(server.RequestCount(), 11);
+}
+
+void TestPageFetch::deadlineEndsSlowServers()
+{
+    LoopbackServer server;
+    QVERIFY(server.IsListening());
+    // A byte every 200 ms never looks stalled to a per-read time-out.
+    server.Route("/drip", LoopbackResponse::Drip("keyword ", 200, true));
+    server.Route("/stall", LoopbackResponse::Stall());
+
+    for (const char engine : {'B', 'C'}) {
+        FetchOptions options = Engine(engine);
+        options.timeoutSeconds = 1;
+        FetchResult result;
+        QElapsedTimer timer;
+        timer.start();
+        const QString text = FetchPage(server.Url(u"/drip"_s), options, &result);
+        QVERIFY2(timer.elapsed() < 15000, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY(result.timedOut);
+        QCOMPARE(result.status, 200);
+        QVERIFY(text.startsWith(u"keyword"_s));   // what arrived is kept
+
+        timer.restart();
+        QVERIFY(FetchPage(server.Url(u"/stall"_s), options, &result).isEmpty());
+        QVERIFY(timer.elapsed() < 15000);
+        QVERIFY(result.timedOut);
+        QCOMPARE(result.status, 0);
+    }
+}
+
+void TestPageFetch::capsBodiesAndBombs()
+{
+    LoopbackServer server;
+    QVERIFY(server.IsListening());
+    server.Route("/endless", LoopbackResponse::Endless("0123456789abcdef"));
+    server.Route("/bomb", LoopbackResponse::Ok(GzipCompress(QByteArray(64 * 1024 * 1024, 'z')))
+                              .Header("Content-Encoding", "gzip"));
+
+    FetchResult result;
+    QString text = FetchPage(server.Url(u"/endless"_s), {}, &result);
+    QCOMPARE(result.body.size(), kDefaultMaxBodyBytes);
+    QCOMPARE(text.size(), kDefaultMaxBodyBytes);
+    QVERIFY(result.truncated);
+    QCOMPARE(result.status, 200);
+
+    FetchOptions small;
+    small.maxBodyBytes = 1024 * 1024;
+    text = FetchPage(server.Url(u"/bomb"_s), small, &result);
+    QCOMPARE(result.body.size(), 1024 * 1024);
+    QVERIFY(result.truncated);
+    QVERIFY(text.startsWith(u"zzzz"_s));
+
+    small.useWinHttp = true;
+    FetchPage(server.Url(u"/endless"_s), small, &result);
+    QCOMPARE(result.body.size(), 1024 * 1024);
+    QVERIFY(result.error.isEmpty());
+}
+
+void TestPageFetch::cancelEndsFetchPromptly()
+{
+    QFETCH(char, engine);
+    LoopbackServer server;
+    QVERIFY(server.IsListening());
+    server.Route("/stall", LoopbackResponse::Stall());
+    server.Route("/drip", LoopbackResponse::Drip("x", 50, true));
+
+    for (const QString& path : {u"/stall"_s, u"/drip"_s}) {
+        auto flag = std::make_shared<std::atomic<bool>>(false);
+        FetchOptions options = Engine(engine);
+        options.timeoutSeconds = 60;
+        options.cancel = flag;
+        std::thread canceller([flag] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            flag->store(true);
+        });
+        FetchResult result;
+        QElapsedTimer timer;
+        timer.start();
+        const QString text = FetchPage(server.Url(path), options, &result);
+        const qint64 elapsed = timer.elapsed();
+        canceller.join();
+        QVERIFY2(elapsed < 5000, qPrintable(QString::number(elapsed)));
+        QVERIFY(text.isEmpty());
+        QVERIFY(result.cancelled);
+        QCOMPARE(result.status, 0);
+        QVERIFY(result.body.isEmpty());
+    }
+}
+
+void TestPageFetch::engineAMethodsAndErrors()
+{
+    LoopbackServer server;
+    QVERIFY(server.IsListening());
+    server.Route("/stall", LoopbackResponse::Stall());
+    server.Route("/half", LoopbackResponse::HeadersThenStall(200, "never sent"));
+    server.Route("/cut", LoopbackResponse::CloseMidBody(QByteArray(5000, 'c'), 100));
+
+    FetchOptions options = Engine('A');
+    FetchResult result;
+    for (const QString& method : {u"put"_s, u"DELETE"_s, u"OPTIONS"_s, u"HEAD"_s, u"TRACE"_s}) {
+        options.method = method;
+        options.body = u"payload"_s;
+        FetchPage(server.Url(u"/m"_s), options, &result);
+        QVERIFY2(result.error.isEmpty(), qPrintable(result.error));
+        QCOMPARE(result.status, 200);
+        const LoopbackRequest request = server.Requests().last();
+        QCOMPARE(request.method, method.toUpper().toLatin1());
+        QCOMPARE(request.body, method == u"put"_s || method == u"DELETE"_s || method == u"OPTIONS"_s
+                                   ? QByteArray("payload") : QByteArray());
+    }
+    options.body.reset();
+
+    const int before = server.RequestCount();
+    options.method = u"FETCH"_s;
+    FetchPage(server.Url(), options, &result);
+    QCOMPARE(result.error, u"704 创建WinHttp请求失败!"_s);
+    QCOMPARE(server.RequestCount(), before);
+    options.method.reset();
+
+    QVERIFY(FetchPage(u"http://127.0.0.1:%1/"_s.arg(ClosedPort()), options, &result).isEmpty());
+    QCOMPARE(result.error, u"711 发送请求失败!"_s);
+    FetchPage(u"http://bad host name/"_s, options, &result);
+    QVERIFY(!result.error.isEmpty());
+
+    options.timeoutSeconds = 1;
+    QVERIFY(FetchPage(server.Url(u"/stall"_s), options, &result).isEmpty());
+    QCOMPARE(result.error, u"712 服务器未响应!"_s);
+    QVERIFY(result.timedOut);
+    QVERIFY(FetchPage(server.Url(u"/half"_s), options, &result).isEmpty());
+    QCOMPARE(result.error, u"713 读取数据失败!"_s);
+    QVERIFY(FetchPage(server.Url(u"/cut"_s), options, &result).isEmpty());
+    QCOMPARE(result.error, u"713 读取数据失败!"_s);
+
+    // Engines B and C keep what arrived before the connection broke.
+    QCOMPARE(FetchPage(server.Url(u"/cut"_s), {}, &result), QString(100, u'c'));
+    QVERIFY(result.error.isEmpty());
+}
+
+void TestPageFetch::concurrentFetches()
+{
+    LoopbackServer server;
+    QVERIFY(server.IsListening());
+    server.SetHandler([](const LoopbackRequest& request) {
+        return LoopbackResponse::Ok(GzipCompress("page " + request.Path()), "text/html; charset=utf-8")
+            .Header("Content-Encoding", "gzip")
+            .Delay(20);
+    });
+
+    constexpr int kWorkers = 64;
+    std::atomic<int> wrong = 0;
+    std::vector<std::thread> workers;
+    for (int i = 0; i < kWorkers; ++i) {
+        workers.emplace_back([&, i] {
+            const QString path = u"/site/%1"_s.arg(i);
+            for (int round = 0; round < 3; ++round) {
+                FetchOptions options;
+                options.timeoutSeconds = 60;
+                if (FetchPage(server.Url(path), options) != u"page "_s + path)
+                    ++wrong;
+            }
+        });
+    }
+    for (std::thread& worker : workers)
+        worker.join();
+    QCOMPARE(wrong.load(), 0);
+    QCOMPARE(server.RequestCount(), kWorkers * 3);
+}
+
+QTEST_GUILESS_MAIN(TestPageFetch)
+#include "tst_page_fetch.moc"
