@@ -1,0 +1,95 @@
+#include "http/http_client.h"
+
+#include "hostile/hostile_cases.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+
+#include <thread>
+
+namespace {
+
+constexpr int kTimeoutSeconds = 1;
+// Every call must be over by its own time limit plus this.
+constexpr qint64 kSlackMs = 2000;
+
+struct Observed
+{
+    int status = -1;
+    qint64 statusMs = 0;
+    QString page;
+    FetchResult fetch;
+    qint64 fetchMs = 0;
+};
+
+} // namespace
+
+// The status probe and the page fetch against servers that hang, drip, flood, lie and break off.
+class TestHostileFetch final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void everyHostileServerEndsInTimeWithASaneResult();
+};
+
+void TestHostileFetch::everyHostileServerEndsInTimeWithASaneResult()
+{
+    const int threadsBefore = ThreadCount();
+    auto farm = std::make_unique<HostileFarm>();
+    QVERIFY(farm->IsListening());
+    const QList<HostileSite> sites = farm->Sites();
+    const qint64 peakBefore = MemoryMiB("VmHWM:");
+
+    // One thread per site, each with its own client, as the monitor runs them.
+    QList<Observed> observed(sites.size());
+    std::vector<std::thread> threads;
+    for (qsizetype i = 0; i < sites.size(); ++i) {
+        threads.emplace_back([&site = sites[i], &out = observed[i]] {
+            HttpClient client;
+            QElapsedTimer timer;
+            timer.start();
+            out.status = client.QueryStatus(site.url, false, kTimeoutSeconds);
+            out.statusMs = timer.restart();
+            FetchOptions options;
+            options.timeoutSeconds = kTimeoutSeconds;
+            out.page = client.FetchPage(site.url, options, &out.fetch);
+            out.fetchMs = timer.elapsed();
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+
+    for (qsizetype i = 0; i < sites.size(); ++i) {
+        const HostileSite& site = sites[i];
+        const Observed& out = observed[i];
+        const QByteArray what = site.name.toUtf8() + ": status " + QByteArray::number(out.status) + " after "
+                                + QByteArray::number(out.statusMs) + " ms, fetch of " + QByteArray::number(out.fetch.body.size())
+                                + " bytes after " + QByteArray::number(out.fetchMs) + " ms";
+        QVERIFY2(out.statusMs <= kTimeoutSeconds * 1000 + kSlackMs, what);
+        QVERIFY2(out.fetchMs <= kTimeoutSeconds * 1000 + kFetchDeadlineMarginMs + kSlackMs, what);
+        QVERIFY2(out.status == site.status, what);
+        QVERIFY2(out.fetch.body.size() <= kDefaultMaxBodyBytes, what);
+        QVERIFY2(out.page.contains(kHostileKeyword) == (site.found != -1), what);
+        QVERIFY2(out.fetch.error.isEmpty(), what);
+    }
+
+    // Both ended by their caps, not by the deadline: the flood and the bomb are cut at the body limit.
+    for (const char* capped : {"endless body", "gzip bomb"}) {
+        const qsizetype i = std::find_if(sites.cbegin(), sites.cend(), [&](const HostileSite& s) {
+            return s.name == QLatin1StringView(capped);
+        }) - sites.cbegin();
+        QVERIFY2(observed[i].fetch.truncated, capped);
+        QCOMPARE(observed[i].fetch.body.size(), kDefaultMaxBodyBytes);
+    }
+
+    // A few pages of text and two capped bodies at once; without the caps the bomb alone would take 512 MB.
+    const qint64 grown = MemoryMiB("VmHWM:") - peakBefore;
+    QVERIFY2(grown < 300, QByteArray::number(grown) + " MiB");
+
+    farm.reset();
+    QCOMPARE(SettledThreadCount(threadsBefore), threadsBefore);
+}
+
+QTEST_GUILESS_MAIN(TestHostileFetch)
+#include "tst_hostile_fetch.moc"

@@ -1,0 +1,194 @@
+#include "monitor/monitoring_run.h"
+
+#include "hostile/hostile_cases.h"
+#include "monitor/clock.h"
+#include "monitor/report_model.h"
+#include "monitor/site_check.h"
+#include "monitor/status_codes.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <thread>
+
+namespace {
+
+constexpr int kTimeoutSeconds = 1;
+// Retry waits of 1+2+3+4 s pass 20 times faster.
+constexpr double kClockFactor = 20;
+constexpr qint64 kRetryWaitsMs = qint64(10000 / kClockFactor);
+constexpr qint64 kSlackMs = 2000;
+// Four status attempts of at most the time-out each, the waits between them.
+constexpr qint64 kStatusBoundMs = kStatusAttempts * kTimeoutSeconds * 1000 + kRetryWaitsMs + kSlackMs;
+// One page fetch: its time-out and the engine's deadline margin.
+constexpr qint64 kContentBoundMs = kTimeoutSeconds * 1000 + 2000 + kSlackMs;
+
+MonitorSettings Conditions(bool byStatus, bool byContent)
+{
+    MonitorSettings settings;
+    settings.byStatus = byStatus;
+    settings.byContent = byContent;
+    settings.contentKeywords = kHostileKeyword;
+    settings.timeoutText = QString::number(kTimeoutSeconds);
+    return settings;
+}
+
+QString Describe(const HostileSite& site, const CheckOutcome& outcome, qint64 realMs)
+{
+    return u"%1: normal %2, status %3, columns [%4] [%5] [%6], %7 attempts, %8 ms"_s.arg(site.name)
+        .arg(outcome.normal)
+        .arg(outcome.status)
+        .arg(outcome.statusText, outcome.foundText, outcome.responseTime)
+        .arg(outcome.attempts)
+        .arg(realMs);
+}
+
+} // namespace
+
+// The site check and the monitoring run against servers that hang, drip, flood, lie and break off: every
+// check ends within its bound with a verdict and column texts, memory stays bounded and no thread stays behind.
+class TestHostileServers final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { LoadStatusCodeList(); }
+    void eachConditionEndsInTimeWithASaneVerdict_data();
+    void eachConditionEndsInTimeWithASaneVerdict();
+    void runOverHostileSitesFinishesEveryRow();
+};
+
+void TestHostileServers::eachConditionEndsInTimeWithASaneVerdict_data()
+{
+    QTest::addColumn<bool>("byStatus");
+    QTest::newRow("status condition") << true;
+    QTest::newRow("content condition") << false;
+}
+
+void TestHostileServers::eachConditionEndsInTimeWithASaneVerdict()
+{
+    QFETCH(bool, byStatus);
+    const int threadsBefore = ThreadCount();
+    auto farm = std::make_unique<HostileFarm>();
+    QVERIFY(farm->IsListening());
+    const QList<HostileSite> sites = farm->Sites();
+    const MonitorSettings settings = Conditions(byStatus, !byStatus);
+    ScaledClock clock(kClockFactor);
+    ShutdownSignal shutdown;
+    const qint64 peakBefore = MemoryMiB("VmHWM:");
+
+    QList<CheckOutcome> outcomes(sites.size());
+    QList<qint64> realMs(sites.size());
+    std::vector<std::thread> threads;
+    for (qsizetype i = 0; i < sites.size(); ++i) {
+        threads.emplace_back([&, i] {
+            QElapsedTimer timer;
+            timer.start();
+            outcomes[i] = RunSiteCheck(sites[i].url, settings, clock, shutdown);
+            realMs[i] = timer.elapsed();
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+
+    for (qsizetype i = 0; i < sites.size(); ++i) {
+        const HostileSite& site = sites[i];
+        const CheckOutcome& outcome = outcomes[i];
+        const QByteArray what = Describe(site, outcome, realMs[i]).toUtf8();
+        QVERIFY2(!outcome.cancelled, what);
+        QVERIFY2(!outcome.responseTime.isEmpty(), what);
+        if (byStatus) {
+            QVERIFY2(realMs[i] <= kStatusBoundMs, what);
+            QVERIFY2(outcome.status == site.status, what);
+            // No response (0) and an interim 100 are retried; anything else is taken at once.
+            const bool retried = site.status == 0 || site.status == 100;
+            QVERIFY2(outcome.attempts == (retried ? kStatusAttempts : 1), what);
+            QVERIFY2(outcome.normal == StatusMatches(site.status, settings.statusCodes), what);
+            QVERIFY2(outcome.statusText == StatusDescription(site.status), what);
+            QVERIFY2(outcome.foundText == u"无查询"_s, what);
+            QVERIFY2(!outcome.pageFetched, what);
+        } else {
+            QVERIFY2(realMs[i] <= kContentBoundMs, what);
+            QVERIFY2(outcome.attempts == 0 && outcome.pageFetched, what);
+            QVERIFY2(outcome.found == site.found, what);
+            QVERIFY2(outcome.normal == (site.found != -1), what);
+            QVERIFY2(outcome.statusText == u"无查询"_s, what);
+            QVERIFY2(outcome.foundText == (site.found == -1 ? u"找不到"_s : QString::number(site.found)), what);
+        }
+    }
+
+    const qint64 grown = MemoryMiB("VmHWM:") - peakBefore;
+    QVERIFY2(grown < 300, QByteArray::number(grown) + " MiB");
+    farm.reset();
+    QCOMPARE(SettledThreadCount(threadsBefore), threadsBefore);
+}
+
+// The real path: worker threads started by the run, results applied on this thread, the abnormal list kept.
+void TestHostileServers::runOverHostileSitesFinishesEveryRow()
+{
+    const int threadsBefore = ThreadCount();
+    auto farm = std::make_unique<HostileFarm>();
+    QVERIFY(farm->IsListening());
+    const QList<HostileSite> sites = farm->Sites();
+    QStringList lines;
+    for (const HostileSite& site : sites)
+        lines.append(site.url);
+
+    auto run = std::make_unique<MonitoringRun>(std::make_shared<ScaledClock>(kClockFactor));
+    MonitorSettings settings = Conditions(true, true);
+    settings.threadsText = u"100"_s;
+    settings.intervalText = u"0"_s;
+    run->SetSettings(settings);
+    run->SetSiteListText(lines.join(u"\r\n"_s));
+    run->SetMaxPasses(2);
+    QSignalSpy finished(run.get(), &MonitoringRun::RunFinished);
+    QSignalSpy passes(run.get(), &MonitoringRun::PassFinished);
+
+    QElapsedTimer timer;
+    timer.start();
+    run->Click();
+    const qint64 passBoundMs = kStatusBoundMs + kContentBoundMs;
+    QVERIFY(finished.wait(int(2 * passBoundMs + kSlackMs)));
+    QVERIFY2(timer.elapsed() <= 2 * passBoundMs + kSlackMs, QByteArray::number(timer.elapsed()));
+    QCOMPARE(passes.count(), 2);
+    QCOMPARE(run->RunningChecks(), 0);
+
+    ReportModel* all = run->SiteModel();
+    ReportModel* abnormal = run->AbnormalModel();
+    QCOMPARE(all->rowCount(), int(sites.size()));
+    QStringList expectedAbnormal;
+    for (int row = 0; row < all->rowCount(); ++row) {
+        const HostileSite& site = sites[row];
+        const bool normal = StatusMatches(site.status, settings.statusCodes) && site.found != -1;
+        if (!normal)
+            expectedAbnormal.append(site.url);
+        const QByteArray what = site.name.toUtf8() + " [" + all->Text(row, 1).toUtf8() + "] ["
+                                + all->Text(row, 2).toUtf8() + "]";
+        QVERIFY2(all->State(row) == (normal ? ReportModel::StateNormal : ReportModel::StateAbnormal), what);
+        QVERIFY2(all->Text(row, 1) == StatusDescription(site.status), what);
+        QVERIFY2(!all->Text(row, 3).isEmpty(), what);
+        // The page is fetched only when the status holds; otherwise the position stays 0.
+        const bool statusHolds = StatusMatches(site.status, settings.statusCodes);
+        const QString found = !statusHolds ? u"0"_s : site.found == -1 ? u"找不到"_s : QString::number(site.found);
+        QVERIFY2(all->Text(row, 2) == found, what);
+    }
+    // Abnormal twice in a row: still one row each, in the order they first failed.
+    QCOMPARE(abnormal->rowCount(), int(expectedAbnormal.size()));
+    QStringList abnormalUrls;
+    for (int row = 0; row < abnormal->rowCount(); ++row) {
+        abnormalUrls.append(abnormal->Url(row));
+        QCOMPARE(abnormal->State(row), int(ReportModel::StateAbnormal));
+    }
+    abnormalUrls.sort();
+    expectedAbnormal.sort();
+    QCOMPARE(abnormalUrls, expectedAbnormal);
+    QCOMPARE(abnormal->HeaderText(), u"不正常网站（%1 个）"_s.arg(expectedAbnormal.size()));
+
+    run.reset();
+    farm.reset();
+    QCOMPARE(SettledThreadCount(threadsBefore), threadsBefore);
+}
+
+QTEST_GUILESS_MAIN(TestHostileServers)
+#include "tst_hostile_servers.moc"
