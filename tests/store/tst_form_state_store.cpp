@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -139,6 +140,7 @@ private slots:
         QCOMPARE(ReadFile(m_path), Gbk(expected));
         QCOMPARE(ReadFile(m_dir->filePath(u"inibin/主界面-编辑框字节.ibn"_s)), Gbk(u"字节𠀀"_s));
         QVERIFY(QFile::exists(m_dir->filePath(u"inibin/主界面-树型框目录.列表.ibn"_s)));
+        QCOMPARE(QFileInfo(store.SideFilePath(u"../../x"_s)).absolutePath(), m_dir->filePath(u"inibin"_s));
 
         // A value stored for the opted-out button is not restored either.
         QVERIFY(store.WriteText(u"按钮不存.标记"_s, u"x"_s));
