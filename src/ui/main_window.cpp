@@ -203,8 +203,8 @@ void MainWindow::BuildHeader()
     m_logo = MakePicture(m_header, u"图片岚澈软件"_s, u"logo"_s, QRect(424, 12, 195, 64));
     m_logo->setAlignment(Qt::AlignCenter);
 
-    auto* separator = MakeLabel(m_header, u"标签4"_s, QString(), QRect(0, 88, 1200, 2));
-    separator->setFrameStyle(QFrame::HLine | QFrame::Sunken);
+    m_separator = MakeLabel(m_header, u"标签4"_s, QString(), QRect(0, 88, 1200, 2));
+    m_separator->setFrameStyle(QFrame::HLine | QFrame::Sunken);
 
     homeLink->setProperty("address", MakerAddresses::ProductPage());
     contactLink->setProperty("address", MakerAddresses::ChatPage());
@@ -532,6 +532,9 @@ void MainWindow::resizeEvent(QResizeEvent* event)
     QWidget::resizeEvent(event);
     if (m_siteView == nullptr)
         return;
+    // A wide window keeps the logo's whole travel inside the header.
+    m_header->resize(qMax(1000, width()), m_header->height());
+    m_separator->resize(qMax(1200, width()), m_separator->height());
     const int grownWidth = width() - kDesignedWidth;
     const int grownHeight = height() - kDesignedHeight;
     const int listWidth = qMax(200, kSiteListRect.width() + grownWidth);

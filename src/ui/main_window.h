@@ -8,7 +8,6 @@ class FormStateStore;
 class MonitoringRun;
 class PictureButton;
 class QCheckBox;
-class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -98,6 +97,7 @@ private:
     bool m_closed = false;
 
     QWidget* m_header = nullptr;
+    QLabel* m_separator = nullptr;
     PictureButton* m_helpPicture = nullptr;
     PictureButton* m_logo = nullptr;
     QTimer m_logoTimer;

@@ -405,6 +405,8 @@ void TestMainWindow::enlargingGrowsOnlyTheLists()
     QCOMPARE(Find<QWidget>(m_window, u"按钮复制全部"_s)->y(), abnormal.top() + 1);
     QCOMPARE(Find<QWidget>(m_window, u"分组框1"_s)->geometry(), conditions);
     QCOMPARE(Find<QWidget>(m_window, u"分组框2"_s)->geometry(), start);
+    // The logo travels up to the window's right edge, so the header must reach it.
+    QCOMPARE(Find<QWidget>(m_window, u"图片框3"_s)->geometry(), QRect(0, 0, m_window->width(), 90));
 }
 
 QTEST_MAIN(TestMainWindow)
