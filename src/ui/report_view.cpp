@@ -9,6 +9,8 @@
 
 #include <iterator>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 constexpr int kColumnWidths[] = {250, 350, 100, 100};
@@ -57,7 +59,7 @@ QString ReportView::AllUrls() const
         return text;
     const int rows = model()->rowCount();
     for (int row = 0; row < rows; ++row)
-        text += model()->index(row, 0).data(Qt::DisplayRole).toString() + QStringLiteral("\r\n");
+        text += model()->index(row, 0).data(Qt::DisplayRole).toString() + u"\r\n"_s;
     return text;
 }
 
