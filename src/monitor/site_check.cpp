@@ -1,27 +1,10 @@
 #include "monitor/site_check.h"
 
+#include "http/http_client.h"
 #include "monitor/clock.h"
 #include "monitor/duration_text.h"
 #include "monitor/keyword_search.h"
 #include "monitor/status_codes.h"
-
-#if __has_include("http/http_client.h")
-#include "http/http_client.h"
-#else
-// Until the client lands: no response, empty pages.
-#include "http/page_fetch.h"
-#include <atomic>
-#include <memory>
-#include <optional>
-class HttpClient
-{
-public:
-    void Recreate() {}
-    int QueryStatus(const QString&, std::optional<bool> = {}, std::optional<int> = {}) { return 0; }
-    QString FetchPage(const QString& url, const FetchOptions& options = {}) { return ::FetchPage(url, options); }
-    void SetCancelFlag(std::shared_ptr<const std::atomic<bool>>) {}
-};
-#endif
 
 #include <algorithm>
 

@@ -1,0 +1,108 @@
+// One monitoring pass over loopback sites served by bench_site_farm, printing the pass time, the longest
+// stall of the main thread's event loop and the peak resident memory.
+//
+//   bench_monitor_pass [--sites N] [--threads T] [--delay-ms D]      (defaults: 10000 sites, 200 threads, 0 ms)
+
+#include "monitor/monitoring_run.h"
+#include "monitor/report_model.h"
+#include "monitor/status_codes.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <sys/resource.h>
+
+#include <cstdio>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+int IntArg(const QStringList& args, const QString& name, int fallback)
+{
+    const qsizetype at = args.indexOf(name);
+    return at >= 0 && at + 1 < args.size() ? args.at(at + 1).toInt() : fallback;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    const int sites = IntArg(args, u"--sites"_s, 10'000);
+    const int threads = IntArg(args, u"--threads"_s, 200);
+    const int delayMs = IntArg(args, u"--delay-ms"_s, 0);
+
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+
+    QTemporaryDir dir;
+    const QString listFile = dir.filePath(u"list.txt"_s);
+    QProcess farm;
+    farm.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    farm.start(app.applicationDirPath() + u"/bench_site_farm"_s,
+               {u"--ports"_s, u"100"_s, u"--threads"_s, u"2"_s, u"--delay-ms"_s, QString::number(delayMs),
+                u"--list"_s, u"%1:%2"_s.arg(sites).arg(listFile)});
+    QElapsedTimer waited;
+    waited.start();
+    while (!farm.canReadLine() && waited.elapsed() < 20'000)
+        farm.waitForReadyRead(200);
+    if (!farm.readLine().startsWith("ready")) {
+        std::fprintf(stderr, "bench_monitor_pass: the site farm did not start\n");
+        return 1;
+    }
+    QFile file(listFile);
+    if (!file.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "bench_monitor_pass: no site list\n");
+        return 1;
+    }
+    const QString list = QString::fromUtf8(file.readAll()).trimmed().replace(u'\n', u"\r\n"_s);
+
+    LoadStatusCodeList();
+    MonitoringRun run;
+    MonitorSettings settings;
+    settings.threadsText = QString::number(threads);
+    run.SetSettings(settings);
+    run.SetSiteListText(list);
+    run.SetMaxPasses(1);
+
+    // The longest gap between ticks of a 10 ms timer: how long the main thread was kept from its events.
+    QElapsedTimer tick;
+    qint64 longestGap = 0;
+    QTimer probe;
+    probe.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&probe, &QTimer::timeout, &app, [&] {
+        longestGap = std::max(longestGap, tick.restart());
+    });
+
+    QElapsedTimer pass;
+    PassSummary summary;
+    QObject::connect(&run, &MonitoringRun::PassFinished, &app, [&](const PassSummary& s) { summary = s; });
+    QObject::connect(&run, &MonitoringRun::RunFinished, &app, [&] { app.quit(); });
+    QTimer::singleShot(0, &app, [&] {
+        tick.start();
+        probe.start(10);
+        pass.start();
+        run.Click();
+    });
+    app.exec();
+    const qint64 passMs = pass.elapsed();
+    farm.terminate();
+    farm.waitForFinished(5000);
+
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf("sites %d  threads %d  delay %d ms  pass %lld ms  (%.0f checks/s)  checked %d  abnormal %d  "
+                "longest event-loop gap %lld ms  peak RSS %ld KiB\n",
+                sites, threads, delayMs, static_cast<long long>(passMs), sites * 1000.0 / std::max<qint64>(passMs, 1),
+                summary.sites, summary.abnormal, static_cast<long long>(longestGap), usage.ru_maxrss);
+    return summary.sites == sites ? 0 : 1;
+}

@@ -1,0 +1,198 @@
+#include "monitor/site_check.h"
+
+#include "monitor/clock.h"
+#include "monitor/status_codes.h"
+#include "support/loopback_server.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+
+#include <thread>
+
+class TestSiteCheck final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void verdictTable_data();
+    void verdictTable();
+    void unreachableSiteGetsFourAttempts();
+    void shutdownEndsCheckEarly_data();
+    void shutdownEndsCheckEarly();
+};
+
+void TestSiteCheck::initTestCase()
+{
+    LoadStatusCodeList();
+}
+
+void TestSiteCheck::verdictTable_data()
+{
+    QTest::addColumn<bool>("byStatus");
+    QTest::addColumn<QString>("codes");
+    QTest::addColumn<bool>("invertStatus");
+    QTest::addColumn<bool>("byContent");
+    QTest::addColumn<QString>("keywords");
+    QTest::addColumn<bool>("invertContent");
+    QTest::addColumn<int>("serverStatus");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("normal");
+    QTest::addColumn<QString>("column1");
+    QTest::addColumn<QString>("column2");
+    QTest::addColumn<int>("requests");
+
+    const QString codes = u"200|301|100|302"_s;
+    const QString ok = u"200|访问正常(OK)"_s;
+    const QString notFound = u"404|该文档已经不存在(Not Found)"_s;
+    const QString none = u"无查询"_s;
+    const QByteArray page = "<html>hello patrol</html>";
+
+    QTest::newRow("no condition: normal, nothing requested")
+        << false << codes << false << false << QString() << false << 404 << page << true << none << none << 0;
+    QTest::newRow("status listed") << true << codes << false << false << QString() << false << 200 << page << true
+                                   << ok << none << 1;
+    QTest::newRow("status not listed") << true << codes << false << false << QString() << false << 404 << page
+                                       << false << notFound << none << 1;
+    QTest::newRow("status not listed, inverted") << true << codes << true << false << QString() << false << 404
+                                                 << page << true << notFound << none << 1;
+    QTest::newRow("status listed, inverted") << true << codes << true << false << QString() << false << 200 << page
+                                             << false << ok << none << 1;
+    QTest::newRow("codes are not trimmed") << true << u"200 |301"_s << false << false << QString() << false << 200
+                                           << page << false << ok << none << 1;
+    QTest::newRow("redirect is reported, not followed")
+        << true << u"200"_s << false << false << QString() << false << 302 << page << false
+        << u"302|文档已被临时性转移到新页面(Found)"_s << none << 1;
+    QTest::newRow("content found") << false << codes << false << true << u"patrol"_s << false << 200 << page << true
+                                   << none << u"13"_s << 1;
+    QTest::newRow("content missing") << false << codes << false << true << u"absent"_s << false << 200 << page
+                                     << false << none << u"找不到"_s << 1;
+    QTest::newRow("content missing, inverted") << false << codes << false << true << u"absent"_s << true << 200
+                                               << page << true << none << u"找不到"_s << 1;
+    QTest::newRow("content found, inverted") << false << codes << false << true << u"patrol"_s << true << 200
+                                             << page << false << none << u"13"_s << 1;
+    QTest::newRow("both, status fails: no page fetch, position 0")
+        << true << codes << false << true << u"patrol"_s << false << 404 << page << false << notFound << u"0"_s << 1;
+    QTest::newRow("both hold") << true << codes << false << true << u"patrol"_s << false << 200 << page << true << ok
+                               << u"13"_s << 2;
+    QTest::newRow("both, content fails") << true << codes << false << true << u"absent"_s << false << 200 << page
+                                         << false << ok << u"找不到"_s << 2;
+    QTest::newRow("inverted status lets the content decide")
+        << true << codes << true << true << u"patrol"_s << false << 404 << page << true << notFound << u"13"_s << 2;
+    // The first keyword in list order that occurs wins, not the earliest position.
+    QTest::newRow("first listed keyword wins")
+        << false << codes << false << true << u"foo|bar"_s << false << 200
+        << QByteArray("123456789BAR" + QByteArray(37, '.') + "foo") << true << none << u"50"_s << 1;
+    QTest::newRow("positions count GB18030 bytes")
+        << false << codes << false << true << u"abc"_s << false << 200 << QByteArray("\xe4\xb8\xad\xe6\x96\x87" "abc")
+        << true << none << u"5"_s << 1;
+}
+
+void TestSiteCheck::verdictTable()
+{
+    QFETCH(bool, byStatus);
+    QFETCH(QString, codes);
+    QFETCH(bool, invertStatus);
+    QFETCH(bool, byContent);
+    QFETCH(QString, keywords);
+    QFETCH(bool, invertContent);
+    QFETCH(int, serverStatus);
+    QFETCH(QByteArray, body);
+    QFETCH(bool, normal);
+    QFETCH(QString, column1);
+    QFETCH(QString, column2);
+    QFETCH(int, requests);
+
+    LoopbackServer server;
+    QVERIFY(server.IsListening());
+    // Status requests get the scripted status; page fetches get the page with it.
+    LoopbackResponse response = serverStatus == 302 ? LoopbackResponse::Redirect(302, "/elsewhere")
+                                                    : LoopbackResponse::Status(serverStatus, body);
+    response.Header("Content-Type", "text/html; charset=utf-8");
+    server.SetDefault(response);
+    server.Route("/elsewhere", LoopbackResponse::Ok(body));
+
+    MonitorSettings settings;
+    settings.byStatus = byStatus;
+    settings.statusCodes = codes;
+    settings.invertStatus = invertStatus;
+    settings.byContent = byContent;
+    settings.contentKeywords = keywords;
+    settings.invertContent = invertContent;
+    ScaledClock clock(1000);
+    ShutdownSignal shutdown;
+
+    const CheckOutcome outcome = RunSiteCheck(server.Url(u"/site"_s), settings, clock, shutdown);
+    QCOMPARE(outcome.normal, normal);
+    QCOMPARE(outcome.statusText, column1);
+    QCOMPARE(outcome.foundText, column2);
+    QCOMPARE(server.RequestCount(), requests);
+    QVERIFY(!outcome.cancelled);
+    QVERIFY(!outcome.responseTime.isEmpty());
+    QVERIFY(clock.Sleeps().isEmpty());
+}
+
+// A closed port answers nothing: four attempts with waits of 1, 2, 3 and 4 s, and the waits count as response time.
+void TestSiteCheck::unreachableSiteGetsFourAttempts()
+{
+    const quint16 port = ClosedPort();
+    QVERIFY(port != 0);
+    MonitorSettings settings;
+    settings.byContent = true;
+    ScaledClock clock(1000);
+    ShutdownSignal shutdown;
+
+    const CheckOutcome outcome = RunSiteCheck(u"http://127.0.0.1:%1/"_s.arg(port), settings, clock, shutdown);
+    QCOMPARE(outcome.attempts, 4);
+    QCOMPARE(clock.Sleeps(), QList<qint64>({1000, 2000, 3000, 4000}));
+    QCOMPARE(outcome.status, 0);
+    QVERIFY(!outcome.normal);
+    QVERIFY(!outcome.pageFetched);
+    QCOMPARE(outcome.statusText, u"0|访问异常，没有信号"_s);
+    QCOMPARE(outcome.foundText, u"0"_s);
+    QVERIFY2(outcome.elapsedMs >= 10'000, qPrintable(QString::number(outcome.elapsedMs)));
+    QVERIFY(outcome.responseTime.endsWith(u" 秒"_s));
+
+    // The same site under an inverted status condition counts as normal.
+    settings.invertStatus = true;
+    settings.byContent = false;
+    clock.ClearSleeps();
+    QVERIFY(RunSiteCheck(u"http://127.0.0.1:%1/"_s.arg(port), settings, clock, shutdown).normal);
+    QCOMPARE(clock.Sleeps().size(), 4);
+}
+
+void TestSiteCheck::shutdownEndsCheckEarly_data()
+{
+    QTest::addColumn<bool>("stalling");
+    QTest::newRow("in a retry wait") << false;
+    QTest::newRow("in a stalled transfer") << true;
+}
+
+// Program exit must not wait out 10 s of retry waits or a server that never answers.
+void TestSiteCheck::shutdownEndsCheckEarly()
+{
+    QFETCH(bool, stalling);
+    LoopbackServer server;
+    QVERIFY(server.IsListening());
+    server.SetDefault(LoopbackResponse::Stall());
+    const QString url = stalling ? server.Url(u"/"_s) : u"http://127.0.0.1:%1/"_s.arg(ClosedPort());
+
+    MonitorSettings settings;
+    settings.timeoutText = u"20"_s;
+    SteadyClock clock;
+    ShutdownSignal shutdown;
+    std::thread raiser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        shutdown.Raise();
+    });
+    QElapsedTimer timer;
+    timer.start();
+    const CheckOutcome outcome = RunSiteCheck(url, settings, clock, shutdown);
+    const qint64 took = timer.elapsed();
+    raiser.join();
+    QVERIFY(outcome.cancelled);
+    QVERIFY2(took < 4000, qPrintable(QString::number(took)));
+}
+
+QTEST_GUILESS_MAIN(TestSiteCheck)
+#include "tst_site_check.moc"
