@@ -208,12 +208,12 @@ void Serve(const std::vector<int>& listeners, const FarmConfig& config)
     };
 
     while (!g_stop.load()) {
-        int timeoutMs = 200;
-        if (!pending.empty()) {
-            const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(pending.top().due - Clock::now());
-            timeoutMs = std::clamp(static_cast<int>(wait.count()) + 1, 0, 200);
-        }
-        const int n = epoll_wait(ep, events.data(), static_cast<int>(events.size()), timeoutMs);
+        // Nanosecond time-outs: whole milliseconds would make every delayed answer up to 1 ms late.
+        std::chrono::nanoseconds wait = std::chrono::milliseconds(200);
+        if (!pending.empty())
+            wait = std::clamp<std::chrono::nanoseconds>(pending.top().due - Clock::now(), {}, wait);
+        const timespec timeout { 0, static_cast<long>(wait.count()) };
+        const int n = epoll_pwait2(ep, events.data(), static_cast<int>(events.size()), &timeout, nullptr);
         for (int i = 0; i < n; ++i) {
             const int fd = events[i].data.fd;
             if (fd < static_cast<int>(isListener.size()) && isListener[fd]) {
