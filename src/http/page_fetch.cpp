@@ -6,10 +6,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace {
-
-// Whole seconds as the engines take them: not given or ~0 means 120 s; below 1 s the engines use 60 s.
-int EngineTimeoutMs(const std::optional<double>& seconds)
+int FetchTimeoutMs(const std::optional<double>& seconds)
 {
     double value = seconds.value_or(0.0);
     if (!(std::fabs(value) > 1e-7))
@@ -20,8 +17,6 @@ int EngineTimeoutMs(const std::optional<double>& seconds)
         return 60000;
     return int(whole) * 1000;
 }
-
-} // namespace
 
 QString FetchPage(const QString& url, const FetchOptions& options, FetchResult* result)
 {
@@ -37,7 +32,7 @@ QString FetchPage(const QString& url, const FetchOptions& options, FetchResult* 
     request.cookies = options.cookies;
     request.proxy = options.proxy;
     request.referrer = options.referrer;
-    request.timeoutMs = EngineTimeoutMs(options.timeoutSeconds);
+    request.timeoutMs = FetchTimeoutMs(options.timeoutSeconds);
     request.charsetCode = options.charsetCode.value_or(kCharsetDetect);
     request.maxBodyBytes = options.maxBodyBytes.value_or(kDefaultMaxBodyBytes);
     request.cancel = options.cancel;

@@ -44,6 +44,10 @@ inline constexpr qint64 kDefaultMaxBodyBytes = 16 * 1024 * 1024;
 // Every fetch ends by its time-out plus this margin, however slowly the server keeps sending.
 inline constexpr int kFetchDeadlineMarginMs = 2000;
 
+// The engines' time-out in milliseconds: whole seconds of the given value; not given or about 0 means 120 s,
+// and less than a second means 60 s.
+int FetchTimeoutMs(const std::optional<double>& seconds);
+
 // Full request on one of the raw engines (A with useWinHttp, else B with direct, else the threaded C); returns the
 // body as text, empty on any failure. Safe to call from any thread; blocks until the fetch ends.
 QString FetchPage(const QString& url, const FetchOptions& options = {}, FetchResult* result = nullptr);

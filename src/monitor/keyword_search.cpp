@@ -5,6 +5,7 @@
 #include <unicode/translit.h>
 #include <unicode/unistr.h>
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <memory>
@@ -70,47 +71,72 @@ QString FoldAscii(QStringView text)
     return folded;
 }
 
-// The page text, folded once per search and only if some keyword needs it.
-class Haystack final
+// Horspool search folding the page on the fly: pages run to megabytes, and a folded copy of each would double
+// the memory of every worker. The skip table is keyed by the low byte, so CJK text only skips a little less.
+qsizetype IndexOfFolded(QStringView haystack, QStringView foldedNeedle)
 {
-public:
-    Haystack(const QString& text, bool caseInsensitive)
-        : m_text(text)
-        , m_caseInsensitive(caseInsensitive)
-    {
-    }
-
-    // 1-based GB18030 byte position of the needle, or -1.
-    int Find(const QString& keyword, bool wholeText)
-    {
-        const QString needle = m_caseInsensitive ? FoldAscii(keyword) : keyword;
-        const QString& haystack = Text();
-        if (wholeText)
-            return haystack == needle ? 1 : -1;
-        const qsizetype at = haystack.indexOf(needle);
-        if (at < 0)
-            return -1;
-        const qsizetype bytes = Gb18030Length(QStringView(m_text).first(at)) + 1;
-        return bytes > INT_MAX ? INT_MAX : int(bytes);
-    }
-
-private:
-    const QString& Text()
-    {
-        if (!m_caseInsensitive)
-            return m_text;
-        if (!m_folded) {
-            m_foldedText = FoldAscii(m_text);
-            m_folded = true;
+    const qsizetype n = haystack.size();
+    const qsizetype m = foldedNeedle.size();
+    if (m == 0)
+        return 0;
+    if (m > n)
+        return -1;
+    const char16_t* hay = haystack.utf16();
+    const char16_t* needle = foldedNeedle.utf16();
+    std::array<qsizetype, 256> skip;
+    skip.fill(m);
+    for (qsizetype i = 0; i + 1 < m; ++i)
+        skip[needle[i] & 0xFF] = m - 1 - i;
+    const char16_t last = needle[m - 1];
+    for (qsizetype pos = 0; pos <= n - m;) {
+        const char16_t c = FoldAscii(hay[pos + m - 1]);
+        if (c == last) {
+            qsizetype j = m - 2;
+            while (j >= 0 && FoldAscii(hay[pos + j]) == needle[j])
+                --j;
+            if (j < 0)
+                return pos;
         }
-        return m_foldedText;
+        pos += skip[c & 0xFF];
     }
+    return -1;
+}
 
-    const QString& m_text;
-    bool m_caseInsensitive;
-    bool m_folded = false;
-    QString m_foldedText;
-};
+bool HasAsciiLetter(QStringView text)
+{
+    return std::any_of(text.begin(), text.end(), [](QChar c) {
+        return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
+    });
+}
+
+qsizetype IndexOf(const QString& text, const QString& keyword, bool caseInsensitive)
+{
+    // Without letters in the keyword, folding cannot change what matches: Qt's vectorised search will do.
+    if (!caseInsensitive || !HasAsciiLetter(keyword))
+        return text.indexOf(keyword);
+    if (keyword.size() == 1) {
+        const qsizetype lower = text.indexOf(QChar(FoldAscii(keyword.front().unicode())), 0, Qt::CaseSensitive);
+        const qsizetype upper = text.indexOf(QChar(char16_t(FoldAscii(keyword.front().unicode()) - 32)),
+                                             0, Qt::CaseSensitive);
+        return lower < 0 ? upper : (upper < 0 ? lower : std::min(lower, upper));
+    }
+    return IndexOfFolded(text, FoldAscii(keyword));
+}
+
+// 1-based GB18030 byte position of the keyword in the text, or -1.
+int Find(const QString& text, const QString& keyword, bool caseInsensitive, bool wholeText)
+{
+    if (wholeText) {
+        if (text.size() != keyword.size())
+            return -1;
+        return IndexOf(text, keyword, caseInsensitive) == 0 ? 1 : -1;
+    }
+    const qsizetype at = IndexOf(text, keyword, caseInsensitive);
+    if (at < 0)
+        return -1;
+    const qsizetype bytes = Gb18030Length(QStringView(text).first(at)) + 1;
+    return bytes > INT_MAX ? INT_MAX : int(bytes);
+}
 
 } // namespace
 
@@ -170,18 +196,17 @@ bool KeywordSearch(const QString& text, const QString& keywords, const KeywordSe
         out.keywords = keywords.split(separator, Qt::KeepEmptyParts, Qt::CaseSensitive);
     }
 
-    Haystack haystack(text, options.caseInsensitive);
     int tried = 0;
     int matches = 0;
     for (const QString& keyword : std::as_const(out.keywords)) {
         if (keyword.isEmpty())
             continue;
         ++tried;
-        int position = haystack.Find(keyword, options.wholeText);
+        int position = Find(text, keyword, options.caseInsensitive, options.wholeText);
         if (position == -1 && options.traditionalRetry) {
             const QString traditional = ToTraditionalChinese(keyword);
             if (traditional != keyword)
-                position = haystack.Find(traditional, options.wholeText);
+                position = Find(text, traditional, options.caseInsensitive, options.wholeText);
         }
         out.foundPosition = position;
         if (position != -1) {

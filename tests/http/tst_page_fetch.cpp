@@ -7,6 +7,7 @@
 #include <QTextCodec>
 
 #include <atomic>
+#include <cmath>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -49,6 +50,7 @@ class TestPageFetch final : public QObject
     Q_OBJECT
 
 private slots:
+    void timeoutInMilliseconds();
     void decodesPages_data();
     void decodesPages();
     void engineCDefaultHeaders();
@@ -65,6 +67,19 @@ private slots:
     void engineAMethodsAndErrors();
     void concurrentFetches();
 };
+
+void TestPageFetch::timeoutInMilliseconds()
+{
+    QCOMPARE(FetchTimeoutMs(std::nullopt), 120000);
+    QCOMPARE(FetchTimeoutMs(0.0), 120000);
+    QCOMPARE(FetchTimeoutMs(1e-8), 120000);
+    QCOMPARE(FetchTimeoutMs(std::nan("")), 120000);
+    QCOMPARE(FetchTimeoutMs(0.5), 60000);
+    QCOMPARE(FetchTimeoutMs(-5.0), 60000);
+    QCOMPARE(FetchTimeoutMs(1.9), 1000);
+    QCOMPARE(FetchTimeoutMs(10.0), 10000);
+    QCOMPARE(FetchTimeoutMs(1e12), 86400000);
+}
 
 void TestPageFetch::decodesPages_data()
 {

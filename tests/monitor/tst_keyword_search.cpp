@@ -1,6 +1,7 @@
 #include "monitor/keyword_search.h"
 
 #include <QTest>
+#include <QRandomGenerator>
 #include <QTextCodec>
 
 #include <thread>
@@ -31,6 +32,7 @@ private slots:
     void allModeAndStopAtFirst();
     void letterCase();
     void wholeText();
+    void foldedSearchAgreesWithReference();
     void separatorsAndEmptyKeywords();
     void positionsCountGb18030Bytes();
     void byteLengthMatchesCodec();
@@ -99,6 +101,32 @@ void TestKeywordSearch::wholeText()
     whole.caseInsensitive = false;
     QCOMPARE(Find(u"OK"_s, u"ok"_s, whole), -1);
     QCOMPARE(Find(u"OK"_s, u"OK"_s, whole), 1);
+}
+
+void TestKeywordSearch::foldedSearchAgreesWithReference()
+{
+    // Small alphabets make near-misses and overlapping repeats common.
+    const QString alphabet = u"aAbB中文é|"_s;
+    auto fold = [](QString text) {
+        for (QChar& c : text) {
+            if (c >= u'A' && c <= u'Z')
+                c = QChar(c.unicode() + 32);
+        }
+        return text;
+    };
+    QRandomGenerator random(20261208);
+    QTextCodec* codec = QTextCodec::codecForName("GB18030");
+    for (int round = 0; round < 3000; ++round) {
+        QString text;
+        QString keyword;
+        for (int i = int(random.bounded(40)); i > 0; --i)
+            text.append(alphabet.at(random.bounded(alphabet.size() - 1)));
+        for (int i = 1 + int(random.bounded(5)); i > 0; --i)
+            keyword.append(alphabet.at(random.bounded(alphabet.size() - 1)));
+        const qsizetype at = fold(text).indexOf(fold(keyword));
+        const int expected = at < 0 ? -1 : int(codec->fromUnicode(text.left(at)).size() + 1);
+        QCOMPARE(Find(text, keyword), expected);
+    }
 }
 
 void TestKeywordSearch::separatorsAndEmptyKeywords()
