@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <chrono>
 #include <mutex>
-#include <optional>
 #include <utility>
 
 using namespace Qt::StringLiterals;
@@ -25,7 +24,7 @@ using Clock = std::chrono::steady_clock;
 const QByteArray kDefaultUserAgent = "Mozilla/4.0 (compatible; Win32; WinHttp.WinHttpRequest.5)";
 constexpr int kCancelPollMs = 100;
 constexpr int kIdlePollMs = 1000;
-// A synchronous Send has no WaitForResponse to bound it; a server dripping bytes must not hold it forever.
+// A synchronous Send or an unlimited wait has nothing else to bound it; a dripping server must not hold it forever.
 constexpr auto kSyncTransferCap = std::chrono::seconds(120);
 
 enum class State { Idle, Opened, Running, Done };
@@ -163,7 +162,7 @@ struct RequestObject::Private
     }
 
     // Moves the transfer on until it ends or the deadline passes.
-    void Drive(std::optional<Clock::time_point> deadline)
+    void Drive(Clock::time_point deadline)
     {
         CURLM* m = multi.load();
         while (state == State::Running) {
@@ -180,12 +179,10 @@ struct RequestObject::Private
             if (state != State::Running)
                 return;
             int waitMs = cancel ? kCancelPollMs : kIdlePollMs;
-            if (deadline) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now());
-                if (left.count() <= 0)
-                    return;
-                waitMs = int(std::min<qint64>(waitMs, left.count()));
-            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0)
+                return;
+            waitMs = int(std::min<qint64>(waitMs, left.count()));
             curl_multi_poll(m, nullptr, 0, waitMs, nullptr);
         }
     }
@@ -456,10 +453,10 @@ bool RequestObject::WaitForResponse(int seconds)
 {
     std::lock_guard lock(d->mutex);
     if (d->state == State::Running) {
-        std::optional<Clock::time_point> deadline;
-        if (seconds >= 0)
-            deadline = Clock::now() + std::chrono::seconds(seconds);
-        d->Drive(deadline);
+        // "Forever" gets the same cap as a synchronous Send: a dripping server must not hold its owner.
+        const auto wait = seconds >= 0 ? std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(seconds))
+                                       : std::chrono::duration_cast<Clock::duration>(kSyncTransferCap);
+        d->Drive(Clock::now() + wait);
     }
     return d->state == State::Done && d->result == CURLE_OK;
 }

@@ -12,7 +12,8 @@
 //
 // Open(method, url, async) then Send(): a synchronous request does the whole transfer inside Send; an
 // asynchronous one starts it in Send and WaitForResponse(seconds) carries it on for at most that long (it can
-// be called again to wait longer). No thread is created: the transfer advances while its owner waits.
+// be called again to wait longer). No thread is created: the transfer advances while its owner waits. A
+// synchronous Send gives up after 120 s, whatever the server does.
 // Nothing throws: every failure (no handle, DNS, refused, time-out, TLS, malformed reply) gives the empty
 // value of the member (0, empty text, empty bytes, false).
 //
@@ -60,7 +61,7 @@ public:
     void Send();
     void Send(const QString& body);      // sent as UTF-8
     void Send(const QByteArray& body);
-    bool WaitForResponse(int seconds);   // true once the whole response is in; negative seconds wait without limit
+    bool WaitForResponse(int seconds);   // true once the whole response is in; negative: until the end, at most 120 s
     void Abort();
 
     int Status() const;                  // of the last response whose headers are complete, else 0
