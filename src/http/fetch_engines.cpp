@@ -299,7 +299,10 @@ Outcome Perform(const Transfer& transfer)
             break;
         }
         const int wait = int(std::min<qint64>(left, transfer.cancel ? kCancelCheckMs : 1000));
-        curl_multi_poll(multi.get(), nullptr, 0, wait, nullptr);
+        if (curl_multi_poll(multi.get(), nullptr, 0, wait, nullptr) != CURLM_OK) {
+            code = CURLE_RECV_ERROR;
+            break;
+        }
     }
     if (finished) {
         int queued = 0;
@@ -392,7 +395,8 @@ void ApplyProxy(const QString& text, bool https, Transfer& transfer)
 QList<QByteArray> CallerHeaderLines(const QString& headers, int charsetCode)
 {
     QList<QByteArray> lines;
-    for (const QString& line : headers.split(u'\n')) {
+    // A bare CR ends a line too: nothing of the caller's text may smuggle in a line of its own.
+    for (const QString& line : QString(headers).replace(u'\r', u'\n').split(u'\n')) {
         const QString trimmed = line.trimmed();
         // A line without a colon is no header; sending it would break the request.
         if (trimmed.isEmpty() || !trimmed.contains(u':'))
@@ -429,9 +433,10 @@ Failure Prepare(Engine engine, const EngineRequest& request, Transfer& transfer)
     // The caller's lines first, then each default whose name the caller's text does not mention.
     const QString callerHeaders = request.headers.value_or(QString());
     transfer.headers = CallerHeaderLines(callerHeaders, request.charsetCode);
-    auto addDefault = [&](const QString& name, const QString& value) {
+    auto addDefault = [&](const QString& name, QString value) {
         if (!callerHeaders.contains(name, Qt::CaseInsensitive))
-            transfer.headers.append(EncodeText(name + u": "_s + value, request.charsetCode));
+            transfer.headers.append(EncodeText(name + u": "_s + value.replace(u'\r', u' ').replace(u'\n', u' '),
+                                               request.charsetCode));
     };
     addDefault(u"User-Agent"_s, QString::fromLatin1(kUserAgent));
     addDefault(u"Accept"_s, engine == Engine::C ? QString::fromLatin1(kEngineCAccept) : u"*/*"_s);
@@ -445,7 +450,8 @@ Failure Prepare(Engine engine, const EngineRequest& request, Transfer& transfer)
     }
     if (request.cookies && !request.cookies->isEmpty()) {
         if (engine == Engine::B)
-            transfer.cookieOption = EncodeText(*request.cookies, request.charsetCode);   // joins the stored ones
+            transfer.cookieOption = EncodeText(QString(*request.cookies).replace(u'\r', u' ').replace(u'\n', u' '),
+                                               request.charsetCode);   // joins the stored ones
         else
             addDefault(u"Cookie"_s, *request.cookies);
     }

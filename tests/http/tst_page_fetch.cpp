@@ -151,9 +151,15 @@ void TestPageFetch::engineCDefaultHeaders()
     post.headers = u"user-agent: Mine/1.0\r\nX-Extra: yes\r\nnot a header line\r\n"_s;
     post.cookies = u"a=1; b=2"_s;
     FetchPage(server.Url(u"/post"_s), post);
+    FetchOptions smuggled;
+    smuggled.referrer = u"http://a/\r\nX-Injected: 1"_s;
+    smuggled.cookies = u"c=1\r\nX-Injected: 2"_s;
+    FetchPage(server.Url(u"/smuggled"_s), smuggled);
 
     const QList<LoopbackRequest> requests = server.Requests();
-    QCOMPARE(requests.size(), 4);
+    QCOMPARE(requests.size(), 5);
+    QVERIFY(!requests[4].HasHeader("X-Injected"));
+    QCOMPARE(requests[4].Header("Referer"), QByteArray("http://a/  X-Injected: 1"));
     const LoopbackRequest& plain = requests[0];
     QCOMPARE(plain.method, QByteArray("GET"));
     QCOMPARE(plain.version, QByteArray("HTTP/1.1"));
