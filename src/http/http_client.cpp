@@ -439,7 +439,7 @@ int HttpClient::QueryStatus(const QString& url, std::optional<bool> synchronous,
         SetRequestHeader(u"Cookie"_s, *cookie);
     if (proxy)
         ApplyProxyArgument(*proxy, url);
-    // Only the status is wanted; the body is still read, as the original did, but not kept.
+    // Only the status is wanted; the body is still read, so the timing includes it, but not kept.
     m_request->SetDiscardBody(true);
     Send();
     if (!sync) {

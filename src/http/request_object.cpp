@@ -262,7 +262,7 @@ void RequestObject::Private::Configure()
     const bool trustAnyIssuer = ignore & (kIgnoreUnknownCa | kIgnoreWrongUsage | kIgnoreCertDateInvalid);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, trustAnyIssuer ? 0L : 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, (ignore & kIgnoreCertCnInvalid) ? 0L : 2L);
-    // Like the original, an unusable certificate is passed over rather than failing the request.
+    // An unusable certificate is passed over rather than failing the request.
     if (!clientCertificate.isEmpty() && QFileInfo(clientCertificate).isFile()) {
         const QByteArray file = clientCertificate.toLocal8Bit();
         curl_easy_setopt(easy, CURLOPT_SSLCERT, file.constData());
@@ -318,7 +318,7 @@ void RequestObject::Private::Configure()
         hasContentType = hasContentType || name.compare("Content-Type", Qt::CaseInsensitive) == 0;
         headerList = curl_slist_append(headerList, (name + ": " + value).constData());
     }
-    // libcurl's own additions that the original request object never sends.
+    // libcurl would add these on its own; our requests carry only the headers the caller set.
     headerList = curl_slist_append(headerList, "Expect:");
     if (!hasContentType)
         headerList = curl_slist_append(headerList, "Content-Type:");
