@@ -55,6 +55,7 @@ private slots:
     void decodesPages();
     void engineCDefaultHeaders();
     void engineBDefaultsAndCookieStore();
+    void sendsThroughGivenProxy();
     void emptyUrlOrCancelledBeforeStartDoNothing_data() { AddEngineRows(); }
     void emptyUrlOrCancelledBeforeStartDoNothing();
     void readsSelfSignedHttps_data() { AddEngineRows(); }
@@ -215,6 +216,30 @@ void TestPageFetch::engineBDefaultsAndCookieStore()
     std::thread other([&server] { FetchPage(server.Url(u"/other-thread"_s), Engine('B')); });
     other.join();
     QVERIFY(server.Requests().last().Header("Cookie").contains("session=s3cr3t"));
+}
+
+void TestPageFetch::sendsThroughGivenProxy()
+{
+    LoopbackServer proxy;
+    QVERIFY(proxy.IsListening());
+    proxy.SetDefault(LoopbackResponse::Ok("via proxy"));
+    // The target is never contacted: a proxy that is not used shows as a refused loopback port.
+    const QString target = u"http://127.0.0.1:1/page"_s;
+    const QString address = u"127.0.0.1:%1"_s.arg(proxy.Port());
+
+    FetchOptions options;
+    options.proxy = address + u",user,secret"_s;
+    QCOMPARE(FetchPage(target, options), u"via proxy"_s);
+    options.proxy = address + u",user"_s;
+    QCOMPARE(FetchPage(target, options), u"via proxy"_s);
+    options.proxy = u"https=127.0.0.1:1;http="_s + address;
+    QCOMPARE(FetchPage(target, options), u"via proxy"_s);
+
+    const QList<LoopbackRequest> requests = proxy.Requests();
+    QCOMPARE(requests.size(), 3);
+    QCOMPARE(requests[0].target, target.toLatin1());
+    QCOMPARE(requests[0].Header("Proxy-Authorization"), "Basic " + QByteArray("user:secret").toBase64());
+    QVERIFY(!requests[1].HasHeader("Proxy-Authorization"));
 }
 
 void TestPageFetch::emptyUrlOrCancelledBeforeStartDoNothing()
