@@ -80,7 +80,8 @@ public:
 
     // The start/stop button: starts a run when idle, otherwise a stop request.
     void Click();
-    // Program exit: stop, cancel running transfers, wait a bounded time for the workers.
+    // Program exit: stop, cancel running transfers, wait a bounded time (~1 s) for the workers. Emits nothing;
+    // results still in flight are dropped and the run takes no more clicks. A graceful stop is Click().
     void Shutdown();
 
 signals:
