@@ -214,13 +214,16 @@ void TestHeadless::windowWrittenConfigurationRunsUnchanged()
 void TestHeadless::stopSignalFinishesRunningChecks_data()
 {
     QTest::addColumn<int>("signalNumber");
-    QTest::newRow("SIGINT") << SIGINT;
-    QTest::newRow("SIGTERM") << SIGTERM;
+    QTest::addColumn<bool>("twice");
+    QTest::newRow("SIGINT") << SIGINT << false;
+    QTest::newRow("SIGTERM") << SIGTERM << false;
+    QTest::newRow("SIGINT twice") << SIGINT << true;
 }
 
 void TestHeadless::stopSignalFinishesRunningChecks()
 {
     QFETCH(int, signalNumber);
+    QFETCH(bool, twice);
     LoopbackServer server;
     QVERIFY(server.IsListening());
     server.SetDefault(LoopbackResponse::Ok("slow").Delay(1500));
@@ -238,6 +241,19 @@ void TestHeadless::stopSignalFinishesRunningChecks()
     QVERIFY(process.waitForStarted(30000));
     QVERIFY(server.WaitForRequests(3, 60000));
     QCOMPARE(::kill(static_cast<pid_t>(process.processId()), signalNumber), 0);
+    if (twice) {
+        // The second interrupt does not wait for the checks under way.
+        process.setReadChannel(QProcess::StandardError);
+        QByteArray err;
+        while (!err.contains("正在停止") && process.waitForReadyRead(30000))
+            err += process.readAllStandardError();
+        QCOMPARE(::kill(static_cast<pid_t>(process.processId()), SIGINT), 0);
+        const RunResult run = Collect(process);
+        QVERIFY(run.finished);
+        QCOMPARE(run.exitCode, 3);
+        QVERIFY2(run.err.contains(u"立即退出"_s), qPrintable(run.err));
+        return;
+    }
     const RunResult run = Collect(process);
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 0);
