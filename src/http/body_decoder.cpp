@@ -16,7 +16,7 @@ constexpr qsizetype kMetaScanBytes = 16 * 1024;
 struct Detected
 {
     QByteArray name;
-    qsizetype skip = 0;   // byte-order mark length
+    qsizetype skip = 0; // byte-order mark length
 };
 
 char AsciiLower(char c)
@@ -64,7 +64,7 @@ QByteArray HeaderCharset(const QString& headers)
         if (at >= 0) {
             const QByteArray label = LabelAfterCharset(lower, at);
             if (!label.isEmpty())
-                found = label;   // the last Content-Type wins, as browsers do
+                found = label; // the last Content-Type wins, as browsers do
         }
     }
     return found;
@@ -96,24 +96,24 @@ QByteArray MetaCharset(const QByteArray& body)
 Detected Detect(const QByteArray& body, int charsetCode, const QString& headers)
 {
     if (charsetCode == kCharsetUtf8)
-        return {"UTF-8", body.startsWith("\xEF\xBB\xBF") ? 3 : 0};
+        return { "UTF-8", body.startsWith("\xEF\xBB\xBF") ? 3 : 0 };
     if (body.startsWith("\xEF\xBB\xBF"))
-        return {"UTF-8", 3};
+        return { "UTF-8", 3 };
     if (body.startsWith("\xFF\xFE"))
-        return {"UTF-16LE", 2};
+        return { "UTF-16LE", 2 };
     if (body.startsWith("\xFE\xFF"))
-        return {"UTF-16BE", 2};
+        return { "UTF-16BE", 2 };
     if (QByteArray name = CanonicalCharset(HeaderCharset(headers)); !name.isEmpty())
-        return {name, 0};
+        return { name, 0 };
     if (QByteArray name = CanonicalCharset(MetaCharset(body)); !name.isEmpty()) {
         // A page whose <meta> could be read is not UTF-16, whatever it claims.
         if (name.startsWith("UTF-16"))
             name = "UTF-8";
-        return {name, 0};
+        return { name, 0 };
     }
     if (IsValidUtf8(body))
-        return {"UTF-8", 0};
-    return {"GB18030", 0};
+        return { "UTF-8", 0 };
+    return { "GB18030", 0 };
 }
 
 QString DecodeUtf16(QByteArrayView bytes, QStringDecoder::Encoding encoding)
@@ -144,8 +144,8 @@ QByteArray CanonicalCharset(QByteArrayView label)
         return "UTF-8";
     // GB18030 holds GBK and GB2312 byte for byte.
     if (name == "gbk" || name == "gb2312" || name == "gb18030" || name == "x-gbk" || name == "cp936"
-        || name == "windows-936" || name == "gb_2312-80" || name == "csgb2312" || name == "euc-cn"
-        || name == "x-euc-cn" || name == "chinese")
+        || name == "windows-936" || name == "gb_2312-80" || name == "csgb2312" || name == "euc-cn" || name == "x-euc-cn"
+        || name == "chinese")
         return "GB18030";
     if (name == "big5" || name == "cn-big5" || name == "x-x-big5" || name == "csbig5")
         return "Big5";
@@ -181,27 +181,27 @@ bool IsValidUtf8(QByteArrayView bytes)
             continue;
         }
         int length;
-        unsigned char low = 0x80, high = 0xBF;   // allowed range of the second byte
+        unsigned char low = 0x80, high = 0xBF; // allowed range of the second byte
         if (lead >= 0xC2 && lead <= 0xDF) {
             length = 2;
         } else if (lead >= 0xE0 && lead <= 0xEF) {
             length = 3;
             if (lead == 0xE0)
-                low = 0xA0;   // overlong
+                low = 0xA0; // overlong
             else if (lead == 0xED)
-                high = 0x9F;   // surrogates
+                high = 0x9F; // surrogates
         } else if (lead >= 0xF0 && lead <= 0xF4) {
             length = 4;
             if (lead == 0xF0)
                 low = 0x90;
             else if (lead == 0xF4)
-                high = 0x8F;   // above U+10FFFF
+                high = 0x8F; // above U+10FFFF
         } else {
             return false;
         }
         for (int i = 1; i < length; ++i) {
             if (p + i >= end)
-                return true;   // cut inside the last character
+                return true; // cut inside the last character
             const unsigned char c = p[i];
             if (i == 1 ? (c < low || c > high) : (c < 0x80 || c > 0xBF))
                 return false;

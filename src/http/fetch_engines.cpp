@@ -19,11 +19,11 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-constexpr char kUserAgent[] =
-    "Mozilla/5.0 (Windows NT 6.1) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/30.0.1599.101 Safari/537.36";
-constexpr char kEngineCAccept[] =
-    "image/gif, image/bmp, image/x-xbitmap, image/jpeg, image/pjpeg, application/x-shockwave-flash, "
-    "application/vnd.ms-excel, application/vnd.ms-powerpoint, application/msword, */*";
+constexpr char kUserAgent[]
+    = "Mozilla/5.0 (Windows NT 6.1) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/30.0.1599.101 Safari/537.36";
+constexpr char kEngineCAccept[]
+    = "image/gif, image/bmp, image/x-xbitmap, image/jpeg, image/pjpeg, application/x-shockwave-flash, "
+      "application/vnd.ms-excel, application/vnd.ms-powerpoint, application/msword, */*";
 // Response headers beyond this are dropped; a hostile server must not fill memory with them.
 constexpr qsizetype kMaxHeaderBytes = 256 * 1024;
 // How long a transfer sleeps at most before looking at the cancel flag again.
@@ -58,7 +58,7 @@ struct Transfer
     QByteArray body;
     bool sendBody = false;
     QList<QByteArray> headers;
-    QByteArray cookieOption;   // engine B: merged by libcurl with the stored cookies
+    QByteArray cookieOption; // engine B: merged by libcurl with the stored cookies
     QByteArray proxy;
     QByteArray proxyUser;
     QByteArray proxyPassword;
@@ -77,7 +77,7 @@ struct Outcome
     bool truncated = false;
     bool timedOut = false;
     bool cancelled = false;
-    bool responseStarted = false;   // a status line arrived
+    bool responseStarted = false; // a status line arrived
 };
 
 struct Sink
@@ -216,7 +216,8 @@ Failure Configure(CURL* easy, const Transfer& transfer, curl_slist*& headerList,
             || curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "") != CURLE_OK)
             return Failure::Cookies;
     }
-    if (!transfer.cookieOption.isEmpty() && curl_easy_setopt(easy, CURLOPT_COOKIE, transfer.cookieOption.constData()) != CURLE_OK)
+    if (!transfer.cookieOption.isEmpty()
+        && curl_easy_setopt(easy, CURLOPT_COOKIE, transfer.cookieOption.constData()) != CURLE_OK)
         return Failure::Cookies;
 
     if (curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L) != CURLE_OK
@@ -263,7 +264,7 @@ Outcome Perform(const Transfer& transfer)
         outcome.failure = Failure::Session;
         return outcome;
     }
-    Sink sink{&outcome, transfer.maxBodyBytes};
+    Sink sink { &outcome, transfer.maxBodyBytes };
     curl_slist* rawList = nullptr;
     outcome.failure = Configure(easy.get(), transfer, rawList, sink);
     ListPtr headerList(rawList, &curl_slist_free_all);
@@ -348,7 +349,8 @@ QByteArray EncodeText(const QString& text, int charsetCode)
 // Host names and paths with spaces or non-ASCII characters are encoded; anything else goes out as given.
 QByteArray EncodeUrl(const QString& url)
 {
-    const bool plain = std::all_of(url.cbegin(), url.cend(), [](QChar c) { return c.unicode() > 0x20 && c.unicode() < 0x7F; });
+    const bool plain
+        = std::all_of(url.cbegin(), url.cend(), [](QChar c) { return c.unicode() > 0x20 && c.unicode() < 0x7F; });
     if (plain)
         return url.toLatin1();
     const QUrl parsed(url, QUrl::TolerantMode);
@@ -417,7 +419,8 @@ Failure Prepare(Engine engine, const EngineRequest& request, Transfer& transfer)
         return Failure::Url;
 
     if (engine == Engine::A && !request.method.trimmed().isEmpty()) {
-        static const QList<QByteArray> kMethods = {"GET", "POST", "HEAD", "PUT", "OPTIONS", "DELETE", "TRACE", "CONNECT"};
+        static const QList<QByteArray> kMethods
+            = { "GET", "POST", "HEAD", "PUT", "OPTIONS", "DELETE", "TRACE", "CONNECT" };
         transfer.method = request.method.trimmed().toUpper().toLatin1();
         if (!kMethods.contains(transfer.method))
             return Failure::Request;
@@ -427,16 +430,16 @@ Failure Prepare(Engine engine, const EngineRequest& request, Transfer& transfer)
     const bool post = transfer.method == "POST";
     transfer.body = EncodeText(request.body.value_or(QString()), request.charsetCode);
     transfer.sendBody = post
-        || (!transfer.body.isEmpty() && transfer.method != "GET" && transfer.method != "HEAD" && transfer.method != "TRACE"
-            && transfer.method != "CONNECT");
+        || (!transfer.body.isEmpty() && transfer.method != "GET" && transfer.method != "HEAD"
+            && transfer.method != "TRACE" && transfer.method != "CONNECT");
 
     // The caller's lines first, then each default whose name the caller's text does not mention.
     const QString callerHeaders = request.headers.value_or(QString());
     transfer.headers = CallerHeaderLines(callerHeaders, request.charsetCode);
     auto addDefault = [&](const QString& name, QString value) {
         if (!callerHeaders.contains(name, Qt::CaseInsensitive))
-            transfer.headers.append(EncodeText(name + u": "_s + value.replace(u'\r', u' ').replace(u'\n', u' '),
-                                               request.charsetCode));
+            transfer.headers.append(
+                EncodeText(name + u": "_s + value.replace(u'\r', u' ').replace(u'\n', u' '), request.charsetCode));
     };
     addDefault(u"User-Agent"_s, QString::fromLatin1(kUserAgent));
     addDefault(u"Accept"_s, engine == Engine::C ? QString::fromLatin1(kEngineCAccept) : u"*/*"_s);
@@ -451,7 +454,7 @@ Failure Prepare(Engine engine, const EngineRequest& request, Transfer& transfer)
     if (request.cookies && !request.cookies->isEmpty()) {
         if (engine == Engine::B)
             transfer.cookieOption = EncodeText(QString(*request.cookies).replace(u'\r', u' ').replace(u'\n', u' '),
-                                               request.charsetCode);   // joins the stored ones
+                request.charsetCode); // joins the stored ones
         else
             addDefault(u"Cookie"_s, *request.cookies);
     }
@@ -496,21 +499,36 @@ void RunLenient(Engine engine, const EngineRequest& request, FetchResult& result
 QString EngineAErrorText(int code)
 {
     switch (Failure(code)) {
-    case Failure::None: return {};
-    case Failure::Platform: return u"700 当前系统不支持WinHttp服务!"_s;
-    case Failure::Url: return u"701 解析URL地址失败!"_s;
-    case Failure::Session: return u"702 创建WinHttp会话失败!"_s;
-    case Failure::Connection: return u"703 创建WinHttp连接失败!"_s;
-    case Failure::Request: return u"704 创建WinHttp请求失败!"_s;
-    case Failure::Timeouts: return u"705 设置超时时间失败!"_s;
-    case Failure::Certificates: return u"忽略错误/证书错误  失败！"_s;
-    case Failure::ProxyCredentials: return u"707 设置代理凭证失败!"_s;
-    case Failure::Cookies: return u"708 禁止自动设置Cookies失败!"_s;
-    case Failure::Redirects: return u"709 重定向设置失败!"_s;
-    case Failure::Headers: return u"710 设置协议头失败!"_s;
-    case Failure::Send: return u"711 发送请求失败!"_s;
-    case Failure::NoResponse: return u"712 服务器未响应!"_s;
-    case Failure::Read: return u"713 读取数据失败!"_s;
+    case Failure::None:
+        return {};
+    case Failure::Platform:
+        return u"700 当前系统不支持WinHttp服务!"_s;
+    case Failure::Url:
+        return u"701 解析URL地址失败!"_s;
+    case Failure::Session:
+        return u"702 创建WinHttp会话失败!"_s;
+    case Failure::Connection:
+        return u"703 创建WinHttp连接失败!"_s;
+    case Failure::Request:
+        return u"704 创建WinHttp请求失败!"_s;
+    case Failure::Timeouts:
+        return u"705 设置超时时间失败!"_s;
+    case Failure::Certificates:
+        return u"忽略错误/证书错误  失败！"_s;
+    case Failure::ProxyCredentials:
+        return u"707 设置代理凭证失败!"_s;
+    case Failure::Cookies:
+        return u"708 禁止自动设置Cookies失败!"_s;
+    case Failure::Redirects:
+        return u"709 重定向设置失败!"_s;
+    case Failure::Headers:
+        return u"710 设置协议头失败!"_s;
+    case Failure::Send:
+        return u"711 发送请求失败!"_s;
+    case Failure::NoResponse:
+        return u"712 服务器未响应!"_s;
+    case Failure::Read:
+        return u"713 读取数据失败!"_s;
     }
     return {};
 }
@@ -551,7 +569,7 @@ void RunEngineC(const EngineRequest& request, FetchResult& result)
         std::thread thread(work);
         thread.join();
     } catch (const std::system_error&) {
-        work();   // out of threads: fetch on this one rather than not at all
+        work(); // out of threads: fetch on this one rather than not at all
     }
     result = std::move(fetched);
 }

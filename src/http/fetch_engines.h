@@ -24,7 +24,7 @@ struct EngineRequest
     std::optional<QString> cookies;
     std::optional<QString> proxy;
     std::optional<QString> referrer;
-    int timeoutMs = 120000;    // per step: connect, send, receive
+    int timeoutMs = 120000;    // connecting; the whole transfer gets kFetchDeadlineMarginMs more
     int charsetCode = 0;       // 2: request text goes out as UTF-8, otherwise GB18030
     qint64 maxBodyBytes = kDefaultMaxBodyBytes;
     std::shared_ptr<const std::atomic<bool>> cancel;

@@ -47,7 +47,7 @@ public:
     bool TwoBytes(char16_t c) const { return (m_twoBytes[c >> 6] >> (c & 63)) & 1; }
 
 private:
-    std::array<quint64, 0x10000 / 64> m_twoBytes{};
+    std::array<quint64, 0x10000 / 64> m_twoBytes {};
 };
 
 const Gb18030Widths& Widths()
@@ -104,9 +104,8 @@ qsizetype IndexOfFolded(QStringView haystack, QStringView foldedNeedle)
 
 bool HasAsciiLetter(QStringView text)
 {
-    return std::any_of(text.begin(), text.end(), [](QChar c) {
-        return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
-    });
+    return std::any_of(
+        text.begin(), text.end(), [](QChar c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); });
 }
 
 qsizetype IndexOf(const QString& text, const QString& keyword, bool caseInsensitive)
@@ -116,8 +115,8 @@ qsizetype IndexOf(const QString& text, const QString& keyword, bool caseInsensit
         return text.indexOf(keyword);
     if (keyword.size() == 1) {
         const qsizetype lower = text.indexOf(QChar(FoldAscii(keyword.front().unicode())), 0, Qt::CaseSensitive);
-        const qsizetype upper = text.indexOf(QChar(char16_t(FoldAscii(keyword.front().unicode()) - 32)),
-                                             0, Qt::CaseSensitive);
+        const qsizetype upper
+            = text.indexOf(QChar(char16_t(FoldAscii(keyword.front().unicode()) - 32)), 0, Qt::CaseSensitive);
         return lower < 0 ? upper : (upper < 0 ? lower : std::min(lower, upper));
     }
     return IndexOfFolded(text, FoldAscii(keyword));
@@ -154,7 +153,7 @@ qsizetype Gb18030Length(QStringView text)
             bytes += 4;
             ++p;
         } else if (QChar::isSurrogate(c)) {
-            ++bytes;   // the codec writes a lone surrogate as "?"
+            ++bytes; // the codec writes a lone surrogate as "?"
         } else {
             bytes += widths.TwoBytes(c) ? 2 : 4;
         }
@@ -183,7 +182,7 @@ QString ToTraditionalChinese(const QString& text)
 }
 
 bool KeywordSearch(const QString& text, const QString& keywords, const KeywordSearchOptions& options,
-                   KeywordSearchOutput* output, const QStringList& list)
+    KeywordSearchOutput* output, const QStringList& list)
 {
     KeywordSearchOutput local;
     KeywordSearchOutput& out = output ? *output : local;

@@ -46,15 +46,14 @@ void TestBodyDecoder::detectsCharset_data()
     QTest::newRow("utf-16le mark") << QByteArray("\xFF\xFEh\0i\0", 6) << 0 << gbkHeader << QByteArray("UTF-16LE");
     QTest::newRow("utf-16be mark") << QByteArray("\xFE\xFF\0h\0i", 6) << 0 << plainHeader << QByteArray("UTF-16BE");
     QTest::newRow("header gbk") << utf8 << 0 << gbkHeader << QByteArray("GB18030");
-    QTest::newRow("header quoted big5")
-        << gbk << 0 << u"Content-Type: text/html; Charset=\"big5\"\r\n"_s << QByteArray("Big5");
+    QTest::newRow("header quoted big5") << gbk << 0 << u"Content-Type: text/html; Charset=\"big5\"\r\n"_s
+                                        << QByteArray("Big5");
     QTest::newRow("header big5-hkscs") << gbk << 0 << u"content-type: text/html;charset=Big5-HKSCS\r\n"_s
                                        << QByteArray("Big5-HKSCS");
     QTest::newRow("charset outside content-type ignored")
         << utf8 << 0 << u"X-Note: charset=gbk\r\nContent-Type: text/html\r\n"_s << QByteArray("UTF-8");
-    QTest::newRow("header beats meta")
-        << QByteArray("<meta charset=\"gb2312\">") + utf8 << 0 << u"Content-Type: text/html; charset=utf-8\r\n"_s
-        << QByteArray("UTF-8");
+    QTest::newRow("header beats meta") << QByteArray("<meta charset=\"gb2312\">") + utf8 << 0
+                                       << u"Content-Type: text/html; charset=utf-8\r\n"_s << QByteArray("UTF-8");
     QTest::newRow("meta charset") << QByteArray("<html><head><meta charset='gb2312'>") + utf8 << 0 << plainHeader
                                   << QByteArray("GB18030");
     QTest::newRow("meta http-equiv upper case")
@@ -62,12 +61,12 @@ void TestBodyDecoder::detectsCharset_data()
         << plainHeader << QByteArray("Big5");
     QTest::newRow("meta claiming utf-16 is utf-8")
         << QByteArray("<meta charset=\"utf-16\">") + gbk << 0 << plainHeader << QByteArray("UTF-8");
-    QTest::newRow("unknown label falls through") << gbk << 0 << u"Content-Type: text/html; charset=x-nonsense\r\n"_s
-                                                 << QByteArray("GB18030");
+    QTest::newRow("unknown label falls through")
+        << gbk << 0 << u"Content-Type: text/html; charset=x-nonsense\r\n"_s << QByteArray("GB18030");
     QTest::newRow("undeclared utf-8") << utf8 << 0 << plainHeader << QByteArray("UTF-8");
     QTest::newRow("undeclared gbk") << gbk << 0 << QString() << QByteArray("GB18030");
-    QTest::newRow("utf-8 cut inside a character") << utf8.left(utf8.size() - 1) << 0 << QString()
-                                                  << QByteArray("UTF-8");
+    QTest::newRow("utf-8 cut inside a character")
+        << utf8.left(utf8.size() - 1) << 0 << QString() << QByteArray("UTF-8");
     QTest::newRow("other code detects") << utf8 << 1 << QString() << QByteArray("UTF-8");
 }
 
@@ -97,7 +96,7 @@ void TestBodyDecoder::decodesEncodingsAndStripsMarks()
     const QString traditional = u"繁體中文網頁"_s;
     QCOMPARE(DecodeBody(Encode("Big5", traditional), 0, u"Content-Type: text/html; charset=big5"_s), traditional);
     QCOMPARE(DecodeBody(Encode("Big5-HKSCS", traditional), 0, u"Content-Type: text/html; charset=big5-hkscs"_s),
-             traditional);
+        traditional);
     QCOMPARE(DecodeBody("\xEF\xBB\xBF" + kChinese.toUtf8(), 0, QString()), kChinese);
     QCOMPARE(DecodeBody("\xEF\xBB\xBF" + kChinese.toUtf8(), 2, QString()), kChinese);
 
@@ -124,7 +123,10 @@ void TestBodyDecoder::badBytesBecomeReplacementCharacters()
     QVERIFY(forced.endsWith(u" end"_s));
     QVERIFY(forced.contains(QChar::ReplacementCharacter));
 
-    const QString gb = DecodeBody(QByteArray("a\x81 b\xFF" "c", 6), 0, QString());
+    const QString gb = DecodeBody(QByteArray("a\x81 b\xFF"
+                                             "c",
+                                      6),
+        0, QString());
     QVERIFY(gb.startsWith(u'a'));
     QVERIFY(gb.endsWith(u'c'));
     QVERIFY(gb.contains(QChar::ReplacementCharacter));
@@ -138,12 +140,12 @@ void TestBodyDecoder::validatesUtf8()
     QVERIFY(IsValidUtf8(""));
     QVERIFY(IsValidUtf8(u"ascii only, long enough to take the eight byte path"_s.toUtf8()));
     QVERIFY(IsValidUtf8(u"中文 ümlaut 😀 end"_s.toUtf8()));
-    QVERIFY(IsValidUtf8("abc\xE4\xB8"));            // cut at the end
-    QVERIFY(!IsValidUtf8("abc\xE4\xB8xyz"));        // cut in the middle
-    QVERIFY(!IsValidUtf8("\xC0\xAF"));              // overlong
-    QVERIFY(!IsValidUtf8("\xE0\x80\xAF"));          // overlong
-    QVERIFY(!IsValidUtf8("\xED\xA0\x80"));          // surrogate
-    QVERIFY(!IsValidUtf8("\xF4\x90\x80\x80"));      // above U+10FFFF
+    QVERIFY(IsValidUtf8("abc\xE4\xB8")); // cut at the end
+    QVERIFY(!IsValidUtf8("abc\xE4\xB8xyz")); // cut in the middle
+    QVERIFY(!IsValidUtf8("\xC0\xAF")); // overlong
+    QVERIFY(!IsValidUtf8("\xE0\x80\xAF")); // overlong
+    QVERIFY(!IsValidUtf8("\xED\xA0\x80")); // surrogate
+    QVERIFY(!IsValidUtf8("\xF4\x90\x80\x80")); // above U+10FFFF
     QVERIFY(!IsValidUtf8("\xFF"));
     QVERIFY(!IsValidUtf8(Encode("GBK", kChinese)));
 }

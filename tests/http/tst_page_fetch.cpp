@@ -7,8 +7,8 @@
 #include <QTextCodec>
 
 #include <atomic>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <thread>
 #include <vector>
 
@@ -17,8 +17,8 @@ using namespace Qt::StringLiterals;
 namespace {
 
 const QString kChinese = u"巡更灯网页内容：正常"_s;
-const QString kAgent =
-    u"Mozilla/5.0 (Windows NT 6.1) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/30.0.1599.101 Safari/537.36"_s;
+const QString kAgent
+    = u"Mozilla/5.0 (Windows NT 6.1) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/30.0.1599.101 Safari/537.36"_s;
 
 QByteArray Encode(const char* codec, const QString& text)
 {
@@ -91,15 +91,17 @@ void TestPageFetch::decodesPages_data()
     QTest::addColumn<QString>("expected");
 
     const QByteArray html = "<html><head><meta charset=\"gbk\"></head><body>";
-    QTest::newRow("gbk by header") << QByteArray("text/html; charset=gbk") << QByteArray()
-                                   << Encode("GBK", kChinese) << 0 << kChinese;
-    QTest::newRow("gbk by meta") << QByteArray("text/html") << QByteArray() << html + Encode("GBK", kChinese) << 0 << kChinese;
-    QTest::newRow("gbk undeclared") << QByteArray("text/html") << QByteArray() << Encode("GBK", kChinese) << 0 << kChinese;
+    QTest::newRow("gbk by header") << QByteArray("text/html; charset=gbk") << QByteArray() << Encode("GBK", kChinese)
+                                   << 0 << kChinese;
+    QTest::newRow("gbk by meta") << QByteArray("text/html") << QByteArray() << html + Encode("GBK", kChinese) << 0
+                                 << kChinese;
+    QTest::newRow("gbk undeclared") << QByteArray("text/html") << QByteArray() << Encode("GBK", kChinese) << 0
+                                    << kChinese;
     const QString traditional = u"巡更燈網頁內容：正常"_s;
     QTest::newRow("big5 by header") << QByteArray("text/html; charset=big5") << QByteArray()
                                     << Encode("Big5", traditional) << 0 << traditional;
-    QTest::newRow("utf-8 by header") << QByteArray("text/html; charset=UTF-8") << QByteArray()
-                                     << kChinese.toUtf8() << 2 << kChinese;
+    QTest::newRow("utf-8 by header") << QByteArray("text/html; charset=UTF-8") << QByteArray() << kChinese.toUtf8() << 2
+                                     << kChinese;
     QTest::newRow("utf-8 undeclared") << QByteArray("text/html") << QByteArray() << kChinese.toUtf8() << 0 << kChinese;
     QByteArray utf16("\xFF\xFE");
     utf16.append(reinterpret_cast<const char*>(kChinese.utf16()), kChinese.size() * 2);
@@ -166,8 +168,8 @@ void TestPageFetch::engineCDefaultHeaders()
     QCOMPARE(plain.version, QByteArray("HTTP/1.1"));
     QCOMPARE(plain.Header("User-Agent"), kAgent.toLatin1());
     QCOMPARE(plain.Header("Accept"),
-             QByteArray("image/gif, image/bmp, image/x-xbitmap, image/jpeg, image/pjpeg, application/x-shockwave-flash, "
-                        "application/vnd.ms-excel, application/vnd.ms-powerpoint, application/msword, */*"));
+        QByteArray("image/gif, image/bmp, image/x-xbitmap, image/jpeg, image/pjpeg, application/x-shockwave-flash, "
+                   "application/vnd.ms-excel, application/vnd.ms-powerpoint, application/msword, */*"));
     QCOMPARE(plain.Header("Accept-Language"), QByteArray("zh-cn"));
     QVERIFY(plain.Header("Accept-Encoding").contains("gzip"));
     QVERIFY(!plain.HasHeader("Referer"));
@@ -201,7 +203,7 @@ void TestPageFetch::engineBDefaultsAndCookieStore()
     QCOMPARE(FetchPage(server.Url(u"/login"_s), direct), u"in"_s);
     direct.cookies = u"extra=1"_s;
     FetchPage(server.Url(u"/account"_s), direct);
-    FetchPage(server.Url(u"/threaded"_s));   // engine C keeps no cookies
+    FetchPage(server.Url(u"/threaded"_s)); // engine C keeps no cookies
 
     const QList<LoopbackRequest> requests = server.Requests();
     QCOMPARE(requests.size(), 3);
@@ -312,7 +314,7 @@ void TestPageFetch::deadlineEndsSlowServers()
     server.Route("/drip", LoopbackResponse::Drip("keyword ", 200, true));
     server.Route("/stall", LoopbackResponse::Stall());
 
-    for (const char engine : {'B', 'C'}) {
+    for (const char engine : { 'B', 'C' }) {
         FetchOptions options = Engine(engine);
         options.timeoutSeconds = 1;
         FetchResult result;
@@ -322,7 +324,7 @@ void TestPageFetch::deadlineEndsSlowServers()
         QVERIFY2(timer.elapsed() < 15000, qPrintable(QString::number(timer.elapsed())));
         QVERIFY(result.timedOut);
         QCOMPARE(result.status, 200);
-        QVERIFY(text.startsWith(u"keyword"_s));   // what arrived is kept
+        QVERIFY(text.startsWith(u"keyword"_s)); // what arrived is kept
 
         timer.restart();
         QVERIFY(FetchPage(server.Url(u"/stall"_s), options, &result).isEmpty());
@@ -337,8 +339,8 @@ void TestPageFetch::capsBodiesAndBombs()
     LoopbackServer server;
     QVERIFY(server.IsListening());
     server.Route("/endless", LoopbackResponse::Endless("0123456789abcdef"));
-    server.Route("/bomb", LoopbackResponse::Ok(GzipCompress(QByteArray(64 * 1024 * 1024, 'z')))
-                              .Header("Content-Encoding", "gzip"));
+    server.Route("/bomb",
+        LoopbackResponse::Ok(GzipCompress(QByteArray(64 * 1024 * 1024, 'z'))).Header("Content-Encoding", "gzip"));
 
     FetchResult result;
     QString text = FetchPage(server.Url(u"/endless"_s), {}, &result);
@@ -368,7 +370,7 @@ void TestPageFetch::cancelEndsFetchPromptly()
     server.Route("/stall", LoopbackResponse::Stall());
     server.Route("/drip", LoopbackResponse::Drip("x", 50, true));
 
-    for (const QString& path : {u"/stall"_s, u"/drip"_s}) {
+    for (const QString& path : { u"/stall"_s, u"/drip"_s }) {
         auto flag = std::make_shared<std::atomic<bool>>(false);
         FetchOptions options = Engine(engine);
         options.timeoutSeconds = 60;
@@ -401,7 +403,7 @@ void TestPageFetch::engineAMethodsAndErrors()
 
     FetchOptions options = Engine('A');
     FetchResult result;
-    for (const QString& method : {u"put"_s, u"DELETE"_s, u"OPTIONS"_s, u"HEAD"_s, u"TRACE"_s}) {
+    for (const QString& method : { u"put"_s, u"DELETE"_s, u"OPTIONS"_s, u"HEAD"_s, u"TRACE"_s }) {
         options.method = method;
         options.body = u"payload"_s;
         FetchPage(server.Url(u"/m"_s), options, &result);
@@ -409,8 +411,9 @@ void TestPageFetch::engineAMethodsAndErrors()
         QCOMPARE(result.status, 200);
         const LoopbackRequest request = server.Requests().last();
         QCOMPARE(request.method, method.toUpper().toLatin1());
-        QCOMPARE(request.body, method == u"put"_s || method == u"DELETE"_s || method == u"OPTIONS"_s
-                                   ? QByteArray("payload") : QByteArray());
+        QCOMPARE(request.body,
+            method == u"put"_s || method == u"DELETE"_s || method == u"OPTIONS"_s ? QByteArray("payload")
+                                                                                  : QByteArray());
     }
     options.body.reset();
 

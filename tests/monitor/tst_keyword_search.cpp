@@ -1,7 +1,7 @@
 #include "monitor/keyword_search.h"
 
-#include <QTest>
 #include <QRandomGenerator>
+#include <QTest>
 #include <QTextCodec>
 
 #include <thread>
@@ -11,8 +11,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-int Find(const QString& text, const QString& keywords, const KeywordSearchOptions& options = {},
-         bool* found = nullptr)
+int Find(const QString& text, const QString& keywords, const KeywordSearchOptions& options = {}, bool* found = nullptr)
 {
     KeywordSearchOutput output;
     const bool result = KeywordSearch(text, keywords, options, &output);
@@ -47,7 +46,7 @@ void TestKeywordSearch::anyModeTakesListOrder()
     QVERIFY(KeywordSearch(page, u"foo|bar"_s, {}, &output));
     QCOMPARE(output.foundPosition, 50);
     QCOMPARE(output.matchedKeyword, u"foo"_s);
-    QCOMPARE(output.keywords, QStringList({u"foo"_s, u"bar"_s}));
+    QCOMPARE(output.keywords, QStringList({ u"foo"_s, u"bar"_s }));
 
     QCOMPARE(Find(page, u"missing|bar"_s), 10);
     QVERIFY(!KeywordSearch(page, u"missing|absent"_s, {}, &output));
@@ -63,7 +62,7 @@ void TestKeywordSearch::allModeAndStopAtFirst()
     all.allMode = true;
     KeywordSearchOutput output;
     QVERIFY(KeywordSearch(page, u"gamma|alpha"_s, all, &output));
-    QCOMPARE(output.foundPosition, 1);   // the last keyword's position
+    QCOMPARE(output.foundPosition, 1); // the last keyword's position
     QVERIFY(output.matchedKeyword.isEmpty());
 
     QVERIFY(!KeywordSearch(page, u"alpha|delta|beta"_s, all, &output));
@@ -137,7 +136,7 @@ void TestKeywordSearch::separatorsAndEmptyKeywords()
     KeywordSearchOutput output;
     QVERIFY(KeywordSearch(page, u"xx,two|three"_s, comma, &output));
     QCOMPARE(output.foundPosition, 5);
-    QCOMPARE(output.keywords, QStringList({u"xx"_s, u"two|three"_s}));
+    QCOMPARE(output.keywords, QStringList({ u"xx"_s, u"two|three"_s }));
 
     KeywordSearchOptions multi;
     multi.separator = u"||"_s;
@@ -155,7 +154,7 @@ void TestKeywordSearch::separatorsAndEmptyKeywords()
 
     KeywordSearchOptions list;
     list.keywordsAsList = true;
-    QVERIFY(KeywordSearch(page, u"ignored"_s, list, &output, {QString(), u"e,t"_s}));
+    QVERIFY(KeywordSearch(page, u"ignored"_s, list, &output, { QString(), u"e,t"_s }));
     QCOMPARE(output.foundPosition, 3);
 }
 
@@ -170,8 +169,9 @@ void TestKeywordSearch::positionsCountGb18030Bytes()
 
     // Same numbers as searching the GBK bytes themselves.
     QTextCodec* gbk = QTextCodec::codecForName("GBK");
-    const QString page = u"<title>岚澈·巡更灯</title><p>监控网站是否正常，keyword 在这里</p>"_s.repeated(50) + u"末尾END"_s;
-    for (const QString& keyword : {u"keyword"_s, u"在这里"_s, u"末尾end"_s, u"·"_s}) {
+    const QString page
+        = u"<title>岚澈·巡更灯</title><p>监控网站是否正常，keyword 在这里</p>"_s.repeated(50) + u"末尾END"_s;
+    for (const QString& keyword : { u"keyword"_s, u"在这里"_s, u"末尾end"_s, u"·"_s }) {
         const qsizetype byteIndex = gbk->fromUnicode(page.toLower()).indexOf(gbk->fromUnicode(keyword));
         QVERIFY(byteIndex >= 0);
         QCOMPARE(Find(page, keyword), int(byteIndex + 1));
