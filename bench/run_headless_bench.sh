@@ -63,17 +63,20 @@ measure() {
 # With a delay, "floor" is the larger of the ideal and the same pass without delay: the most this machine
 # can do when the checks' own CPU time, not the waiting, bounds the pass.
 declare -A undelayed
-printf '| delay | URLs | threads | patrol-lamp s | peak MB | curl s | ratio to curl | ideal s | ratio to ideal | floor s | ratio to floor |\n'
-printf '|---|---|---|---|---|---|---|---|---|---|---|\n'
+printf '| delay | URLs | threads | patrol-lamp s | peak MB | curl s | ratio to curl | slot use | ideal s | ratio to ideal | floor s | ratio to floor |\n'
+printf '|---|---|---|---|---|---|---|---|---|---|---|---|\n'
 for delay in $delays; do
     start_farm "$delay"
     for size in $sizes; do
         for threads in $threads_list; do
             measure "$program" --headless --config "$work/empty.ini" --sites "$work/list$size.txt" --passes 1 \
-                --interval 0 --timeout 10 --threads "$threads"
+                --interval 0 --timeout 10 --threads "$threads" --format jsonl
             p_wall=$wall p_rss=$rss
             lines=$(wc -l <"$work/out")
-            abnormal=$(grep -c $'\t不正常\t' "$work/out" || true)
+            abnormal=$(grep -c '"normal":false' "$work/out" || true)
+            # Share of the thread slots' time spent inside checks: near 1 means the run never let a slot idle.
+            busy=$(grep -o '"elapsed_ms":[0-9]*' "$work/out" | awk -F: -v t="$threads" -v w="$p_wall" \
+                '{ s += $2 } END { printf "%.2f", s / 1000 / t / w }')
             if [ "$lines" -ne "$size" ] || [ "$abnormal" -ne 0 ]; then
                 echo "patrol-lamp: $lines lines, $abnormal abnormal for $size URLs at $threads threads:" >&2
                 tail -3 "$work/err" >&2
@@ -93,8 +96,8 @@ for delay in $delays; do
                 undelayed[$size/$threads]=$p_wall
                 ideal_cols="- | - | - | -"
             fi
-            printf '| %s ms | %s | %s | %.2f | %.0f | %.2f | %.2f | %s |\n' "$delay" "$size" "$threads" \
-                "$p_wall" "$p_rss" "$c_wall" "$(echo "$p_wall / $c_wall" | bc -l)" "$ideal_cols"
+            printf '| %s ms | %s | %s | %.2f | %.0f | %.2f | %.2f | %s | %s |\n' "$delay" "$size" "$threads" \
+                "$p_wall" "$p_rss" "$c_wall" "$(echo "$p_wall / $c_wall" | bc -l)" "$busy" "$ideal_cols"
         done
     done
     stop_farm

@@ -68,6 +68,11 @@ HeadlessRunner::~HeadlessRunner()
 void HeadlessRunner::Start()
 {
     m_run->Click();
+    if (m_run->IsIdle()) {
+        // The run refused to start (its message is out already); nothing would ever end the event loop.
+        emit Finished(3);
+        return;
+    }
     if (m_stderrIsTerminal)
         m_progressTimer.start();
 }
