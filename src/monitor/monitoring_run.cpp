@@ -4,10 +4,13 @@
 #include "monitor/report_model.h"
 #include "monitor/site_check.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEvent>
 
 #include <cmath>
 #include <condition_variable>
+#include <deque>
 #include <limits>
 #include <system_error>
 #include <thread>
@@ -39,6 +42,11 @@ QString Trimmed(const QString& entry)
     return entry.mid(begin, end - begin);
 }
 
+// Tells the main thread that results wait in the pool's queue.
+const QEvent::Type kResultsWaiting = QEvent::Type(QEvent::registerEventType());
+// Results applied per event-loop turn, so a burst of finished checks never holds up the window.
+constexpr int kResultsPerTurn = 256;
+
 } // namespace
 
 // Tracks the detached check threads so that program exit can cancel and wait for them. Shared with
@@ -49,6 +57,8 @@ struct WorkerPool
     std::condition_variable allDone;
     int live = 0;
     MonitoringRun* run = nullptr;   // null once the run is shut down: late results go nowhere
+    std::deque<CheckOutcome> results;   // finished checks in the order they finished
+    bool wakePosted = false;
     ShutdownSignal shutdown;
     std::shared_ptr<Clock> clock;
 
@@ -60,9 +70,11 @@ struct WorkerPool
         {
             std::lock_guard lock(pool->mutex);
             if (pool->run && !outcome.cancelled) {
-                MonitoringRun* run = pool->run;
-                QMetaObject::invokeMethod(
-                    run, [run, outcome] { run->ApplyOutcome(outcome); }, Qt::QueuedConnection);
+                pool->results.push_back(std::move(outcome));
+                if (!pool->wakePosted) {
+                    pool->wakePosted = true;
+                    QCoreApplication::postEvent(pool->run, new QEvent(kResultsWaiting));
+                }
             }
             --pool->live;
         }
@@ -414,6 +426,26 @@ void MonitoringRun::FinishRun()
     SetCaption(kCaptionIdle);
     emit MessageRequested(u"监控停止！"_s);
     emit RunFinished();
+}
+
+void MonitoringRun::customEvent(QEvent* event)
+{
+    // The lock comes first: it is what hands the worker's writes (the event included) over to this thread.
+    std::unique_lock lock(m_pool->mutex);
+    if (event->type() != kResultsWaiting)
+        return;
+    for (int applied = 0; !m_pool->results.empty(); ++applied) {
+        if (applied == kResultsPerTurn) {
+            QCoreApplication::postEvent(this, new QEvent(kResultsWaiting));
+            return;
+        }
+        const CheckOutcome outcome = std::move(m_pool->results.front());
+        m_pool->results.pop_front();
+        lock.unlock();
+        ApplyOutcome(outcome);
+        lock.lock();
+    }
+    m_pool->wakePosted = false;
 }
 
 void MonitoringRun::ApplyOutcome(const CheckOutcome& outcome)

@@ -94,6 +94,9 @@ signals:
     void PassFinished(const PassSummary& summary);
     void RunFinished();
 
+protected:
+    void customEvent(QEvent* event) override;
+
 private:
     enum class Phase { Idle, Rows, Interval, WaitingThreads };
 
