@@ -56,7 +56,7 @@ struct WorkerPool
     std::mutex mutex;
     std::condition_variable allDone;
     int live = 0;
-    MonitoringRun* run = nullptr;   // null once the run is shut down: late results go nowhere
+    MonitoringRun* run = nullptr;        // null once the run is shut down: late results go nowhere
     std::deque<CheckOutcome> results;   // finished checks in the order they finished
     bool wakePosted = false;
     ShutdownSignal shutdown;

@@ -116,8 +116,6 @@ private:
     void SetCaption(const QString& caption);
     void EmitWindowCaption(int row);
 
-    friend struct WorkerPool;
-
     std::shared_ptr<Clock> m_clock;
     std::shared_ptr<WorkerPool> m_pool;
     ReportModel* m_siteModel;
