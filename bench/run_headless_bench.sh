@@ -50,28 +50,30 @@ stop_farm() {
 
 now() { date +%s.%N; }
 
-# Sets wall (seconds) and rss (MB) for one command; its stdout goes to $work/out.
+# Sets wall and cpu (user + system seconds) and rss (MB) for one command; its stdout goes to $work/out.
 measure() {
     local start end
     start=$(now)
-    /usr/bin/time -f '%M' -o "$work/time" "$@" >"$work/out" 2>"$work/err" || true
+    /usr/bin/time -f '%M %U %S' -o "$work/time" "$@" >"$work/out" 2>"$work/err" || true
     end=$(now)
     wall=$(echo "$end - $start" | bc -l)
-    rss=$(echo "$(tail -1 "$work/time") / 1024" | bc -l)
+    read -r kb user sys < <(tail -1 "$work/time")
+    rss=$(echo "$kb / 1024" | bc -l)
+    cpu=$(echo "$user + $sys" | bc -l)
 }
 
 # With a delay, "floor" is the larger of the ideal and the same pass without delay: the most this machine
 # can do when the checks' own CPU time, not the waiting, bounds the pass.
 declare -A undelayed
-printf '| delay | URLs | threads | patrol-lamp s | peak MB | curl s | ratio to curl | slot use | ideal s | ratio to ideal | floor s | ratio to floor |\n'
-printf '|---|---|---|---|---|---|---|---|---|---|---|---|\n'
+printf '| delay | URLs | threads | patrol-lamp s | CPU s | peak MB | curl s | CPU s | ratio to curl | slot use | ideal s | ratio to ideal | floor s | ratio to floor |\n'
+printf '|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n'
 for delay in $delays; do
     start_farm "$delay"
     for size in $sizes; do
         for threads in $threads_list; do
             measure "$program" --headless --config "$work/empty.ini" --sites "$work/list$size.txt" --passes 1 \
                 --interval 0 --timeout 10 --threads "$threads" --format jsonl
-            p_wall=$wall p_rss=$rss
+            p_wall=$wall p_rss=$rss p_cpu=$cpu
             lines=$(wc -l <"$work/out")
             abnormal=$(grep -c '"normal":false' "$work/out" || true)
             # Share of the thread slots' time spent inside checks: near 1 means the run never let a slot idle.
@@ -84,7 +86,7 @@ for delay in $delays; do
             # curl caps --parallel-max at 300.
             parallel=$((threads > 300 ? 300 : threads))
             measure curl -s --parallel --parallel-max "$parallel" -H 'Connection: close' -K "$work/curl$size.cfg"
-            c_wall=$wall
+            c_wall=$wall c_cpu=$cpu
             ideal=$(echo "$size * $delay / 1000 / $threads" | bc -l)
             if [ "$delay" -gt 0 ]; then
                 floor=$ideal
@@ -96,8 +98,9 @@ for delay in $delays; do
                 undelayed[$size/$threads]=$p_wall
                 ideal_cols="- | - | - | -"
             fi
-            printf '| %s ms | %s | %s | %.2f | %.0f | %.2f | %.2f | %s | %s |\n' "$delay" "$size" "$threads" \
-                "$p_wall" "$p_rss" "$c_wall" "$(echo "$p_wall / $c_wall" | bc -l)" "$busy" "$ideal_cols"
+            printf '| %s ms | %s | %s | %.2f | %.2f | %.0f | %.2f | %.2f | %.2f | %s | %s |\n' "$delay" "$size" \
+                "$threads" "$p_wall" "$p_cpu" "$p_rss" "$c_wall" "$c_cpu" "$(echo "$p_wall / $c_wall" | bc -l)" "$busy" \
+                "$ideal_cols"
         done
     done
     stop_farm
