@@ -27,3 +27,16 @@ format:
 
 clean:
 	@rm -rf $(BUILD)
+
+# Hardening: libFuzzer targets of tests/fuzz for FUZZ_SECONDS each, and the test suite under sanitizers.
+FUZZ_SECONDS ?= 60
+.PHONY: fuzz test-asan test-tsan
+
+fuzz:
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) ./tools/fuzz.sh
+
+test-asan:
+	@JOBS=$(JOBS) ./tools/sanitize.sh address build-asan
+
+test-tsan:
+	@JOBS=$(JOBS) ./tools/sanitize.sh thread build-tsan

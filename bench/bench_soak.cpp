@@ -1,0 +1,206 @@
+// Soak: many passes of a monitoring run over loopback sites served by bench_site_farm, at a short interval.
+// Prints resident memory, threads and open descriptors before the run, after the first pass, every few
+// passes and at the end; they must stay flat, and no row may be left in progress when the run ends.
+//
+//   bench_soak [--passes N] [--sites S] [--threads T] [--interval SECONDS] [--content 0|1]
+//              [--abnormal-every K] [--report-every P] [--minutes M]
+//   (defaults: 500 passes, 1000 sites, 100 threads, interval 0, content condition on, every 10th site
+//    abnormal, a line every 25 passes, no time limit; with --minutes the run stops after that long)
+// Exit status 1 when memory, threads or descriptors grew, or a row was left in progress.
+
+#include "monitor/monitoring_run.h"
+#include "monitor/report_model.h"
+#include "monitor/status_codes.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+
+#include <sys/resource.h>
+
+#include <cstdio>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QString Arg(const QStringList& args, const QString& name, const QString& fallback)
+{
+    const qsizetype at = args.indexOf(name);
+    return at >= 0 && at + 1 < args.size() ? args.at(at + 1) : fallback;
+}
+
+qint64 RssKiB()
+{
+    QFile status(u"/proc/self/status"_s);
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+int Entries(const QString& dir)
+{
+    return int(QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size());
+}
+
+struct Sample
+{
+    qint64 rssKiB = 0;
+    int threads = 0;
+    int fds = 0;
+};
+
+Sample Take()
+{
+    return {RssKiB(), Entries(u"/proc/self/task"_s), Entries(u"/proc/self/fd"_s)};
+}
+
+// Detached check threads take a moment to leave after their last result arrived.
+Sample Settled(int threads)
+{
+    QElapsedTimer waited;
+    waited.start();
+    Sample sample = Take();
+    while (sample.threads > threads && waited.elapsed() < 10'000) {
+        QThread::msleep(50);
+        sample = Take();
+    }
+    return sample;
+}
+
+int RowsInState(ReportModel* model, int state)
+{
+    int rows = 0;
+    for (int row = 0; row < model->rowCount(); ++row)
+        rows += model->State(row) == state;
+    return rows;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    const int passes = Arg(args, u"--passes"_s, u"500"_s).toInt();
+    const int sites = Arg(args, u"--sites"_s, u"1000"_s).toInt();
+    const QString threads = Arg(args, u"--threads"_s, u"100"_s);
+    const QString interval = Arg(args, u"--interval"_s, u"0"_s);
+    const bool content = Arg(args, u"--content"_s, u"1"_s) != u"0"_s;
+    const int abnormalEvery = Arg(args, u"--abnormal-every"_s, u"10"_s).toInt();
+    const int reportEvery = std::max(1, Arg(args, u"--report-every"_s, u"25"_s).toInt());
+    const double minutes = Arg(args, u"--minutes"_s, u"0"_s).toDouble();
+
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+
+    QTemporaryDir dir;
+    const QString listFile = dir.filePath(u"list.txt"_s);
+    QProcess farm;
+    farm.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    farm.start(app.applicationDirPath() + u"/bench_site_farm"_s,
+               {u"--ports"_s, u"50"_s, u"--threads"_s, u"1"_s, u"--abnormal-every"_s, QString::number(abnormalEvery),
+                u"--list"_s, u"%1:%2"_s.arg(sites).arg(listFile)});
+    QElapsedTimer waited;
+    waited.start();
+    while (!farm.canReadLine() && waited.elapsed() < 20'000)
+        farm.waitForReadyRead(200);
+    if (!farm.readLine().startsWith("ready")) {
+        std::fprintf(stderr, "bench_soak: the site farm did not start\n");
+        return 1;
+    }
+    QFile file(listFile);
+    if (!file.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "bench_soak: no site list\n");
+        return 1;
+    }
+    const QString list = QString::fromUtf8(file.readAll()).trimmed().replace(u'\n', u"\r\n"_s);
+
+    LoadStatusCodeList();
+    auto run = std::make_unique<MonitoringRun>();
+    MonitorSettings settings;
+    settings.threadsText = threads;
+    settings.intervalText = interval;
+    settings.byContent = content;
+    settings.contentKeywords = u"<html"_s;
+    settings.timeoutText = u"10"_s;
+    run->SetSettings(settings);
+    run->SetSiteListText(list);
+    run->SetMaxPasses(passes);
+
+    const Sample before = Take();
+    std::printf("soak: %d passes over %d sites, threads %s, interval %s s, content condition %s\n", passes, sites,
+                qPrintable(threads), qPrintable(interval), content ? "on" : "off");
+    std::printf("%-10s %8s %10s %8s %6s %8s %9s\n", "when", "pass", "elapsed s", "RSS MiB", "fds", "threads",
+                "abnormal");
+    auto print = [&](const char* when, int pass, qint64 ms, const Sample& s) {
+        std::printf("%-10s %8d %10.1f %8.1f %6d %8d %9d\n", when, pass, double(ms) / 1000.0, double(s.rssKiB) / 1024.0,
+                    s.fds, s.threads, run ? run->AbnormalModel()->rowCount() : 0);
+        std::fflush(stdout);
+    };
+    QElapsedTimer elapsed;
+    print("start", 0, 0, before);
+
+    Sample firstPass;
+    int lastPass = 0;
+    qint64 checks = 0;
+    QObject::connect(run.get(), &MonitoringRun::PassFinished, &app, [&](const PassSummary& summary) {
+        lastPass = summary.pass;
+        checks += summary.sites;
+        if (summary.pass == 1) {
+            firstPass = Take();
+            print("pass 1", 1, elapsed.elapsed(), firstPass);
+        } else if (summary.pass % reportEvery == 0) {
+            print("progress", summary.pass, elapsed.elapsed(), Take());
+        }
+    });
+    QObject::connect(run.get(), &MonitoringRun::RunFinished, &app, [&] { app.quit(); });
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, run.get(), [&] {
+        std::printf("time limit reached: stopping\n");
+        run->Click();
+    });
+    QTimer::singleShot(0, &app, [&] {
+        elapsed.start();
+        run->Click();
+        if (minutes > 0)
+            deadline.start(int(minutes * 60'000));
+    });
+    app.exec();
+    const qint64 runMs = elapsed.elapsed();
+
+    const int inProgress = RowsInState(run->SiteModel(), ReportModel::StateInProgress);
+    const int unchecked = RowsInState(run->SiteModel(), ReportModel::StateUnchecked);
+    const Sample end = Settled(before.threads);
+    print("end", lastPass, runMs, end);
+    run.reset();
+    const Sample released = Settled(before.threads);
+    print("released", lastPass, elapsed.elapsed(), released);
+    farm.terminate();
+    farm.waitForFinished(5000);
+
+    std::printf("%lld checks in %.1f s (%.0f checks/s); rows in progress at the end %d, never checked %d\n",
+                static_cast<long long>(checks), double(runMs) / 1000.0, double(checks) * 1000.0 / double(std::max<qint64>(runMs, 1)),
+                inProgress, unchecked);
+    // Growth is judged from the first pass on: it allocates the models and libcurl's and Qt's caches.
+    const Sample base = lastPass >= 1 ? firstPass : before;
+    const bool memoryFlat = end.rssKiB <= base.rssKiB + std::max<qint64>(base.rssKiB / 4, 32 * 1024);
+    const bool threadsFlat = end.threads <= before.threads;
+    const bool fdsFlat = end.fds <= before.fds;
+    std::printf("memory %s, threads %s, descriptors %s\n", memoryFlat ? "flat" : "GREW", threadsFlat ? "flat" : "GREW",
+                fdsFlat ? "flat" : "GREW");
+    return memoryFlat && threadsFlat && fdsFlat && inProgress == 0 ? 0 : 1;
+}
