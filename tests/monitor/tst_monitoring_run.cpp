@@ -109,6 +109,7 @@ private slots:
     void neverTwoChecksOnOneRow();
     void intervalCountsFromPassStart();
     void abnormalListFollowsVerdicts();
+    void settingsChangeAppliesToLaterChecks();
     void siteListParsing();
     void shutdownCancelsRunningChecks();
 };
@@ -311,6 +312,26 @@ void TestMonitoringRun::abnormalListFollowsVerdicts()
     QCOMPARE(abnormal->Text(0, 2), u"无查询"_s);
     QCOMPARE(f.run.SiteModel()->State(1), int(ReportModel::StateNormal));
     QCOMPARE(f.run.SiteModel()->State(4), int(ReportModel::StateAbnormal));
+}
+
+void TestMonitoringRun::settingsChangeAppliesToLaterChecks()
+{
+    Fixture f(Fast(), 0, u"1"_s, u"100"_s, 3);
+    f.run.SetMaxPasses(1);
+    connect(&f.run, &MonitoringRun::CheckFinished, this, [&](const CheckRecord& record) {
+        if (record.row != 0)
+            return;
+        MonitorSettings settings = f.run.Settings();
+        settings.statusCodes = u"404"_s;
+        f.run.SetSettings(settings);
+    });
+    f.run.Click();
+    QVERIFY(f.finished.wait(kLongWaitMs));
+    ReportModel* sites = f.run.SiteModel();
+    QCOMPARE(sites->State(0), int(ReportModel::StateNormal));
+    QCOMPARE(sites->State(1), int(ReportModel::StateAbnormal));
+    QCOMPARE(sites->State(2), int(ReportModel::StateAbnormal));
+    QCOMPARE(f.run.AbnormalModel()->HeaderText(), u"不正常网站（2 个）"_s);
 }
 
 void TestMonitoringRun::siteListParsing()
