@@ -257,8 +257,8 @@ void TestMonitoringRun::neverTwoChecksOnOneRow()
 // A pass of 2 s under a 3 s interval is followed 1 s after it ends, not 3 s.
 void TestMonitoringRun::intervalCountsFromPassStart()
 {
-    auto clock = std::make_shared<ScaledClock>(5);
-    Fixture f(clock, 400, u"1"_s, u"3"_s, 1);
+    auto clock = std::make_shared<ScaledClock>(2);
+    Fixture f(clock, 1000, u"1"_s, u"3"_s, 1);
     QList<qint64> arrivals;
     f.reply = [&](const QByteArray&) {
         arrivals.append(clock->NowMs());   // under the fixture's lock
