@@ -164,14 +164,17 @@ void TestSiteCheck::unreachableSiteGetsFourAttempts()
 void TestSiteCheck::shutdownEndsCheckEarly_data()
 {
     QTest::addColumn<bool>("stalling");
-    QTest::newRow("in a retry wait") << false;
-    QTest::newRow("in a stalled transfer") << true;
+    QTest::addColumn<bool>("byStatus");
+    QTest::newRow("in a retry wait") << false << true;
+    QTest::newRow("in a stalled status request") << true << true;
+    QTest::newRow("in a stalled page fetch") << true << false;
 }
 
 // Program exit must not wait out 10 s of retry waits or a server that never answers.
 void TestSiteCheck::shutdownEndsCheckEarly()
 {
     QFETCH(bool, stalling);
+    QFETCH(bool, byStatus);
     LoopbackServer server;
     QVERIFY(server.IsListening());
     server.SetDefault(LoopbackResponse::Stall());
@@ -179,6 +182,8 @@ void TestSiteCheck::shutdownEndsCheckEarly()
 
     MonitorSettings settings;
     settings.timeoutText = u"20"_s;
+    settings.byStatus = byStatus;
+    settings.byContent = !byStatus;
     SteadyClock clock;
     ShutdownSignal shutdown;
     std::thread raiser([&] {
