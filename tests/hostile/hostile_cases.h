@@ -183,6 +183,9 @@ public:
         m_http.Route("/gzip-bomb", LoopbackResponse::Ok(GzipBomb(qint64(512) << 20), "text/html")
                                        .Header("Content-Encoding", "gzip"));
         m_http.Route("/redirect-loop", LoopbackResponse::Redirect(302, "/redirect-loop"));
+        m_http.Route("/redirect-file", LoopbackResponse::Redirect(301, "file:///etc/passwd"));
+        m_http.Route("/bad-chunks", LoopbackResponse::Raw("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nZZ\r\n" + page));
+        m_http.Route("/bogus-gzip", LoopbackResponse::Ok(page, "text/html").Header("Content-Encoding", "gzip"));
         m_http.Route("/bad-utf8",
                      LoopbackResponse::Ok("ab\xff\xfe" + page, "text/html; charset=utf-8"));
         m_http.Route("/bad-gbk", LoopbackResponse::Ok("\x81\x20\xfe" + page, "text/html; charset=gb2312"));
@@ -218,6 +221,10 @@ public:
             {u"reset in the body"_s, m_http.Url(u"/reset-mid-body"_s), 200, 7},
             {u"gzip bomb"_s, m_http.Url(u"/gzip-bomb"_s), 200, -1},
             {u"redirect loop"_s, m_http.Url(u"/redirect-loop"_s), 302, -1},
+            // Followed by the page fetch only to http and https: a local file is never read.
+            {u"redirect to a local file"_s, m_http.Url(u"/redirect-file"_s), 301, -1},
+            {u"malformed chunks"_s, m_http.Url(u"/bad-chunks"_s), 200, -1},
+            {u"gzip that is not"_s, m_http.Url(u"/bogus-gzip"_s), 200, -1},
             // The invalid bytes turn into U+FFFD, four GB18030 bytes each.
             {u"invalid UTF-8"_s, m_http.Url(u"/bad-utf8"_s), 200, 2 + 4 + 4 + 7},
             {u"invalid GBK"_s, m_http.Url(u"/bad-gbk"_s), 200, 4 + 1 + 4 + 7},

@@ -72,6 +72,7 @@ void TestHostileFetch::everyHostileServerEndsInTimeWithASaneResult()
         QVERIFY2(out.fetch.body.size() <= kDefaultMaxBodyBytes, what);
         QVERIFY2(out.page.contains(kHostileKeyword) == (site.found != -1), what);
         QVERIFY2(out.fetch.error.isEmpty(), what);
+        QVERIFY2(!out.page.contains(u"root:"_s), what);
     }
 
     // Both ended by their caps, not by the deadline: the flood and the bomb are cut at the body limit.
