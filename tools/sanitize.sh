@@ -25,6 +25,8 @@ export ASAN_OPTIONS="halt_on_error=1:abort_on_error=1:detect_leaks=1:strict_stri
 export LSAN_OPTIONS="suppressions=$root/tools/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:suppressions=$root/tools/ubsan.supp"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:history_size=4:suppressions=$root/tools/tsan.supp"
+# Instrumented code runs slower; tests that bound their own time widen their slack by this factor.
+if [ "$kind" = thread ]; then export PATROL_TEST_SLOWDOWN=5; else export PATROL_TEST_SLOWDOWN=2; fi
 status=0
 (cd "$build" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$jobs" ${CTEST_ARGS:-}) || status=$?
 done=$(date +%s)

@@ -28,6 +28,14 @@
 
 using namespace Qt::StringLiterals;
 
+// Sanitizer builds run several times slower: tools/sanitize.sh sets this factor for the slack of time bounds.
+inline qint64 ScaledSlackMs(qint64 ms)
+{
+    bool ok = false;
+    const double factor = qEnvironmentVariable("PATROL_TEST_SLOWDOWN").toDouble(&ok);
+    return ok && factor > 1 ? qint64(double(ms) * factor) : ms;
+}
+
 // The text every well-behaved page of the farm carries; the content condition looks for it.
 inline const QString kHostileKeyword = u"patrol-mark"_s;
 

@@ -18,11 +18,11 @@ constexpr int kTimeoutSeconds = 1;
 // Retry waits of 1+2+3+4 s pass 20 times faster.
 constexpr double kClockFactor = 20;
 constexpr qint64 kRetryWaitsMs = qint64(10000 / kClockFactor);
-constexpr qint64 kSlackMs = 2000;
+const qint64 kSlackMs = ScaledSlackMs(2000);
 // Four status attempts of at most the time-out each, the waits between them.
-constexpr qint64 kStatusBoundMs = kStatusAttempts * kTimeoutSeconds * 1000 + kRetryWaitsMs + kSlackMs;
+const qint64 kStatusBoundMs = kStatusAttempts * kTimeoutSeconds * 1000 + kRetryWaitsMs + kSlackMs;
 // One page fetch: its time-out and the engine's deadline margin.
-constexpr qint64 kContentBoundMs = kTimeoutSeconds * 1000 + 2000 + kSlackMs;
+const qint64 kContentBoundMs = kTimeoutSeconds * 1000 + 2000 + kSlackMs;
 
 MonitorSettings Conditions(bool byStatus, bool byContent)
 {
