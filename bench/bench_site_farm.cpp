@@ -40,7 +40,7 @@ std::atomic<bool> g_stop { false };
 struct FarmConfig
 {
     int ports = 100;
-    int basePort = 0;   // 0: ephemeral ports chosen by the kernel
+    int basePort = 0; // 0: ephemeral ports chosen by the kernel
     int threads = 2;
     int delayMs = 0;
     int bodyBytes = 512;
@@ -122,13 +122,20 @@ FarmConfig ParseArgs(int argc, char** argv)
 std::string ReasonPhrase(int status)
 {
     switch (status) {
-    case 200: return "OK";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 200:
+        return "OK";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
+    case 404:
+        return "Not Found";
+    case 500:
+        return "Internal Server Error";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
     }
 }
 
@@ -185,8 +192,8 @@ void Serve(const std::vector<int>& listeners, const FarmConfig& config)
     };
     auto trySend = [&](int fd, Connection& connection) {
         while (connection.sent < connection.out.size()) {
-            const ssize_t n = send(fd, connection.out.data() + connection.sent, connection.out.size() - connection.sent,
-                                   MSG_NOSIGNAL);
+            const ssize_t n = send(
+                fd, connection.out.data() + connection.sent, connection.out.size() - connection.sent, MSG_NOSIGNAL);
             if (n > 0) {
                 connection.sent += static_cast<size_t>(n);
                 continue;
@@ -325,7 +332,9 @@ int main(int argc, char** argv)
         limit.rlim_cur = limit.rlim_max;
         setrlimit(RLIMIT_NOFILE, &limit);
     }
-    struct sigaction action {};
+    struct sigaction action
+    {
+    };
     action.sa_handler = OnSignal;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);

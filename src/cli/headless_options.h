@@ -11,8 +11,8 @@ struct HeadlessOptions
 {
     enum class Format { Tsv, Jsonl };
 
-    QString configPath;   // empty: the file beside the executable
-    QString sitesPath;    // empty: the list stored by the window
+    QString configPath; // empty: the file beside the executable
+    QString sitesPath; // empty: the list stored by the window
     std::optional<QString> threads;
     std::optional<QString> timeout;
     std::optional<QString> interval;
@@ -21,7 +21,7 @@ struct HeadlessOptions
     bool noStatus = false;
     bool invertStatus = false;
     bool invertContent = false;
-    int passes = 0;   // 0: until stopped
+    int passes = 0; // 0: until stopped
     Format format = Format::Tsv;
     bool help = false;
     bool version = false;

@@ -35,7 +35,7 @@ bool WriteAll(int fd, const char* data, qsizetype size)
 } // namespace
 
 HeadlessRunner::HeadlessRunner(const MonitorSettings& settings, const QString& siteListText, int passes,
-                               HeadlessOptions::Format format, QObject* parent)
+    HeadlessOptions::Format format, QObject* parent)
     : QObject(parent)
     , m_run(new MonitoringRun(this))
     , m_format(format)
@@ -153,11 +153,12 @@ void HeadlessRunner::ShowProgress()
 {
     if (m_run->IsIdle())
         return;
-    const QString line = u"\r第 %1 遍：已检查 %2/%3，不正常 %4，进行中 %5\x1b[K"_s.arg(qMax(m_progressPass, m_run->PassNumber()))
-                             .arg(m_progressPass == m_run->PassNumber() ? m_doneInPass : 0)
-                             .arg(m_run->SiteModel()->rowCount())
-                             .arg(m_run->AbnormalModel()->rowCount())
-                             .arg(m_run->RunningChecks());
+    const QString line
+        = u"\r第 %1 遍：已检查 %2/%3，不正常 %4，进行中 %5\x1b[K"_s.arg(qMax(m_progressPass, m_run->PassNumber()))
+              .arg(m_progressPass == m_run->PassNumber() ? m_doneInPass : 0)
+              .arg(m_run->SiteModel()->rowCount())
+              .arg(m_run->AbnormalModel()->rowCount())
+              .arg(m_run->RunningChecks());
     const QByteArray bytes = line.toUtf8();
     WriteAll(STDERR_FILENO, bytes.constData(), bytes.size());
     m_progressShown = true;

@@ -23,7 +23,7 @@ class HeadlessRunner final : public QObject
 
 public:
     HeadlessRunner(const MonitorSettings& settings, const QString& siteListText, int passes,
-                   HeadlessOptions::Format format, QObject* parent = nullptr);
+        HeadlessOptions::Format format, QObject* parent = nullptr);
     ~HeadlessRunner() override;
 
     void Start();

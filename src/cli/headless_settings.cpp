@@ -47,8 +47,8 @@ bool LoadStoredSettings(const QString& path, bool mustExist, StoredSettings* sto
     return true;
 }
 
-bool ApplyOptions(const MonitorSettings& stored, const HeadlessOptions& options, MonitorSettings* settings,
-                  QString* error)
+bool ApplyOptions(
+    const MonitorSettings& stored, const HeadlessOptions& options, MonitorSettings* settings, QString* error)
 {
     MonitorSettings s = stored;
     if (options.threads)

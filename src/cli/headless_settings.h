@@ -9,7 +9,7 @@
 struct StoredSettings
 {
     MonitorSettings settings;
-    QString siteList;   // CR LF separated
+    QString siteList; // CR LF separated
 };
 
 // "岚澈·巡更灯.ini" beside the executable, the file the window uses.
@@ -21,5 +21,5 @@ bool LoadStoredSettings(const QString& path, bool mustExist, StoredSettings* sto
 
 // The stored settings with the command line's overrides; false with a message when a setting that
 // would stall the run (a thread count or time-out that is not a positive number) remains.
-bool ApplyOptions(const MonitorSettings& stored, const HeadlessOptions& options, MonitorSettings* settings,
-                  QString* error);
+bool ApplyOptions(
+    const MonitorSettings& stored, const HeadlessOptions& options, MonitorSettings* settings, QString* error);

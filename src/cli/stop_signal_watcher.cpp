@@ -11,7 +11,7 @@
 namespace {
 
 int g_writeFd = -1;
-std::atomic<int> g_interrupts { 0 };  // lock-free, so safe in a handler
+std::atomic<int> g_interrupts { 0 }; // lock-free, so safe in a handler
 
 void OnStopSignal(int signalNumber)
 {

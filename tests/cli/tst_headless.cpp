@@ -22,7 +22,7 @@ struct RunResult
 {
     bool finished = false;
     int exitCode = -1;
-    QList<QByteArray> lines;   // stdout, one per check
+    QList<QByteArray> lines; // stdout, one per check
     QString err;
 };
 
@@ -102,12 +102,13 @@ void TestHeadless::tsvLinesForEveryCheckOfEveryPass()
     QVERIFY(server.IsListening());
     // LF and CR LF lines, a blank line and padding: three sites.
     const QString sites = m_dir.filePath(u"sites.txt"_s);
-    WriteFile(sites, (server.Url(u"/a"_s) + u"\n\n  "_s + server.Url(u"/b"_s) + u"  \r\n"_s + server.Url(u"/c"_s)
-                      + u"\n"_s).toUtf8());
+    WriteFile(sites,
+        (server.Url(u"/a"_s) + u"\n\n  "_s + server.Url(u"/b"_s) + u"  \r\n"_s + server.Url(u"/c"_s) + u"\n"_s)
+            .toUtf8());
 
     const QStringList urls { server.Url(u"/a"_s), server.Url(u"/b"_s), server.Url(u"/c"_s) };
     const RunResult run = RunHeadless({ u"--config"_s, m_emptyConfig, u"--sites"_s, sites, u"--passes"_s, u"2"_s,
-                                        u"--interval"_s, u"0"_s, u"--threads"_s, u"2"_s });
+        u"--interval"_s, u"0"_s, u"--threads"_s, u"2"_s });
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.lines.size(), 6);
@@ -145,8 +146,8 @@ void TestHeadless::jsonlLinesAndAbnormalExitStatus()
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 2);
     QCOMPARE(run.lines.size(), 2);
-    const QStringList keys { u"elapsed_ms"_s, u"found"_s, u"found_text"_s, u"normal"_s, u"pass"_s,
-                             u"response_time"_s, u"row"_s, u"status"_s, u"status_text"_s, u"url"_s };
+    const QStringList keys { u"elapsed_ms"_s, u"found"_s, u"found_text"_s, u"normal"_s, u"pass"_s, u"response_time"_s,
+        u"row"_s, u"status"_s, u"status_text"_s, u"url"_s };
     for (const QByteArray& line : run.lines) {
         QJsonParseError error;
         const QJsonObject object = QJsonDocument::fromJson(line, &error).object();
@@ -169,16 +170,17 @@ void TestHeadless::windowWrittenConfigurationRunsUnchanged()
 {
     LoopbackServer server;
     QVERIFY(server.IsListening());
-    server.Route("/with", LoopbackResponse::Ok("<html><body>patrol 巡更灯 lamp</body></html>",
-                                               "text/html; charset=utf-8"));
-    server.Route("/without", LoopbackResponse::Ok("<html><body>nothing here</body></html>",
-                                                  "text/html; charset=utf-8"));
+    server.Route(
+        "/with", LoopbackResponse::Ok("<html><body>patrol 巡更灯 lamp</body></html>", "text/html; charset=utf-8"));
+    server.Route(
+        "/without", LoopbackResponse::Ok("<html><body>nothing here</body></html>", "text/html; charset=utf-8"));
     // As the window stores it: GB18030, CR LF, the list folded onto one line, 真/假 for the boxes.
     const QString config = m_dir.filePath(u"岚澈·巡更灯.ini"_s);
-    const QByteArray bytes = Gb18030(u"[主界面]\r\n编辑框状态码=200\r\n选择框按状态码=假\r\n选择框取反状态码=假\r\n"
-                                     "选择框按网页内容=真\r\n编辑框网页内容=不会出现|巡更灯\r\n选择框取反网页内容=假\r\n"
-                                     "编辑框超时秒=5\r\n编辑框线程数=2\r\n编辑框间隔秒=0\r\n按钮输入网站列表.标记="_s
-                                     + server.Url(u"/with"_s) + u"┊*┊"_s + server.Url(u"/without"_s) + u"\r\n"_s);
+    const QByteArray bytes
+        = Gb18030(u"[主界面]\r\n编辑框状态码=200\r\n选择框按状态码=假\r\n选择框取反状态码=假\r\n"
+                  "选择框按网页内容=真\r\n编辑框网页内容=不会出现|巡更灯\r\n选择框取反网页内容=假\r\n"
+                  "编辑框超时秒=5\r\n编辑框线程数=2\r\n编辑框间隔秒=0\r\n按钮输入网站列表.标记="_s
+            + server.Url(u"/with"_s) + u"┊*┊"_s + server.Url(u"/without"_s) + u"\r\n"_s);
     WriteFile(config, bytes);
 
     RunResult run = RunHeadless({ u"--config"_s, config, u"--passes"_s, u"1"_s });
@@ -188,7 +190,7 @@ void TestHeadless::windowWrittenConfigurationRunsUnchanged()
     for (const QByteArray& line : run.lines) {
         const QStringList fields = QString::fromUtf8(line).split(u'\t');
         QCOMPARE(fields.size(), 7);
-        QCOMPARE(fields[4], u"无查询"_s);   // the status box is off
+        QCOMPARE(fields[4], u"无查询"_s); // the status box is off
         if (fields[1] == u"0"_s) {
             QCOMPARE(fields[3], u"正常"_s);
             QVERIFY2(fields[5].toInt() > 0, qPrintable(fields[5]));
@@ -200,7 +202,7 @@ void TestHeadless::windowWrittenConfigurationRunsUnchanged()
 
     // Options override the file for this run only; the file stays as the window wrote it.
     run = RunHeadless({ u"--config"_s, config, u"--passes"_s, u"1"_s, u"--content"_s, u"nothing|lamp"_s,
-                        u"--status-codes"_s, u"200"_s, u"--format"_s, u"jsonl"_s });
+        u"--status-codes"_s, u"200"_s, u"--format"_s, u"jsonl"_s });
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.lines.size(), 2);
@@ -235,8 +237,8 @@ void TestHeadless::stopSignalFinishesRunningChecks()
 
     QProcess process;
     process.setProgram(QStringLiteral(PATROL_BINARY));
-    process.setArguments({ u"--headless"_s, u"--config"_s, m_emptyConfig, u"--sites"_s, sites, u"--threads"_s,
-                           u"3"_s, u"--interval"_s, u"0"_s });
+    process.setArguments({ u"--headless"_s, u"--config"_s, m_emptyConfig, u"--sites"_s, sites, u"--threads"_s, u"3"_s,
+        u"--interval"_s, u"0"_s });
     process.start();
     QVERIFY(process.waitForStarted(30000));
     QVERIFY(server.WaitForRequests(3, 60000));
@@ -274,11 +276,11 @@ void TestHeadless::badInputExitsThreeWithMessage_data()
     QTest::newRow("unknown format") << QStringList { u"--format"_s, u"xml"_s } << u"xml"_s;
     QTest::newRow("missing site file") << QStringList { u"--sites"_s, u"/nonexistent/sites.txt"_s }
                                        << u"/nonexistent/sites.txt"_s;
-    QTest::newRow("missing config") << QStringList { u"--config"_s, u"/nonexistent/x.ini"_s } << u"/nonexistent/x.ini"_s;
+    QTest::newRow("missing config") << QStringList { u"--config"_s, u"/nonexistent/x.ini"_s }
+                                    << u"/nonexistent/x.ini"_s;
     QTest::newRow("empty list") << QStringList {} << u"请先输入要监控的网站地址列表！"_s;
     QTest::newRow("blank site file") << QStringList { u"--sites"_s, u"BLANK"_s } << u"请先输入要监控的网站地址列表！"_s;
-    QTest::newRow("stored thread count") << QStringList { u"--config"_s, u"BADCONFIG"_s }
-                                         << u"线程数"_s;
+    QTest::newRow("stored thread count") << QStringList { u"--config"_s, u"BADCONFIG"_s } << u"线程数"_s;
 }
 
 void TestHeadless::badInputExitsThreeWithMessage()
@@ -286,7 +288,7 @@ void TestHeadless::badInputExitsThreeWithMessage()
     QFETCH(QStringList, arguments);
     QFETCH(QString, message);
     const QString blank = m_dir.filePath(u"blank.txt"_s);
-    WriteFile(blank, " \r\n\r\n\xA1\xA1\n");   // spaces and a GB18030 full-width space
+    WriteFile(blank, " \r\n\r\n\xA1\xA1\n"); // spaces and a GB18030 full-width space
     const QString badConfig = m_dir.filePath(u"bad.ini"_s);
     WriteFile(badConfig, Gb18030(u"[主界面]\r\n编辑框线程数=abc\r\n按钮输入网站列表.标记=http://127.0.0.1:1/"_s));
     arguments.replaceInStrings(u"BLANK"_s, blank);

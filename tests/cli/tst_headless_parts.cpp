@@ -54,8 +54,9 @@ void TestHeadlessParts::hostileTextsStayOneLineAndOneField()
     const QByteArray tsv = FormatCheckLine(record, HeadlessOptions::Format::Tsv);
     QCOMPARE(tsv.count('\n'), 1);
     const QStringList fields = QString::fromUtf8(tsv.chopped(1)).split(u'\t');
-    QCOMPARE(fields, (QStringList { u"3"_s, u"7"_s, u"http://例子.中国/a\"b\\c d e"_s + QChar(1) + u"f"_s, u"不正常"_s,
-                                    record.statusText, u"找不到"_s, u"10.25 秒"_s }));
+    QCOMPARE(fields,
+        (QStringList { u"3"_s, u"7"_s, u"http://例子.中国/a\"b\\c d e"_s + QChar(1) + u"f"_s, u"不正常"_s,
+            record.statusText, u"找不到"_s, u"10.25 秒"_s }));
 }
 
 void TestHeadlessParts::siteListFilesDecodeUtf8OrGb18030()
@@ -63,7 +64,7 @@ void TestHeadlessParts::siteListFilesDecodeUtf8OrGb18030()
     const QString expected = u"http://例子.中国/路径\r\nhttp://b.test/"_s;
     QCOMPARE(DecodeSiteListBytes("\xEF\xBB\xBFhttp://\xE4\xBE\x8B\xE5\xAD\x90.\xE4\xB8\xAD\xE5\x9B\xBD/"
                                  "\xE8\xB7\xAF\xE5\xBE\x84\r\nhttp://b.test/\r\n"),
-             expected);
+        expected);
     const QByteArray gb = QTextCodec::codecForName("GB18030")->fromUnicode(expected).replace("\r\n", "\n");
     QCOMPARE(DecodeSiteListBytes(gb), expected);
     QCOMPARE(DecodeSiteListBytes({}), QString());
@@ -77,7 +78,7 @@ void TestHeadlessParts::optionsOverrideStoredSettings()
     MonitorSettings stored;
     stored.byStatus = false;
     stored.byContent = false;
-    stored.threadsText = u"abc"_s;   // would stall the run
+    stored.threadsText = u"abc"_s; // would stall the run
     MonitorSettings settings;
     QString error;
     HeadlessOptions options;
