@@ -1,5 +1,6 @@
 #include "cli/headless_settings.h"
 
+#include "monitor/default_site_list.h"
 #include "store/form_state_store.h"
 
 #include <QCoreApplication>
@@ -16,6 +17,7 @@ QString DefaultConfigPath()
 bool LoadStoredSettings(const QString& path, bool mustExist, StoredSettings* stored, QString* error)
 {
     *stored = {};
+    stored->siteList = DefaultSiteList();
     const QFileInfo info(path);
     if (!info.exists()) {
         if (!mustExist)
@@ -43,7 +45,7 @@ bool LoadStoredSettings(const QString& path, bool mustExist, StoredSettings* sto
     s.byContent = store.ReadBool(u"选择框按网页内容"_s, s.byContent);
     s.contentKeywords = store.ReadText(u"编辑框网页内容"_s, s.contentKeywords);
     s.invertContent = store.ReadBool(u"选择框取反网页内容"_s, s.invertContent);
-    stored->siteList = store.ReadText(u"按钮输入网站列表.标记"_s);
+    stored->siteList = store.ReadText(u"按钮输入网站列表.标记"_s, stored->siteList);
     return true;
 }
 

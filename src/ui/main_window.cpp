@@ -1,5 +1,7 @@
 #include "ui/main_window.h"
 
+#include "monitor/default_site_list.h"
+
 #include "monitor/monitor_settings.h"
 #include "monitor/monitoring_run.h"
 #include "monitor/report_model.h"
@@ -167,12 +169,7 @@ QString MainWindow::Caption()
 
 QString MainWindow::DefaultSiteList()
 {
-    // A search engine, a host that cannot exist, a news portal and two pages on it.
-    return u"https://www.bing.com/\r\n"
-           u"http://www.no-such-site.invalid/\r\n"
-           u"https://www.163.com/\r\n"
-           u"https://news.163.com/domestic/\r\n"
-           u"https://news.163.com/world/"_s;
+    return ::DefaultSiteList();
 }
 
 QString MainWindow::SiteListText() const

@@ -278,7 +278,7 @@ void TestHeadless::badInputExitsThreeWithMessage_data()
                                        << u"/nonexistent/sites.txt"_s;
     QTest::newRow("missing config") << QStringList { u"--config"_s, u"/nonexistent/x.ini"_s }
                                     << u"/nonexistent/x.ini"_s;
-    QTest::newRow("empty list") << QStringList {} << u"请先输入要监控的网站地址列表！"_s;
+    QTest::newRow("empty stored list") << QStringList { u"--config"_s, u"EMPTYLIST"_s } << u"请先输入要监控的网站地址列表！"_s;
     QTest::newRow("blank site file") << QStringList { u"--sites"_s, u"BLANK"_s } << u"请先输入要监控的网站地址列表！"_s;
     QTest::newRow("stored thread count") << QStringList { u"--config"_s, u"BADCONFIG"_s } << u"线程数"_s;
 }
@@ -292,7 +292,10 @@ void TestHeadless::badInputExitsThreeWithMessage()
     const QString badConfig = m_dir.filePath(u"bad.ini"_s);
     WriteFile(badConfig, Gb18030(u"[主界面]\r\n编辑框线程数=abc\r\n按钮输入网站列表.标记=http://127.0.0.1:1/"_s));
     arguments.replaceInStrings(u"BLANK"_s, blank);
+    const QString emptyList = m_dir.filePath(u"empty-list.ini"_s);
+    WriteFile(emptyList, Gb18030(u"[主界面]\r\n按钮输入网站列表.标记="_s));
     arguments.replaceInStrings(u"BADCONFIG"_s, badConfig);
+    arguments.replaceInStrings(u"EMPTYLIST"_s, emptyList);
     if (!arguments.contains(u"--config"_s))
         arguments << u"--config"_s << m_emptyConfig;
 
