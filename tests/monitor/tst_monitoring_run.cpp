@@ -111,6 +111,7 @@ private slots:
     void abnormalListFollowsVerdicts();
     void settingsChangeAppliesToLaterChecks();
     void siteListParsing();
+    void contentCheckOverHttps();
     void shutdownCancelsRunningChecks();
 };
 
@@ -373,6 +374,29 @@ void TestMonitoringRun::siteListParsing()
     QCOMPARE(sites->State(4), int(ReportModel::StateAbnormal));
     QCOMPARE(sites->Text(4, 1), u"0|访问异常，没有信号"_s);
     QCOMPARE(saves, 2);
+}
+
+// The whole page path (TLS, gzip, charset, keyword search) runs on a worker's small stack.
+void TestMonitoringRun::contentCheckOverHttps()
+{
+    LoopbackServer server(LoopbackServer::Https);
+    QVERIFY(server.IsListening());
+    LoopbackResponse page = LoopbackResponse::Ok(GzipCompress(QByteArray(300'000, ' ') + "<p>巡更灯</p>"));
+    page.Header("Content-Encoding", "gzip").Header("Content-Type", "text/html; charset=utf-8");
+    server.SetDefault(page);
+    MonitoringRun run(Fast());
+    MonitorSettings settings;
+    settings.byStatus = false;
+    settings.byContent = true;
+    settings.contentKeywords = u"巡更灯"_s;
+    run.SetSettings(settings);
+    run.SetSiteListText(server.Url(u"/page"_s));
+    run.SetMaxPasses(1);
+    QSignalSpy finished(&run, &MonitoringRun::RunFinished);
+    run.Click();
+    QVERIFY(finished.wait(kLongWaitMs));
+    QCOMPARE(run.SiteModel()->Text(0, 2), u"300004"_s);
+    QCOMPARE(run.SiteModel()->State(0), int(ReportModel::StateNormal));
 }
 
 void TestMonitoringRun::shutdownCancelsRunningChecks()
