@@ -338,6 +338,9 @@ int MonitoringRun::ThreadLimit() const
     return std::min(LeadingInt(Settings().threadsText), kMaxConcurrentChecks);
 }
 
+// The row loop of a pass, run in slices from the event loop instead of inside one long click handler: it
+// returns to the event loop after a slice, and while all slots are taken it simply returns (m_throttled) until
+// a finished check, a larger thread count or a stop request calls it again.
 void MonitoringRun::RowStep()
 {
     if (m_phase != Phase::Rows || m_shutDown)
