@@ -246,6 +246,8 @@ void RequestObject::Private::Configure()
 {
     curl_easy_reset(easy);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    // Dropping a transfer whose name lookup still runs must not wait for the lookup to give up.
+    curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
     curl_easy_setopt(easy, CURLOPT_URL, UrlForCurl(url).constData());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     const bool fromHttps = url.startsWith(u"https:"_s, Qt::CaseInsensitive);
