@@ -14,6 +14,8 @@
 #include <QThread>
 
 #include <arpa/inet.h>
+#include <dlfcn.h>
+#include <netdb.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -21,6 +23,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -34,6 +37,22 @@ inline qint64 ScaledSlackMs(qint64 ms)
     bool ok = false;
     const double factor = qEnvironmentVariable("PATROL_TEST_SLOWDOWN").toDouble(&ok);
     return ok && factor > 1 ? qint64(double(ms) * factor) : ms;
+}
+
+// Names under ".hang.test" take this long to look up, as for a domain whose name servers never answer. The
+// test executable's own getaddrinfo comes before the C library's, so libcurl's resolver threads call this one;
+// every other name goes to the real lookup. Nothing is sent anywhere.
+inline constexpr int kHangingLookupMs = 6000;
+
+extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** result)
+{
+    using Lookup = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
+    static const auto next = reinterpret_cast<Lookup>(dlsym(RTLD_NEXT, "getaddrinfo"));
+    if (node && QByteArrayView(node).endsWith(".hang.test")) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kHangingLookupMs));
+        return EAI_AGAIN;
+    }
+    return next ? next(node, service, hints, result) : EAI_FAIL;
 }
 
 // The text every well-behaved page of the farm carries; the content condition looks for it.
@@ -213,6 +232,7 @@ public:
     QList<HostileSite> Sites() const
     {
         return {
+            {u"name lookup hangs"_s, u"http://site.hang.test:%1/"_s.arg(m_http.Port()), 0, -1},
             {u"accepts, never answers"_s, m_silent.Url(u"http"_s), 0, -1},
             {u"TLS handshake stalls"_s, m_silent.Url(u"https"_s), 0, -1},
             {u"TLS hello cut short, then silence"_s, m_silentTls.Url(u"https"_s), 0, -1},
