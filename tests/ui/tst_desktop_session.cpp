@@ -222,13 +222,6 @@ void TestDesktopSession::runAgainstLoopbackSites()
     window.AbnormalView()->SelectRow(0);
     QCOMPARE(window.AbnormalView()->CurrentUrl(), abnormal->Url(0));
 
-    const QByteArray screenshot = qgetenv("PATROL_SCREENSHOT");
-    if (!screenshot.isEmpty()) {
-        window.SiteView()->SelectRow(4);
-        QTest::qWait(100);
-        window.grab().save(QString::fromLocal8Bit(screenshot), "PNG");
-    }
-
     start->click();
     QVERIFY(start->text() == u"停止中.."_s || start->text() == u"等待线程退出.."_s
             || start->text() == u"开始监控"_s);
@@ -237,6 +230,13 @@ void TestDesktopSession::runAgainstLoopbackSites()
     QVERIFY(MessageBox::History().contains(u"监控停止！"_s));
     // Rows and states stay after the run.
     QCOMPARE(abnormal->rowCount(), 3);
+
+    const QByteArray screenshot = qgetenv("PATROL_SCREENSHOT");
+    if (!screenshot.isEmpty()) {
+        window.SiteView()->SelectRow(4);
+        QTest::qWait(100);
+        window.grab().save(QString::fromLocal8Bit(screenshot), "PNG");
+    }
 }
 
 void TestDesktopSession::emptySiteListStartsNothing()
