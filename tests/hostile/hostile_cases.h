@@ -31,12 +31,13 @@
 
 using namespace Qt::StringLiterals;
 
-// Sanitizer builds run several times slower: tools/sanitize.sh sets this factor for the slack of time bounds.
-inline qint64 ScaledSlackMs(qint64 ms)
+// Sanitizer builds run several times slower and use several times the memory: tools/sanitize.sh sets this
+// factor, which widens the slack of time bounds and the memory bounds.
+inline qint64 Instrumented(qint64 amount)
 {
     bool ok = false;
     const double factor = qEnvironmentVariable("PATROL_TEST_SLOWDOWN").toDouble(&ok);
-    return ok && factor > 1 ? qint64(double(ms) * factor) : ms;
+    return ok && factor > 1 ? qint64(double(amount) * factor) : amount;
 }
 
 // Names under ".hang.test" take this long to look up, as for a domain whose name servers never answer. The
