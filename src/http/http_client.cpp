@@ -62,7 +62,10 @@ std::shared_ptr<RequestObject> HttpClient::GetRequestObject() const
 
 void HttpClient::Recreate()
 {
-    ResetRequestObject();
+    // A request object nobody else holds and nothing has touched is as fresh as a new one, and a new one
+    // costs a libcurl handle: the constructor's object serves the first attempt.
+    if (!m_request || m_request.use_count() > 1 || !m_request->IsUnused())
+        ResetRequestObject();
     ClearCookies();
 }
 

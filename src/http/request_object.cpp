@@ -103,6 +103,7 @@ struct RequestObject::Private
     QString clientCertificate;
     int autoLogonPolicy = 0;
     bool discardBody = false;
+    bool used = false;
 
     QString method;
     QString url;
@@ -398,9 +399,16 @@ bool RequestObject::IsValid() const
     return d->easy != nullptr;
 }
 
+bool RequestObject::IsUnused() const
+{
+    std::lock_guard lock(d->mutex);
+    return !d->used;
+}
+
 void RequestObject::Open(const QString& method, const QString& url, bool async)
 {
     std::lock_guard lock(d->mutex);
+    d->used = true;
     if (d->state == State::Running)
         d->Finish(CURLE_ABORTED_BY_CALLBACK);
     d->method = method;
@@ -418,6 +426,7 @@ void RequestObject::SetRequestHeader(const QString& name, const QString& value)
     if (key.isEmpty() || key.contains('\r') || key.contains('\n') || value.contains(u'\r') || value.contains(u'\n'))
         return;   // a line break would let the value smuggle extra header lines
     std::lock_guard lock(d->mutex);
+    d->used = true;
     auto& headers = d->requestHeaders;
     headers.removeIf([&](const auto& h) { return h.first.compare(key, Qt::CaseInsensitive) == 0; });
     if (!value.isEmpty())
@@ -445,6 +454,7 @@ void RequestObject::Send(const QString& body)
 void RequestObject::Send(const QByteArray& body)
 {
     std::lock_guard lock(d->mutex);
+    d->used = true;
     if (d->state == State::Running)
         return;
     d->requestBody = body;
@@ -469,6 +479,7 @@ void RequestObject::Abort()
     if (CURLM* m = d->multi.load())
         curl_multi_wakeup(m);
     std::lock_guard lock(d->mutex);
+    d->used = true;
     if (d->state == State::Running)
         d->Finish(CURLE_ABORTED_BY_CALLBACK);
     if (d->state == State::Done) {
@@ -565,6 +576,7 @@ QVariant RequestObject::Option(int number) const
 void RequestObject::SetOption(int number, const QVariant& value)
 {
     std::lock_guard lock(d->mutex);
+    d->used = true;
     if (number != Url)
         d->options.insert(number, value);
 }
@@ -572,6 +584,7 @@ void RequestObject::SetOption(int number, const QVariant& value)
 void RequestObject::SetTimeouts(int resolveMs, int connectMs, int sendMs, int receiveMs)
 {
     std::lock_guard lock(d->mutex);
+    d->used = true;
     d->resolveMs = resolveMs;
     d->connectMs = connectMs;
     d->sendMs = sendMs;
@@ -587,6 +600,7 @@ std::array<int, 4> RequestObject::Timeouts() const
 void RequestObject::SetProxy(int setting, const QString& server, const QString& bypassList)
 {
     std::lock_guard lock(d->mutex);
+    d->used = true;
     d->proxySetting = setting;
     d->proxyServer = server;
     d->proxyBypass = bypassList;
@@ -595,6 +609,7 @@ void RequestObject::SetProxy(int setting, const QString& server, const QString& 
 void RequestObject::SetCredentials(const QString& user, const QString& password, int flags)
 {
     std::lock_guard lock(d->mutex);
+    d->used = true;
     if (flags == kCredentialsForProxy) {
         d->proxyUser = user;
         d->proxyPassword = password;
@@ -607,18 +622,21 @@ void RequestObject::SetCredentials(const QString& user, const QString& password,
 void RequestObject::SetClientCertificate(const QString& pemFile)
 {
     std::lock_guard lock(d->mutex);
+    d->used = true;
     d->clientCertificate = pemFile;
 }
 
 void RequestObject::SetAutoLogonPolicy(int policy)
 {
     std::lock_guard lock(d->mutex);
+    d->used = true;
     d->autoLogonPolicy = policy;
 }
 
 void RequestObject::SetDiscardBody(bool discard)
 {
     std::lock_guard lock(d->mutex);
+    d->used = true;
     d->discardBody = discard;
 }
 

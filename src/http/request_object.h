@@ -55,6 +55,8 @@ public:
     RequestObject& operator=(const RequestObject&) = delete;
 
     bool IsValid() const;   // false when libcurl could not make a handle
+    // Nothing was opened, sent or set on it yet (a cancel flag aside): as good as a new one.
+    bool IsUnused() const;
 
     void Open(const QString& method, const QString& url, bool async = false);
     void SetRequestHeader(const QString& name, const QString& value);   // an empty value removes the header
