@@ -10,10 +10,13 @@
 
 #include <curl/curl.h>
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 using namespace Qt::StringLiterals;
 
@@ -78,6 +81,72 @@ QByteArray NoProxyList(const QString& bypass)
     return hosts.join(u',').toUtf8();
 }
 
+// Whether the URL names its host by address: such a transfer leaves no name in a multi handle's DNS cache.
+bool HostIsAddress(const QByteArray& url)
+{
+    const qsizetype schemeEnd = url.indexOf("://");
+    const qsizetype start = schemeEnd < 0 ? 0 : schemeEnd + 3;
+    qsizetype end = start;
+    while (end < url.size() && !QByteArrayView("/?#").contains(url.at(end)))
+        ++end;
+    QByteArray host = url.mid(start, end - start);
+    host = host.mid(host.lastIndexOf('@') + 1);
+    in6_addr address{};
+    if (host.startsWith('[')) {
+        const qsizetype close = host.indexOf(']');
+        return close > 0 && inet_pton(AF_INET6, host.mid(1, close - 1).constData(), &address) == 1;
+    }
+    const qsizetype colon = host.indexOf(':');
+    if (colon >= 0)
+        host.truncate(colon);
+    return inet_pton(AF_INET, host.constData(), &address) == 1;
+}
+
+// Every request object needs a multi handle, and making one costs a socket pair and some hash tables. A handle
+// whose transfers all named their host by address and left no connection open holds nothing another object
+// could reuse, so it is kept here for the next one; any other handle is closed as before.
+class MultiPool
+{
+public:
+    static MultiPool& Instance()
+    {
+        // Never destroyed: libcurl's global cleanup may already have run at exit.
+        static auto* pool = new MultiPool;
+        return *pool;
+    }
+
+    CURLM* Take()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            if (!m_idle.empty()) {
+                CURLM* multi = m_idle.back();
+                m_idle.pop_back();
+                return multi;
+            }
+        }
+        return curl_multi_init();
+    }
+
+    void Give(CURLM* multi, bool reusable)
+    {
+        if (reusable) {
+            std::lock_guard lock(m_mutex);
+            if (m_idle.size() < kMaxIdle) {
+                m_idle.push_back(multi);
+                return;
+            }
+        }
+        curl_multi_cleanup(multi);
+    }
+
+private:
+    // Each idle handle keeps two descriptors open.
+    static constexpr size_t kMaxIdle = 64;
+    std::mutex m_mutex;
+    std::vector<CURLM*> m_idle;
+};
+
 } // namespace
 
 struct RequestObject::Private
@@ -85,6 +154,7 @@ struct RequestObject::Private
     std::mutex mutex;
     CURL* easy = nullptr;
     std::atomic<CURLM*> multi{nullptr};
+    bool multiReusable = true;   // see MultiPool
     std::atomic<bool> abortRequested{false};
     std::shared_ptr<const std::atomic<bool>> cancel;
 
@@ -143,8 +213,14 @@ struct RequestObject::Private
 
     void Finish(CURLcode code)
     {
-        if (state == State::Running)
+        if (state == State::Running) {
+            // A connection kept for reuse stays in the multi handle's cache; the handle must not serve another object.
+            curl_socket_t kept = CURL_SOCKET_BAD;
+            if (code != CURLE_OK || curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &kept) != CURLE_OK
+                || kept != CURL_SOCKET_BAD)
+                multiReusable = false;
             curl_multi_remove_handle(multi.load(), easy);
+        }
         state = State::Done;
         result = code;
         if (headerList) {
@@ -348,7 +424,7 @@ void RequestObject::Private::Start()
         return;
     }
     if (!multi.load())
-        multi = curl_multi_init();
+        multi = MultiPool::Instance().Take();
     CURLM* m = multi.load();
     if (!m) {
         state = State::Done;
@@ -356,6 +432,8 @@ void RequestObject::Private::Start()
         return;
     }
     Configure();
+    if (proxySetting == kProxyNamed || !HostIsAddress(UrlForCurl(url)))
+        multiReusable = false;
     if (curl_multi_add_handle(m, easy) != CURLM_OK) {
         state = State::Running;
         Finish(CURLE_FAILED_INIT);
@@ -388,10 +466,10 @@ RequestObject::~RequestObject()
         d->Finish(CURLE_ABORTED_BY_CALLBACK);
     if (d->headerList)
         curl_slist_free_all(d->headerList);
-    if (CURLM* m = d->multi.load())
-        curl_multi_cleanup(m);
     if (d->easy)
         curl_easy_cleanup(d->easy);
+    if (CURLM* m = d->multi.load())
+        MultiPool::Instance().Give(m, d->multiReusable);
 }
 
 bool RequestObject::IsValid() const

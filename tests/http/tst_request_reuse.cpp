@@ -1,0 +1,100 @@
+// Request objects share libcurl multi handles behind the scenes; nothing of one object may reach the next.
+
+#include "http/http_client.h"
+#include "http/request_object.h"
+
+#include "support/loopback_server.h"
+
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+class TestRequestReuse final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // A kept-alive connection belongs to its request object: every attempt opens its own, whether the host is
+    // an address or a name, and whether the server keeps connections or closes them.
+    void attemptsNeverShareAConnection_data()
+    {
+        QTest::addColumn<bool>("byName");
+        QTest::addColumn<bool>("serverCloses");
+        QTest::newRow("address, kept alive") << false << false;
+        QTest::newRow("address, closed") << false << true;
+        QTest::newRow("name, kept alive") << true << false;
+    }
+
+    void attemptsNeverShareAConnection()
+    {
+        QFETCH(bool, byName);
+        QFETCH(bool, serverCloses);
+        LoopbackServer server;
+        QVERIFY(server.IsListening());
+        LoopbackResponse ok = LoopbackResponse::Ok();
+        ok.closeConnection = serverCloses;
+        server.SetDefault(ok);
+        QString url = server.Url(u"/a"_s);
+        if (byName)
+            url.replace(u"127.0.0.1"_s, u"localhost"_s);
+
+        constexpr int kAttempts = 6;
+        HttpClient client;
+        for (int i = 0; i < kAttempts; ++i) {
+            client.Recreate();
+            QCOMPARE(client.QueryStatus(url, false, 5), 200);
+        }
+        // Separate clients one after the other, as the checks of a pass run.
+        for (int i = 0; i < kAttempts; ++i) {
+            HttpClient other;
+            other.Recreate();
+            QCOMPARE(other.QueryStatus(url, false, 5), 200);
+        }
+        QCOMPARE(server.RequestCount(), 2 * kAttempts);
+        QCOMPARE(server.TotalConnections(), 2 * kAttempts);
+    }
+
+    // Within one request object a kept-alive connection still serves the next send.
+    void oneObjectKeepsItsConnection()
+    {
+        LoopbackServer server;
+        QVERIFY(server.IsListening());
+        RequestObject request;
+        for (int i = 0; i < 3; ++i) {
+            request.Open(u"GET"_s, server.Url(u"/again"_s), false);
+            request.Send();
+            QCOMPARE(request.Status(), 200);
+        }
+        QCOMPARE(server.RequestCount(), 3);
+        QCOMPARE(server.TotalConnections(), 1);
+    }
+
+    // Recreate after a request gives a clean object; a clone keeps the object it shared.
+    void recreateGivesAFreshObject()
+    {
+        LoopbackServer server;
+        QVERIFY(server.IsListening());
+        server.Route("/missing", LoopbackResponse::Status(404));
+        HttpClient client;
+        client.Recreate();
+        QCOMPARE(client.QueryStatus(server.Url(u"/missing"_s), false, 5), 404);
+        const std::shared_ptr<RequestObject> used = client.GetRequestObject();
+        client.Recreate();
+        QVERIFY(client.GetRequestObject() != used);
+        QCOMPARE(client.Status(), 0);
+        QVERIFY(client.GetAllResponseHeaders().isEmpty());
+
+        // Untouched, but shared with a clone: the clone must keep its own.
+        HttpClient clone = client.Clone();
+        client.Recreate();
+        QVERIFY(client.GetRequestObject() != clone.GetRequestObject());
+
+        // Settings made on an object do not survive Recreate.
+        client.SetTimeouts(1000, 2000, 3000, 4000);
+        client.Recreate();
+        QVERIFY(client.GetRequestObject()->Timeouts() != (std::array<int, 4>{1000, 2000, 3000, 4000}));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRequestReuse)
+#include "tst_request_reuse.moc"
