@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEvent>
+#include <QMetaMethod>
 
 #include <cmath>
 #include <condition_variable>
@@ -565,6 +566,10 @@ void MonitoringRun::SetCaption(const QString& caption)
 
 void MonitoringRun::EmitWindowCaption(int row)
 {
+    // Two captions per check add up over a large pass; without a window nobody reads them.
+    static const QMetaMethod captionSignal = QMetaMethod::fromSignal(&MonitoringRun::WindowCaptionChanged);
+    if (!isSignalConnected(captionSignal))
+        return;
     emit WindowCaptionChanged(m_baseTitle + u" 线程数："_s + QString::number(m_running.load()) + u",表项索引："_s +
                               QString::number(row));
 }
