@@ -7,6 +7,8 @@
 #include "monitor/status_codes.h"
 
 #include <algorithm>
+#include <array>
+#include <mutex>
 
 bool StatusMatches(int status, const QString& codes)
 {
@@ -26,9 +28,29 @@ int FindKeyword(const QString& page, const QString& keywords)
     return output.foundPosition;
 }
 
+namespace {
+
+// The table lookup builds a string per table line, and a pass asks for the same few codes thousands of times.
+QString CachedStatusDescription(int status)
+{
+    constexpr int kCachedCodes = 1000;
+    // Before the table is loaded every code reads as unknown; that answer must not stick.
+    if (status < 0 || status >= kCachedCodes || StatusCodeList().isEmpty())
+        return StatusDescription(status);
+    static std::mutex mutex;
+    static std::array<QString, kCachedCodes> cache;
+    std::lock_guard lock(mutex);
+    QString& text = cache[size_t(status)];
+    if (text.isNull())
+        text = StatusDescription(status);
+    return text;
+}
+
+} // namespace
+
 QString StatusColumnText(const MonitorSettings& settings, int status)
 {
-    return settings.byStatus ? StatusDescription(status) : u"无查询"_s;
+    return settings.byStatus ? CachedStatusDescription(status) : u"无查询"_s;
 }
 
 QString FoundColumnText(const MonitorSettings& settings, int found)
