@@ -40,14 +40,24 @@ QByteArray UrlForCurl(const QString& url)
     qsizetype pathStart = schemeEnd < 0 ? 0 : schemeEnd + 3;
     while (pathStart < utf8.size() && !QByteArrayView("/?#").contains(utf8.at(pathStart)))
         ++pathStart;
+    auto needsEscape = [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte <= 0x20 || byte >= 0x7F;
+    };
+    if (std::none_of(utf8.cbegin() + pathStart, utf8.cend(), needsEscape))
+        return utf8;
+    static const char kHex[] = "0123456789ABCDEF";
     QByteArray out = utf8.left(pathStart);
+    out.reserve(utf8.size() * 3);
     for (qsizetype i = pathStart; i < utf8.size(); ++i) {
-        const auto c = static_cast<unsigned char>(utf8.at(i));
-        if (c <= 0x20 || c >= 0x7F) {
+        const char c = utf8.at(i);
+        if (needsEscape(c)) {
+            const auto byte = static_cast<unsigned char>(c);
             out += '%';
-            out += QByteArray::number(c, 16).toUpper().rightJustified(2, '0');
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0xF];
         } else {
-            out += char(c);
+            out += c;
         }
     }
     return out;
@@ -177,6 +187,7 @@ struct RequestObject::Private
 
     QString method;
     QString url;
+    QByteArray curlUrl;   // url as libcurl gets it
     bool async = false;
     QList<std::pair<QByteArray, QByteArray>> requestHeaders;
     curl_slist* headerList = nullptr;
@@ -325,7 +336,7 @@ void RequestObject::Private::Configure()
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     // Dropping a transfer whose name lookup still runs must not wait for the lookup to give up.
     curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
-    curl_easy_setopt(easy, CURLOPT_URL, UrlForCurl(url).constData());
+    curl_easy_setopt(easy, CURLOPT_URL, curlUrl.constData());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     const bool fromHttps = url.startsWith(u"https:"_s, Qt::CaseInsensitive);
     const bool downgrade = options.value(EnableHttpsToHttpRedirects, false).toBool();
@@ -431,8 +442,9 @@ void RequestObject::Private::Start()
         result = CURLE_FAILED_INIT;
         return;
     }
+    curlUrl = UrlForCurl(url);
     Configure();
-    if (proxySetting == kProxyNamed || !HostIsAddress(UrlForCurl(url)))
+    if (proxySetting == kProxyNamed || !HostIsAddress(curlUrl))
         multiReusable = false;
     if (curl_multi_add_handle(m, easy) != CURLM_OK) {
         state = State::Running;
