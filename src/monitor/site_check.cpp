@@ -12,9 +12,19 @@
 
 bool StatusMatches(int status, const QString& codes)
 {
+    // Walks the parts in place: every check asks, and splitting made a list of strings each time.
     const QString statusText = QString::number(status);
-    const QStringList parts = codes.split(u'|');
-    return std::any_of(parts.begin(), parts.end(), [&](const QString& part) { return part == statusText; });
+    const QStringView all(codes);
+    qsizetype start = 0;
+    for (;;) {
+        const qsizetype bar = all.indexOf(u'|', start);
+        const qsizetype end = bar < 0 ? all.size() : bar;
+        if (all.sliced(start, end - start) == statusText)
+            return true;
+        if (bar < 0)
+            return false;
+        start = bar + 1;
+    }
 }
 
 int FindKeyword(const QString& page, const QString& keywords)
