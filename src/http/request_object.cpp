@@ -287,15 +287,19 @@ size_t RequestObject::Private::OnHeader(char* data, size_t size, size_t count, v
 {
     auto* p = static_cast<Private*>(self);
     const size_t length = size * count;
-    const QByteArray line = QByteArray(data, qsizetype(length)).trimmed();
+    // Views, not copies: every response passes here once per header line.
+    const QByteArrayView line = QByteArrayView(data, qsizetype(length)).trimmed();
     if (line.startsWith("HTTP/")) {
         // A new response: an interim 100, a redirect being followed, or the final one.
         p->inHeaderBlock = true;
         p->pendingHeaders.clear();
-        const QList<QByteArray> parts = line.split(' ');
-        p->pendingStatus = parts.value(1).toInt();
-        const qsizetype reasonStart = line.indexOf(' ', line.indexOf(' ') + 1);
-        p->pendingReason = reasonStart < 0 ? QByteArray() : line.mid(reasonStart + 1);
+        // The status is the second space-separated field, the reason all after the second space.
+        const qsizetype firstSpace = line.indexOf(' ');
+        const qsizetype reasonStart = firstSpace < 0 ? -1 : line.indexOf(' ', firstSpace + 1);
+        const QByteArrayView status = firstSpace < 0 ? QByteArrayView()
+            : line.sliced(firstSpace + 1, (reasonStart < 0 ? line.size() : reasonStart) - firstSpace - 1);
+        p->pendingStatus = status.toInt();
+        p->pendingReason = reasonStart < 0 ? QByteArray() : line.sliced(reasonStart + 1).toByteArray();
         p->body.clear();
     } else if (!p->inHeaderBlock) {
         // Trailers after a chunked body.
@@ -306,7 +310,7 @@ size_t RequestObject::Private::OnHeader(char* data, size_t size, size_t count, v
         p->reason = p->pendingReason;
         p->headers = p->pendingHeaders;
     } else {
-        p->pendingHeaders.append(line);
+        p->pendingHeaders.append(line.toByteArray());
     }
     return length;
 }
