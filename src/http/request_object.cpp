@@ -184,6 +184,7 @@ struct RequestObject::Private
     int autoLogonPolicy = 0;
     bool discardBody = false;
     bool used = false;
+    bool easyConfigured = false;   // a new easy handle needs no reset
 
     QString method;
     QString url;
@@ -336,7 +337,8 @@ int RequestObject::Private::OnProgress(void* self, curl_off_t, curl_off_t, curl_
 
 void RequestObject::Private::Configure()
 {
-    curl_easy_reset(easy);
+    if (std::exchange(easyConfigured, true))
+        curl_easy_reset(easy);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     // Dropping a transfer whose name lookup still runs must not wait for the lookup to give up.
     curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
