@@ -1,7 +1,8 @@
 // The real main window during one monitoring pass over loopback sites served by bench_site_farm: how long the
 // start click (saving the form, filling the list) takes, and how well the window's event loop keeps up while
 // the checks run, measured by a 1 ms timer probe (longest gap between its ticks, 99th percentile, and how many
-// gaps went over 100 ms). After the pass the bench presses the button again and waits for the run to end.
+// gaps went over 100 ms), and how long the main thread waited for a CPU meanwhile (the machine's load, not the
+// program, when that is large). After the pass the bench presses the button again and waits for the run to end.
 //
 //   bench_window_responsiveness [--sites N] [--threads T] [--delay-ms D] [--abnormal-every K]
 //   (defaults: 50000 sites, 200 threads, no delay, no abnormal site)
@@ -24,6 +25,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <utility>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -64,6 +66,16 @@ GapFigures Summarise(std::vector<qint64> gapsUs)
     }
     figures.mean = sum / double(gapsUs.size()) / 1000.0;
     return figures;
+}
+
+// The calling thread's time on a CPU and time spent runnable but waiting for one, in ms (0 when unknown).
+std::pair<double, double> ThreadCpuAndWaitMs()
+{
+    QFile file(u"/proc/thread-self/schedstat"_s);
+    if (!file.open(QIODevice::ReadOnly))
+        return {0, 0};
+    const QList<QByteArray> fields = file.readAll().simplified().split(' ');
+    return {fields.value(0).toDouble() / 1e6, fields.value(1).toDouble() / 1e6};
 }
 
 } // namespace
@@ -134,6 +146,8 @@ int main(int argc, char** argv)
     });
 
     QElapsedTimer pass;
+    std::pair<double, double> schedAtStart;
+    std::pair<double, double> schedAtEnd;
     qint64 clickMs = 0;
     qint64 passMs = 0;
     qint64 stopMs = 0;
@@ -144,6 +158,7 @@ int main(int argc, char** argv)
             return;
         summary = s;
         passMs = pass.elapsed();
+        schedAtEnd = ThreadCpuAndWaitMs();
         probing = false;
         stopping.start();
         startButton->click();
@@ -155,6 +170,7 @@ int main(int argc, char** argv)
     // Let the window settle (first paint, restored values) before the click.
     QTimer::singleShot(500, &app, [&] {
         probe.start(1);
+        schedAtStart = ThreadCpuAndWaitMs();
         pass.start();
         startButton->click();
         clickMs = pass.elapsed();
@@ -171,9 +187,11 @@ int main(int argc, char** argv)
     getrusage(RUSAGE_SELF, &usage);
     std::printf("sites %d  threads %d  delay %d ms  start click %lld ms  pass %lld ms (%.0f checks/s)  checked %d  "
                 "abnormal %d\nevent loop during the pass: %zu probe ticks, gap mean %.2f ms, 99th percentile %.1f ms, "
-                "longest %lld ms, %d gaps over 100 ms\nstop click to run end %lld ms  peak RSS %ld KiB\n",
+                "longest %lld ms, %d gaps over 100 ms\nmain thread during the pass: %.0f ms on a CPU, %.0f ms runnable "
+                "but waiting for one\nstop click to run end %lld ms  peak RSS %ld KiB\n",
                 sites, threads, delayMs, static_cast<long long>(clickMs), static_cast<long long>(passMs),
                 sites * 1000.0 / double(std::max<qint64>(passMs, 1)), summary.sites, summary.abnormal, gaps.ticks, gaps.mean, gaps.p99,
-                static_cast<long long>(gaps.longest), gaps.over100, static_cast<long long>(stopMs), usage.ru_maxrss);
+                static_cast<long long>(gaps.longest), gaps.over100, schedAtEnd.first - schedAtStart.first,
+                schedAtEnd.second - schedAtStart.second, static_cast<long long>(stopMs), usage.ru_maxrss);
     return summary.sites == sites ? 0 : 1;
 }
