@@ -206,8 +206,85 @@ QTreeWidgetItem* ReadTreeItem(QDataStream& in, int depth)
     return item;
 }
 
+// Qt's loaders of some value types crash on damaged bytes, and its list readers reserve whatever count the
+// bytes claim; so a side file reaches QTreeWidgetItem::read only when it is made of plain values throughout.
+bool SkipPlainValue(QDataStream& in)
+{
+    quint32 type = 0;
+    qint8 isNull = 0;
+    in >> type >> isNull;
+    auto skip = [&in](qint64 length) { return in.skipRawData(int(length)) == length; };
+    auto skipSized = [&](bool evenOnly) {
+        quint32 length = 0;
+        in >> length;
+        return length == 0xffffffff || ((!evenOnly || length % 2 == 0) && skip(length));
+    };
+    bool ok = false;
+    switch (type) {
+    case QMetaType::UnknownType: ok = true; break;
+    case QMetaType::Bool: case QMetaType::Char: case QMetaType::SChar: case QMetaType::UChar: ok = skip(1); break;
+    case QMetaType::Short: case QMetaType::UShort: case QMetaType::QChar: ok = skip(2); break;
+    case QMetaType::Int: case QMetaType::UInt: ok = skip(4); break;
+    case QMetaType::LongLong: case QMetaType::ULongLong: case QMetaType::Double: ok = skip(8); break;
+    case QMetaType::QString: ok = skipSized(true); break;
+    case QMetaType::QByteArray: ok = skipSized(false); break;
+    default: return false;
+    }
+    return ok && in.status() == QDataStream::Ok;
+}
+
+bool SkipPlainItem(QDataStream& in, int depth)
+{
+    // The item's role values (lists of role and value per column), its display texts, its children.
+    quint32 columns = 0;
+    in >> columns;
+    for (quint32 c = 0; c < columns && in.status() == QDataStream::Ok; ++c) {
+        quint32 roles = 0;
+        in >> roles;
+        for (quint32 r = 0; r < roles && in.status() == QDataStream::Ok; ++r) {
+            qint32 role = 0;
+            in >> role;
+            if (!SkipPlainValue(in))
+                return false;
+        }
+    }
+    quint32 texts = 0;
+    in >> texts;
+    for (quint32 t = 0; t < texts && in.status() == QDataStream::Ok; ++t) {
+        if (!SkipPlainValue(in))
+            return false;
+    }
+    qint32 children = 0;
+    in >> children;
+    if (in.status() != QDataStream::Ok || children < 0 || depth > kMaxTreeDepth)
+        return false;
+    for (qint32 i = 0; i < children; ++i) {
+        if (!SkipPlainItem(in, depth + 1))
+            return false;
+    }
+    return true;
+}
+
+bool IsPlainTree(const QByteArray& bytes)
+{
+    QDataStream in(bytes);
+    in.setVersion(QDataStream::Qt_6_4);
+    quint32 magic = 0;
+    qint32 count = 0;
+    in >> magic >> count;
+    if (in.status() != QDataStream::Ok || magic != kTreeMagic || count < 0)
+        return false;
+    for (qint32 i = 0; i < count; ++i) {
+        if (!SkipPlainItem(in, 0))
+            return false;
+    }
+    return true;
+}
+
 bool SetTreeBytes(QTreeWidget* tree, const QByteArray& bytes)
 {
+    if (!IsPlainTree(bytes))
+        return false;
     QDataStream in(bytes);
     in.setVersion(QDataStream::Qt_6_4);
     quint32 magic = 0;
