@@ -5,6 +5,7 @@
 //   bench_monitor_pass [--sites N] [--threads T] [--delay-ms D] [--abnormal-every K]
 //   (defaults: 10000 sites, 200 threads, no delay, no abnormal site; K = 1 makes every site abnormal)
 
+#include "site_farm_client.h"
 #include "monitor/monitoring_run.h"
 #include "monitor/report_model.h"
 #include "monitor/status_codes.h"
@@ -22,16 +23,6 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
-int IntArg(const QStringList& args, const QString& name, int fallback)
-{
-    const qsizetype at = args.indexOf(name);
-    return at >= 0 && at + 1 < args.size() ? args.at(at + 1).toInt() : fallback;
-}
-
-} // namespace
-
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
@@ -41,33 +32,14 @@ int main(int argc, char** argv)
     const int delayMs = IntArg(args, u"--delay-ms"_s, 0);
     const int abnormalEvery = IntArg(args, u"--abnormal-every"_s, 0);
 
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
+    RaiseOpenFileLimit();
 
     QTemporaryDir dir;
     const QString listFile = dir.filePath(u"list.txt"_s);
     QProcess farm;
-    farm.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    farm.start(app.applicationDirPath() + u"/bench_site_farm"_s,
-               {u"--ports"_s, u"100"_s, u"--threads"_s, u"2"_s, u"--delay-ms"_s, QString::number(delayMs),
-                u"--abnormal-every"_s, QString::number(abnormalEvery), u"--list"_s, u"%1:%2"_s.arg(sites).arg(listFile)});
-    QElapsedTimer waited;
-    waited.start();
-    while (!farm.canReadLine() && waited.elapsed() < 20'000)
-        farm.waitForReadyRead(200);
-    if (!farm.readLine().startsWith("ready")) {
-        std::fprintf(stderr, "bench_monitor_pass: the site farm did not start\n");
+    const QString list = StartSiteFarm(farm, listFile, sites, delayMs, abnormalEvery, "bench_monitor_pass");
+    if (list.isEmpty())
         return 1;
-    }
-    QFile file(listFile);
-    if (!file.open(QIODevice::ReadOnly)) {
-        std::fprintf(stderr, "bench_monitor_pass: no site list\n");
-        return 1;
-    }
-    const QString list = QString::fromUtf8(file.readAll()).trimmed().replace(u'\n', u"\r\n"_s);
 
     LoadStatusCodeList();
     MonitoringRun run;

@@ -8,6 +8,7 @@
 //   (defaults: 50000 sites, 200 threads, no delay, no abnormal site)
 // Sets QT_QPA_PLATFORM=offscreen unless a platform is given.
 
+#include "site_farm_client.h"
 #include "monitor/monitoring_run.h"
 #include "store/form_state_store.h"
 #include "ui/main_window.h"
@@ -33,12 +34,6 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-
-int IntArg(const QStringList& args, const QString& name, int fallback)
-{
-    const qsizetype at = args.indexOf(name);
-    return at >= 0 && at + 1 < args.size() ? args.at(at + 1).toInt() : fallback;
-}
 
 struct GapFigures
 {
@@ -91,34 +86,14 @@ int main(int argc, char** argv)
     const int delayMs = IntArg(args, u"--delay-ms"_s, 0);
     const int abnormalEvery = IntArg(args, u"--abnormal-every"_s, 0);
 
-    // The program raises this limit at start-up; the bench opens as many sockets.
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
+    RaiseOpenFileLimit();
 
     QTemporaryDir dir;
     const QString listFile = dir.filePath(u"list.txt"_s);
     QProcess farm;
-    farm.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    farm.start(app.applicationDirPath() + u"/bench_site_farm"_s,
-               {u"--ports"_s, u"100"_s, u"--threads"_s, u"2"_s, u"--delay-ms"_s, QString::number(delayMs),
-                u"--abnormal-every"_s, QString::number(abnormalEvery), u"--list"_s, u"%1:%2"_s.arg(sites).arg(listFile)});
-    QElapsedTimer waited;
-    waited.start();
-    while (!farm.canReadLine() && waited.elapsed() < 20'000)
-        farm.waitForReadyRead(200);
-    if (!farm.readLine().startsWith("ready")) {
-        std::fprintf(stderr, "bench_window_responsiveness: the site farm did not start\n");
+    const QString list = StartSiteFarm(farm, listFile, sites, delayMs, abnormalEvery, "bench_window_responsiveness");
+    if (list.isEmpty())
         return 1;
-    }
-    QFile file(listFile);
-    if (!file.open(QIODevice::ReadOnly)) {
-        std::fprintf(stderr, "bench_window_responsiveness: no site list\n");
-        return 1;
-    }
-    const QString list = QString::fromUtf8(file.readAll()).trimmed().replace(u'\n', u"\r\n"_s);
 
     // The "监控停止！" box and any other would wait for a click.
     MessageBox::SetAutoAnswer(QMessageBox::Ok);
