@@ -265,14 +265,20 @@ bool SkipPlainItem(QDataStream& in, int depth)
     return true;
 }
 
+// Opens a tree side file's stream and reads its header; false when it is not one of ours.
+bool OpenTreeStream(QDataStream& in, qint32* count)
+{
+    in.setVersion(QDataStream::Qt_6_4);
+    quint32 magic = 0;
+    in >> magic >> *count;
+    return in.status() == QDataStream::Ok && magic == kTreeMagic && *count >= 0;
+}
+
 bool IsPlainTree(const QByteArray& bytes)
 {
     QDataStream in(bytes);
-    in.setVersion(QDataStream::Qt_6_4);
-    quint32 magic = 0;
     qint32 count = 0;
-    in >> magic >> count;
-    if (in.status() != QDataStream::Ok || magic != kTreeMagic || count < 0)
+    if (!OpenTreeStream(in, &count))
         return false;
     for (qint32 i = 0; i < count; ++i) {
         if (!SkipPlainItem(in, 0))
@@ -286,11 +292,8 @@ bool SetTreeBytes(QTreeWidget* tree, const QByteArray& bytes)
     if (!IsPlainTree(bytes))
         return false;
     QDataStream in(bytes);
-    in.setVersion(QDataStream::Qt_6_4);
-    quint32 magic = 0;
     qint32 count = 0;
-    in >> magic >> count;
-    if (in.status() != QDataStream::Ok || magic != kTreeMagic || count < 0)
+    if (!OpenTreeStream(in, &count))
         return false;
     QList<QTreeWidgetItem*> items;
     for (qint32 i = 0; i < count; ++i) {
