@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build run test format clean
+.PHONY: all deps configure build run test format format-check clean
 
 all: build
 
@@ -24,6 +24,11 @@ test: build
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+# Fails listing the files that `make format` would change.
+format-check:
+	@files=$$(git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror 2>&1 | grep -o '^[^:]*\.\(cpp\|h\):' | sort -u); \
+	if [ -n "$$files" ]; then echo "Not formatted (run make format):"; echo "$$files"; exit 1; fi
 
 clean:
 	@rm -rf $(BUILD)

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the program and the tests need; does nothing when all are present.
 set -euo pipefail
 packages=(
-    g++ cmake ninja-build make pkg-config ccache
+    g++ cmake ninja-build make pkg-config ccache clang-format
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-5compat-dev libgl-dev
     libcurl4-openssl-dev libssl-dev ca-certificates openssl
     libicu-dev

@@ -15,7 +15,7 @@ jobs="${JOBS:-$(nproc)}"
 root="$(pwd)"
 
 ./tools/install-deps.sh
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPATROL_SANITIZE="$kind" >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPATROL_SANITIZE="$kind" ${CMAKE_FLAGS:-} >/dev/null
 start=$(date +%s)
 # A target that does not build still fails the run, but every test that did build is run.
 build_status=0
