@@ -12,6 +12,7 @@
 #include "monitor/monitoring_run.h"
 #include "monitor/report_model.h"
 #include "monitor/status_codes.h"
+#include "support/process_probe.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -41,18 +42,6 @@ QString Arg(const QStringList& args, const QString& name, const QString& fallbac
     return at >= 0 && at + 1 < args.size() ? args.at(at + 1) : fallback;
 }
 
-qint64 RssKiB()
-{
-    QFile status(u"/proc/self/status"_s);
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
 int Entries(const QString& dir)
 {
     return int(QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size());
@@ -67,7 +56,7 @@ struct Sample
 
 Sample Take()
 {
-    return {RssKiB(), Entries(u"/proc/self/task"_s), Entries(u"/proc/self/fd"_s)};
+    return { SelfStatusKiB("VmRSS:"), ThreadCount(), Entries(u"/proc/self/fd"_s) };
 }
 
 // Detached check threads take a moment to leave after their last result arrived.

@@ -1,6 +1,7 @@
 // End-to-end runs of `patrol-lamp --headless` against loopback servers.
 
 #include "support/loopback_server.h"
+#include "support/test_files.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -55,13 +56,6 @@ RunResult RunHeadless(const QStringList& arguments)
     return Collect(process);
 }
 
-void WriteFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(bytes), bytes.size());
-}
-
 QByteArray Gb18030(const QString& text)
 {
     return QTextCodec::codecForName("GB18030")->fromUnicode(text);
@@ -93,7 +87,7 @@ void TestHeadless::init()
 {
     QVERIFY(m_dir.isValid());
     m_emptyConfig = m_dir.filePath(u"empty.ini"_s);
-    WriteFile(m_emptyConfig, {});
+    QVERIFY(WriteFileBytes(m_emptyConfig, {}));
 }
 
 void TestHeadless::tsvLinesForEveryCheckOfEveryPass()
@@ -102,9 +96,9 @@ void TestHeadless::tsvLinesForEveryCheckOfEveryPass()
     QVERIFY(server.IsListening());
     // LF and CR LF lines, a blank line and padding: three sites.
     const QString sites = m_dir.filePath(u"sites.txt"_s);
-    WriteFile(sites,
+    QVERIFY(WriteFileBytes(sites,
         (server.Url(u"/a"_s) + u"\n\n  "_s + server.Url(u"/b"_s) + u"  \r\n"_s + server.Url(u"/c"_s) + u"\n"_s)
-            .toUtf8());
+            .toUtf8()));
 
     const QStringList urls { server.Url(u"/a"_s), server.Url(u"/b"_s), server.Url(u"/c"_s) };
     // A row whose check still runs is skipped by the next pass; the interval lets the first pass's checks end.
@@ -140,7 +134,7 @@ void TestHeadless::jsonlLinesAndAbnormalExitStatus()
     QVERIFY(server.IsListening());
     server.Route("/gone", LoopbackResponse::Status(404, "no"));
     const QString sites = m_dir.filePath(u"sites.txt"_s);
-    WriteFile(sites, (server.Url(u"/fine"_s) + u"\n"_s + server.Url(u"/gone"_s) + u"\n"_s).toUtf8());
+    QVERIFY(WriteFileBytes(sites, (server.Url(u"/fine"_s) + u"\n"_s + server.Url(u"/gone"_s) + u"\n"_s).toUtf8()));
 
     const RunResult run = RunHeadless(
         { u"--config"_s, m_emptyConfig, u"--sites"_s, sites, u"--passes"_s, u"1"_s, u"--format"_s, u"jsonl"_s });
@@ -182,7 +176,7 @@ void TestHeadless::windowWrittenConfigurationRunsUnchanged()
                   "选择框按网页内容=真\r\n编辑框网页内容=不会出现|巡更灯\r\n选择框取反网页内容=假\r\n"
                   "编辑框超时秒=5\r\n编辑框线程数=2\r\n编辑框间隔秒=0\r\n按钮输入网站列表.标记="_s
             + server.Url(u"/with"_s) + u"┊*┊"_s + server.Url(u"/without"_s) + u"\r\n"_s);
-    WriteFile(config, bytes);
+    QVERIFY(WriteFileBytes(config, bytes));
 
     RunResult run = RunHeadless({ u"--config"_s, config, u"--passes"_s, u"1"_s });
     QVERIFY(run.finished);
@@ -234,7 +228,7 @@ void TestHeadless::stopSignalFinishesRunningChecks()
     for (int i = 0; i < 30; ++i)
         list += server.Url(u"/s%1"_s.arg(i)) + u"\n"_s;
     const QString sites = m_dir.filePath(u"sites.txt"_s);
-    WriteFile(sites, list.toUtf8());
+    QVERIFY(WriteFileBytes(sites, list.toUtf8()));
 
     QProcess process;
     process.setProgram(QStringLiteral(PATROL_BINARY));
@@ -289,12 +283,13 @@ void TestHeadless::badInputExitsThreeWithMessage()
     QFETCH(QStringList, arguments);
     QFETCH(QString, message);
     const QString blank = m_dir.filePath(u"blank.txt"_s);
-    WriteFile(blank, " \r\n\r\n\xA1\xA1\n"); // spaces and a GB18030 full-width space
+    QVERIFY(WriteFileBytes(blank, " \r\n\r\n\xA1\xA1\n")); // spaces and a GB18030 full-width space
     const QString badConfig = m_dir.filePath(u"bad.ini"_s);
-    WriteFile(badConfig, Gb18030(u"[主界面]\r\n编辑框线程数=abc\r\n按钮输入网站列表.标记=http://127.0.0.1:1/"_s));
+    QVERIFY(WriteFileBytes(
+        badConfig, Gb18030(u"[主界面]\r\n编辑框线程数=abc\r\n按钮输入网站列表.标记=http://127.0.0.1:1/"_s)));
     arguments.replaceInStrings(u"BLANK"_s, blank);
     const QString emptyList = m_dir.filePath(u"empty-list.ini"_s);
-    WriteFile(emptyList, Gb18030(u"[主界面]\r\n按钮输入网站列表.标记="_s));
+    QVERIFY(WriteFileBytes(emptyList, Gb18030(u"[主界面]\r\n按钮输入网站列表.标记="_s)));
     arguments.replaceInStrings(u"BADCONFIG"_s, badConfig);
     arguments.replaceInStrings(u"EMPTYLIST"_s, emptyList);
     if (!arguments.contains(u"--config"_s))

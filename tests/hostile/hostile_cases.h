@@ -4,14 +4,11 @@
 // of the HTTP client and of the site check. Header-only: both test executables include it.
 
 #include "support/loopback_server.h"
+#include "support/process_probe.h"
 
 #include <QByteArray>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
 #include <QList>
 #include <QString>
-#include <QThread>
 
 #include <arpa/inet.h>
 #include <dlfcn.h>
@@ -270,34 +267,41 @@ private:
     SilentServer m_silentTls;
 };
 
-// Threads of this process right now.
-inline int ThreadCount()
+// One hostile test's frame: the farm, and the threads and peak memory the process had before it, so every
+// suite holds the hostile sites to the same memory bound and finds every thread they caused gone afterwards.
+class HostileFarmRun final
 {
-    return int(QDir(u"/proc/self/task"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
-}
+public:
+    HostileFarmRun()
+        : m_threadsBefore(ThreadCount())
+        , m_farm(std::make_unique<HostileFarm>())
+        , m_sites(m_farm->Sites())
+        , m_peakBeforeKiB(SelfStatusKiB("VmHWM:"))
+    { }
 
-// Waits a bounded time for detached threads to finish leaving; the count then.
-inline int SettledThreadCount(int expected, int timeoutMs = 10000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    int count = ThreadCount();
-    while (count > expected && timer.elapsed() < timeoutMs) {
-        QThread::msleep(50);
-        count = ThreadCount();
-    }
-    return count;
-}
+    bool IsListening() const { return m_farm && m_farm->IsListening(); }
+    const QList<HostileSite>& Sites() const { return m_sites; }
+    int ThreadsBefore() const { return m_threadsBefore; }
 
-// "VmRSS" or "VmHWM" of /proc/self/status, in MiB.
-inline qint64 MemoryMiB(const char* field)
-{
-    QFile status(u"/proc/self/status"_s);
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith(field))
-            return line.mid(qsizetype(qstrlen(field)) + 1).trimmed().split(' ').value(0).toLongLong() / 1024;
+    // A few pages of text and capped bodies at once; without the body caps the gzip bomb alone takes 512 MB.
+    bool PeakMemoryStayedBounded() const
+    {
+        const qint64 grownMiB = (SelfStatusKiB("VmHWM:") - m_peakBeforeKiB) / 1024;
+        qInfo("peak memory grew by %lld MiB", grownMiB);
+        return grownMiB < Instrumented(300);
     }
-    return -1;
-}
+
+    // Stops the farm and waits a bounded time for the threads of the servers and the checks to leave; the
+    // count then, to compare with ThreadsBefore().
+    int StopAndCountThreads()
+    {
+        m_farm.reset();
+        return SettledThreadCount(m_threadsBefore);
+    }
+
+private:
+    int m_threadsBefore;
+    std::unique_ptr<HostileFarm> m_farm;
+    QList<HostileSite> m_sites;
+    qint64 m_peakBeforeKiB;
+};

@@ -145,16 +145,6 @@ private slots:
         request.SetOption(77, u"kept"_s);
         QCOMPARE(request.Option(77).toString(), u"kept"_s);
         QVERIFY(!request.Option(78).isValid());
-
-        // One object keeps its connection between requests.
-        LoopbackServer plain;
-        request.Open(u"GET"_s, plain.Url(u"/1"_s), false);
-        request.Send();
-        request.Open(u"GET"_s, plain.Url(u"/2"_s), true);
-        request.Send();
-        QVERIFY(request.WaitForResponse(10));
-        QCOMPARE(plain.RequestCount(), 2);
-        QCOMPARE(plain.TotalConnections(), 1);
     }
 
     void noResponseGivesZero()

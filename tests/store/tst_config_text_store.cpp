@@ -1,5 +1,6 @@
 #include "store/config_text_store.h"
 #include "store/form_state_store.h"
+#include "support/test_files.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -15,34 +16,14 @@
 
 #include <cstdio>
 
-#include <sys/stat.h>
-
 using namespace Qt::StringLiterals;
 
 namespace {
 
-QByteArray ReadFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void WriteFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(bytes), bytes.size());
-}
-
-ino_t Inode(const QString& path)
-{
-    struct stat st {};
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
-}
-
+// The file bytes a text must become, from the reference converter rather than the store's own.
 QByteArray Gbk(const QString& text)
 {
-    return ConfigTextStore::Encode(text);
+    return QTextCodec::codecForName("GB18030")->fromUnicode(text);
 }
 
 // Two site lists of different lengths, so a torn file cannot pass for either.
@@ -111,9 +92,9 @@ private slots:
     void lookupsFollowTheHeaderRules()
     {
         const QString path = m_dir.filePath(u"lookups.ini"_s);
-        WriteFile(path,
-                  Gbk(u"x[主界面]\r\nfake=1\r\n[主界面]\r\n[s2]\r\na=behind\r\n[Case]\r\nA=upper\r\na=lower\r\n"
-                      "eq=b=c\r\nA=second\r\n[case]\r\nA=other"_s));
+        QVERIFY(WriteFileBytes(path,
+            Gbk(u"x[主界面]\r\nfake=1\r\n[主界面]\r\n[s2]\r\na=behind\r\n[Case]\r\nA=upper\r\na=lower\r\n"
+                "eq=b=c\r\nA=second\r\n[case]\r\nA=other"_s)));
         ConfigTextStore store;
         QVERIFY(store.Open(path, true));
         // "x[主界面]" is no header; the real one has no keys, and "a" lies behind [s2].
@@ -131,7 +112,7 @@ private slots:
         QCOMPARE(store.ReadKey(u"主界面"_s, u"a"_s), u"mine"_s);
 
         // 1-based positions; a "[" line without "]" and a header split by a line break are no headers.
-        WriteFile(path, "k=1\r\n[broken\r\n[a\r\nb]\r\n[ok]\r\nz=1");
+        QVERIFY(WriteFileBytes(path, "k=1\r\n[broken\r\n[a\r\nb]\r\n[ok]\r\nz=1"));
         QVERIFY(store.Reload());
         QCOMPARE(store.FindSectionHeader(1, 100), 23);
         QCOMPARE(store.FindSectionHeader(1, 24), -1);
@@ -164,28 +145,28 @@ private slots:
         QVERIFY(first.Open(path));
         QVERIFY(QFile::exists(path)); // created empty
         QCOMPARE(first.WriteKey(u"主界面"_s, u"a"_s, u"1"_s), 0);
-        QCOMPARE(ReadFile(path), first.Text());
+        QCOMPARE(FileBytes(path), first.Text());
 
         // A second store, even in the same process, cannot take the file and works on its own copy.
         ConfigTextStore second;
         QVERIFY(!second.Open(path));
         QCOMPARE(second.Text(), first.Text());
         QCOMPARE(second.WriteKey(u"主界面"_s, u"b"_s, u"2"_s), 0);
-        QCOMPARE(ReadFile(path), first.Text());
+        QCOMPARE(FileBytes(path), first.Text());
         QVERIFY(!second.Save());
         QVERIFY(first.Save());
-        QCOMPARE(ReadFile(path), first.Text());
+        QCOMPARE(FileBytes(path), first.Text());
 
         // Unchanged values leave the file alone; a batch replaces it once, at its end.
-        const ino_t before = Inode(path);
+        const ino_t before = FileInode(path);
         QCOMPARE(first.WriteKey(u"主界面"_s, u"a"_s, u"1"_s), 0);
-        QCOMPARE(Inode(path), before);
+        QCOMPARE(FileInode(path), before);
         first.BeginBatch();
         QCOMPARE(first.WriteKey(u"主界面"_s, u"c"_s, u"3"_s), 0);
         QCOMPARE(first.WriteKey(u"主界面"_s, u"d"_s, u"4"_s), 0);
-        QCOMPARE(Inode(path), before);
+        QCOMPARE(FileInode(path), before);
         first.EndBatch();
-        QCOMPARE(ReadFile(path), QByteArray(Gbk(u"[主界面]\r\na=1\r\nc=3\r\nd=4"_s)));
+        QCOMPARE(FileBytes(path), QByteArray(Gbk(u"[主界面]\r\na=1\r\nc=3\r\nd=4"_s)));
 
         first.Close();
         QVERIFY(first.Text().isEmpty());
@@ -197,10 +178,10 @@ private slots:
     {
         // GBK-era text, an unknown section with bytes that are not GB18030, a header without "]",
         // lone LFs and a key containing "=": all of it must come back byte for byte.
-        QByteArray original = ReadFile(QStringLiteral(PATROL_TEST_DATA_DIR "/store/legacy_gbk.ini"));
+        QByteArray original = FileBytes(QStringLiteral(PATROL_TEST_DATA_DIR "/store/legacy_gbk.ini"));
         QVERIFY(!original.isEmpty());
         const QString path = m_dir.filePath(u"legacy.ini"_s);
-        WriteFile(path, original);
+        QVERIFY(WriteFileBytes(path, original));
 
         ConfigTextStore store;
         QVERIFY(store.Open(path));
@@ -209,10 +190,10 @@ private slots:
         QCOMPARE(store.WriteKey(u"主界面"_s, u"编辑框线程数"_s, u"12"_s), 0);
         QCOMPARE(store.WriteKey(u"新节"_s, u"字"_s, u"𠀀┊"_s), 0);
         original.replace(Gbk(u"编辑框线程数=8"_s), Gbk(u"编辑框线程数=12"_s));
-        QCOMPARE(ReadFile(path), original + Gbk(u"\r\n[新节]\r\n字=𠀀┊"_s));
+        QCOMPARE(FileBytes(path), original + Gbk(u"\r\n[新节]\r\n字=𠀀┊"_s));
 
         // Characters outside GBK are kept as four-byte GB18030 and read back whole.
-        QVERIFY(ReadFile(path).endsWith(QByteArray("\x95\x32\x82\x36\xa9\xae")));
+        QVERIFY(FileBytes(path).endsWith(QByteArray("\x95\x32\x82\x36\xa9\xae")));
         QVERIFY(store.Reload());
         QCOMPARE(store.ReadKey(u"新节"_s, u"字"_s), u"𠀀┊"_s);
         // The fast encoder agrees with the converter on every character it might meet.
@@ -229,10 +210,10 @@ private slots:
         auto* random = QRandomGenerator::global();
         for (qsizetype i = 0; i < binary.size(); i += 4)
             qToUnaligned(random->generate(), binary.data() + i);
-        WriteFile(path, binary);
+        QVERIFY(WriteFileBytes(path, binary));
         QVERIFY(store.Open(path));
         QCOMPARE(store.WriteKey(u"主界面"_s, u"k"_s, u"v"_s), 0);
-        const QByteArray after = ReadFile(path);
+        const QByteArray after = FileBytes(path);
         QCOMPARE(after.size(), binary.size() + Gbk(u"\r\n[主界面]\r\nk=v"_s).size());
         QVERIFY(after.startsWith(binary));
     }
@@ -241,9 +222,9 @@ private slots:
     {
         const QString path = m_dir.filePath(u"crash.ini"_s);
         const QString side = m_dir.filePath(u"inibin/主界面-blob.ibn"_s);
-        WriteFile(path, CrashText(kListA));
+        QVERIFY(WriteFileBytes(path, CrashText(kListA)));
         QVERIFY(QDir().mkpath(m_dir.filePath(u"inibin"_s)));
-        WriteFile(side, Gbk(kListA));
+        QVERIFY(WriteFileBytes(side, Gbk(kListA)));
 
         auto* random = QRandomGenerator::global();
         int changes = 0;
@@ -261,10 +242,10 @@ private slots:
             child.kill();
             QVERIFY(child.waitForFinished(20000));
 
-            const QByteArray text = ReadFile(path);
+            const QByteArray text = FileBytes(path);
             QVERIFY2(text == CrashText(kListA) || text == CrashText(kListB),
                      qPrintable(u"torn file in round %1, %2 bytes"_s.arg(round).arg(text.size())));
-            const QByteArray blob = ReadFile(side);
+            const QByteArray blob = FileBytes(side);
             QVERIFY2(blob == Gbk(kListA) || blob == Gbk(kListB), qPrintable(u"torn side file in round %1"_s.arg(round)));
             changes += text != last;
             last = text;

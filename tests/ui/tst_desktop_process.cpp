@@ -1,36 +1,14 @@
 // The program itself: start-up on a configuration file, a second program on the same file, and a
 // stop signal that ends it the way the close box does.
+#include "support/process_probe.h"
+#include "support/test_files.h"
+
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <csignal>
-
 using namespace Qt::StringLiterals;
-
-namespace {
-
-// True once the process has its SIGTERM handler: the window exists by then.
-bool CatchesTerm(qint64 pid)
-{
-    QFile status(u"/proc/%1/status"_s.arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return false;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("SigCgt:"))
-            return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (SIGTERM - 1)) & 1;
-    }
-    return false;
-}
-
-QByteArray FileBytes(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-} // namespace
 
 class TestDesktopProcess : public QObject
 {
@@ -45,23 +23,16 @@ void TestDesktopProcess::twoProgramsOnOneFileThenStop()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString config = dir.filePath(u"岚澈·巡更灯.ini"_s);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+    const QString program = QString::fromLocal8Bit(PATROL_BINARY);
 
     QProcess first;
-    first.setProcessEnvironment(env);
-    first.start(QString::fromLocal8Bit(PATROL_BINARY), {u"--config"_s, config});
-    QVERIFY(first.waitForStarted(30000));
-    QTRY_VERIFY_WITH_TIMEOUT(CatchesTerm(first.processId()), 60000);
+    QVERIFY(StartDesktopProgram(first, program, config, 60000));
     // The first start creates the file empty; nothing is written until the values are stored.
     QVERIFY(QFile::exists(config));
     QCOMPARE(FileBytes(config), QByteArray());
 
     QProcess second;
-    second.setProcessEnvironment(env);
-    second.start(QString::fromLocal8Bit(PATROL_BINARY), {u"--config"_s, config});
-    QVERIFY(second.waitForStarted(30000));
-    QTRY_VERIFY_WITH_TIMEOUT(CatchesTerm(second.processId()), 60000);
+    QVERIFY(StartDesktopProgram(second, program, config, 60000));
     second.terminate();
     QVERIFY(second.waitForFinished(60000));
     QCOMPARE(second.exitStatus(), QProcess::NormalExit);

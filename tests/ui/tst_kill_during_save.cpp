@@ -1,11 +1,12 @@
 // kill -9 at random moments while the window state is being saved: the configuration file read back is
 // always one whole text, the one before the save or the one after it, never a torn mix.
 #include "store/form_state_store.h"
+#include "support/process_probe.h"
+#include "support/test_files.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
@@ -23,31 +24,6 @@ namespace {
 
 constexpr int kStartMs = 60000;
 const char kChildVariable[] = "PATROL_KILL_SAVE_CHILD";
-
-QByteArray FileBytes(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-bool WriteBytes(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
-
-// True once the process has its SIGTERM handler: the program's window exists by then.
-bool CatchesTerm(qint64 pid)
-{
-    QFile status(u"/proc/%1/status"_s.arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return false;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("SigCgt:"))
-            return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (SIGTERM - 1)) & 1;
-    }
-    return false;
-}
 
 QString SiteList(int sites, const QString& tag)
 {
@@ -132,7 +108,7 @@ void TestKillDuringSave::formSavesKilledAtRandom()
     QByteArray versions[2];
     {
         const QString reference = dir.filePath(u"reference.ini"_s);
-        QVERIFY(WriteBytes(reference, before));
+        QVERIFY(WriteFileBytes(reference, before));
         FormStateStore store;
         QVERIFY(store.SetFile(reference, 0));
         Form form;
@@ -153,7 +129,7 @@ void TestKillDuringSave::formSavesKilledAtRandom()
     env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
     int seen[3] = {0, 0, 0};
     for (int round = 0; round < 30; ++round) {
-        QVERIFY(WriteBytes(path, before));
+        QVERIFY(WriteFileBytes(path, before));
         QProcess child;
         child.setProcessEnvironment(env);
         child.start(QCoreApplication::applicationFilePath(), {});
@@ -186,16 +162,12 @@ void TestKillDuringSave::programKilledWhileSavingOnClose()
     // Only the site list: the save on close adds every other component's value.
     const QByteArray before = ConfigTextStore::Encode(u"[主界面]\r\n按钮输入网站列表.标记="_s
                                                       + FormStateStore::FoldLineBreaks(SiteList(50000, u"s"_s)));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+    const QString program = QString::fromLocal8Bit(PATROL_BINARY);
 
     // One clean close tells the text after the save and how long closing takes.
-    QVERIFY(WriteBytes(path, before));
+    QVERIFY(WriteFileBytes(path, before));
     QProcess clean;
-    clean.setProcessEnvironment(env);
-    clean.start(QString::fromLocal8Bit(PATROL_BINARY), {u"--config"_s, path});
-    QVERIFY(clean.waitForStarted(kStartMs));
-    QTRY_VERIFY_WITH_TIMEOUT(CatchesTerm(clean.processId()), kStartMs);
+    QVERIFY(StartDesktopProgram(clean, program, path, kStartMs));
     QElapsedTimer closing;
     closing.start();
     clean.terminate();
@@ -207,16 +179,13 @@ void TestKillDuringSave::programKilledWhileSavingOnClose()
 
     int seen[2] = {0, 0};
     for (int round = 0; round < 12; ++round) {
-        QVERIFY(WriteBytes(path, before));
-        QProcess program;
-        program.setProcessEnvironment(env);
-        program.start(QString::fromLocal8Bit(PATROL_BINARY), {u"--config"_s, path});
-        QVERIFY(program.waitForStarted(kStartMs));
-        QTRY_VERIFY_WITH_TIMEOUT(CatchesTerm(program.processId()), kStartMs);
-        program.terminate();
+        QVERIFY(WriteFileBytes(path, before));
+        QProcess running;
+        QVERIFY(StartDesktopProgram(running, program, path, kStartMs));
+        running.terminate();
         QThread::usleep(m_random.bounded(quint64(closeMs) * 1000));
-        ::kill(pid_t(program.processId()), SIGKILL);
-        QVERIFY(program.waitForFinished(kStartMs));
+        ::kill(pid_t(running.processId()), SIGKILL);
+        QVERIFY(running.waitForFinished(kStartMs));
 
         const QByteArray after = FileBytes(path);
         QVERIFY2(after == before || after == saved,
