@@ -1,21 +1,16 @@
 #include "monitor/monitoring_run.h"
 
+#include "monitor/check_workers.h"
 #include "monitor/clock.h"
 #include "monitor/report_model.h"
 #include "monitor/site_check.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QEvent>
 #include <QMetaMethod>
 
 #include <cmath>
-#include <condition_variable>
-#include <deque>
 #include <limits>
 #include <memory>
-
-#include <pthread.h>
 
 namespace {
 
@@ -44,95 +39,23 @@ QString Trimmed(const QString& entry)
     return entry.mid(begin, end - begin);
 }
 
-// Tells the main thread that results wait in the pool's queue.
-const QEvent::Type kResultsWaiting = QEvent::Type(QEvent::registerEventType());
-// Results applied per event-loop turn, so a burst of finished checks never holds up the window.
-constexpr int kResultsPerTurn = 256;
-// Small worker stacks stay in the C library's stack cache; creating threads with 8 MB stacks next to hundreds
-// of running checks stalled the main thread for 100 ms and more per start.
-constexpr size_t kWorkerStackBytes = 512 * 1024;
-
 } // namespace
 
-// Tracks the detached check threads so that program exit can cancel and wait for them. Shared with
-// the threads, so it outlives a run object that is destroyed while a check still ends.
-struct WorkerPool
-{
-    std::mutex mutex;
-    std::condition_variable allDone;
-    int live = 0;
-    MonitoringRun* run = nullptr;        // null once the run is shut down: late results go nowhere
-    std::deque<CheckOutcome> results;   // finished checks in the order they finished
-    bool wakePosted = false;
-    ShutdownSignal shutdown;
-    std::shared_ptr<Clock> clock;
-
-    static void Work(std::shared_ptr<WorkerPool> pool, int pass, int row, QString url, MonitorSettings settings)
-    {
-        CheckOutcome outcome = RunSiteCheck(url, settings, *pool->clock, pool->shutdown);
-        outcome.pass = pass;
-        outcome.row = row;
-        {
-            std::lock_guard lock(pool->mutex);
-            if (pool->run && !outcome.cancelled) {
-                pool->results.push_back(std::move(outcome));
-                if (!pool->wakePosted) {
-                    pool->wakePosted = true;
-                    QCoreApplication::postEvent(pool->run, new QEvent(kResultsWaiting));
-                }
-            }
-            --pool->live;
-        }
-        pool->allDone.notify_all();
-    }
-
-    struct StartArgs
-    {
-        std::shared_ptr<WorkerPool> pool;
-        int pass;
-        int row;
-        QString url;
-        MonitorSettings settings;
-    };
-
-    static void* Entry(void* data)
-    {
-        std::unique_ptr<StartArgs> args(static_cast<StartArgs*>(data));
-        Work(std::move(args->pool), args->pass, args->row, std::move(args->url), std::move(args->settings));
-        return nullptr;
-    }
-
-    // A detached thread for one check; false when the system refuses a thread.
-    static bool Start(std::unique_ptr<StartArgs> args)
-    {
-        pthread_attr_t attributes;
-        if (pthread_attr_init(&attributes) != 0)
-            return false;
-        pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-        pthread_attr_setstacksize(&attributes, kWorkerStackBytes);
-        pthread_t thread;
-        const bool started = pthread_create(&thread, &attributes, &Entry, args.get()) == 0;
-        pthread_attr_destroy(&attributes);
-        if (started)
-            args.release();
-        return started;
-    }
-};
-
-MonitoringRun::MonitoringRun(QObject* parent) : MonitoringRun(std::make_shared<SteadyClock>(), parent) {}
+MonitoringRun::MonitoringRun(QObject* parent)
+    : MonitoringRun(std::make_shared<SteadyClock>(), parent)
+{ }
 
 MonitoringRun::MonitoringRun(std::shared_ptr<Clock> clock, QObject* parent)
-    : QObject(parent),
-      m_clock(clock ? std::move(clock) : std::make_shared<SteadyClock>()),
-      m_pool(std::make_shared<WorkerPool>()),
-      m_siteModel(new ReportModel(u"全部网站"_s, this)),
-      m_abnormalModel(new ReportModel(u"不正常网站"_s, this)),
-      m_caption(kCaptionIdle)
+    : QObject(parent)
+    , m_clock(clock ? std::move(clock) : std::make_shared<SteadyClock>())
+    , m_workers(new CheckWorkers(
+          m_clock, [this](const CheckOutcome& outcome) { ApplyOutcome(outcome); }, this))
+    , m_siteModel(new ReportModel(u"全部网站"_s, this))
+    , m_abnormalModel(new ReportModel(u"不正常网站"_s, this))
+    , m_caption(kCaptionIdle)
 {
     qRegisterMetaType<CheckRecord>();
     qRegisterMetaType<PassSummary>();
-    m_pool->run = this;
-    m_pool->clock = m_clock;
     m_intervalTimer.setSingleShot(true);
     m_intervalTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_intervalTimer, &QTimer::timeout, this, &MonitoringRun::AfterInterval);
@@ -155,10 +78,7 @@ ReportModel* MonitoringRun::AbnormalModel()
 
 void MonitoringRun::SetSettings(const MonitorSettings& settings)
 {
-    {
-        std::lock_guard lock(m_settingsMutex);
-        m_settings = settings;
-    }
+    m_settings = settings;
     // A larger thread count frees a waiting throttle at once.
     QMetaObject::invokeMethod(
         this,
@@ -171,7 +91,6 @@ void MonitoringRun::SetSettings(const MonitorSettings& settings)
 
 MonitorSettings MonitoringRun::Settings() const
 {
-    std::lock_guard lock(m_settingsMutex);
     return m_settings;
 }
 
@@ -212,7 +131,7 @@ bool MonitoringRun::IsIdle() const
 
 int MonitoringRun::RunningChecks() const
 {
-    return m_running.load();
+    return m_running;
 }
 
 int MonitoringRun::PassNumber() const
@@ -224,7 +143,7 @@ void MonitoringRun::Click()
 {
     if (m_shutDown)
         return;
-    if (m_caption != kCaptionIdle) {
+    if (m_phase != Phase::Idle) {
         RequestStop();
         return;
     }
@@ -238,11 +157,7 @@ void MonitoringRun::Shutdown()
     m_shutDown = true;
     m_stop = true;
     m_intervalTimer.stop();
-    std::unique_lock lock(m_pool->mutex);
-    m_pool->run = nullptr;
-    m_pool->shutdown.Raise();
-    // Transfers end within ~100 ms of the flag and retry waits wake at once; the bound only guards a stuck one.
-    m_pool->allDone.wait_for(lock, std::chrono::milliseconds(kShutdownWaitMs), [this] { return m_pool->live == 0; });
+    m_workers->Shutdown(kShutdownWaitMs);
 }
 
 void MonitoringRun::StartRun()
@@ -315,7 +230,7 @@ void MonitoringRun::StartPass()
     m_nextRow = 0;
     m_throttled = false;
     m_startedThisPass = 0;
-    m_passes[m_pass] = PassProgress{0, 0, false, m_passStart};
+    m_passes[m_pass] = PassProgress { 0, 0, false, m_passStart };
     m_phase = Phase::Rows;
     ScheduleRowStep();
 }
@@ -336,7 +251,7 @@ void MonitoringRun::ScheduleRowStep()
 
 int MonitoringRun::ThreadLimit() const
 {
-    return std::min(LeadingInt(Settings().threadsText), kMaxConcurrentChecks);
+    return std::min(LeadingInt(m_settings.threadsText), kMaxConcurrentChecks);
 }
 
 // The row loop of a pass, run in slices from the event loop instead of inside one long click handler: it
@@ -352,7 +267,7 @@ void MonitoringRun::RowStep()
     for (;;) {
         if (m_throttled) {
             // Resumed by a finished check, a changed thread count or a stop request.
-            if (!m_stop && m_running.load() >= ThreadLimit())
+            if (!m_stop && m_running >= ThreadLimit())
                 return;
             m_throttled = false;
             ++m_nextRow;
@@ -387,19 +302,8 @@ bool MonitoringRun::StartCheck(int row)
 {
     const QString url = m_siteModel->Url(row);
     const int previousState = m_siteModel->State(row);
-    {
-        std::lock_guard lock(m_pool->mutex);
-        ++m_pool->live;
-    }
-    if (!WorkerPool::Start(std::make_unique<WorkerPool::StartArgs>(
-            WorkerPool::StartArgs{m_pool, m_pass, row, url, Settings()}))) {
-        {
-            std::lock_guard lock(m_pool->mutex);
-            --m_pool->live;
-        }
-        m_pool->allDone.notify_all();
+    if (!m_workers->Start(m_pass, row, url, Settings()))
         return false;
-    }
     // The check's first steps happen here, before its result can arrive: same order as on the worker.
     m_previousState[size_t(row)] = previousState;
     m_siteModel->SetState(row, ReportModel::StateInProgress);
@@ -430,7 +334,7 @@ void MonitoringRun::EndRowLoop()
     }
     if (m_startedThisPass > 0) {
         AfterInterval();
-    } else if (m_running.load() > 0) {
+    } else if (m_running > 0) {
         m_passAfterFinish = true;
     } else {
         m_intervalTimer.start(kIdlePassGapMs);
@@ -455,7 +359,7 @@ void MonitoringRun::EndPasses()
     m_throttled = false;
     m_phase = Phase::WaitingThreads;
     SetCaption(kCaptionWaiting);
-    if (m_running.load() == 0)
+    if (m_running == 0)
         FinishRun();
 }
 
@@ -467,28 +371,6 @@ void MonitoringRun::FinishRun()
     emit RunFinished();
 }
 
-void MonitoringRun::customEvent(QEvent* event)
-{
-    // The lock comes first: it is what hands the worker's writes (the event included) over to this thread.
-    std::unique_lock lock(m_pool->mutex);
-    if (event->type() != kResultsWaiting)
-        return;
-    QElapsedTimer turn;
-    turn.start();
-    for (int applied = 0; !m_pool->results.empty(); ++applied) {
-        if (applied == kResultsPerTurn || turn.elapsed() >= kTurnBudgetMs) {
-            QCoreApplication::postEvent(this, new QEvent(kResultsWaiting));
-            return;
-        }
-        const CheckOutcome outcome = std::move(m_pool->results.front());
-        m_pool->results.pop_front();
-        lock.unlock();
-        ApplyOutcome(outcome);
-        lock.lock();
-    }
-    m_pool->wakePosted = false;
-}
-
 void MonitoringRun::ApplyOutcome(const CheckOutcome& outcome)
 {
     if (m_shutDown)
@@ -496,8 +378,7 @@ void MonitoringRun::ApplyOutcome(const CheckOutcome& outcome)
     const int row = outcome.row;
     const int previousState = m_previousState[size_t(row)];
     const int state = outcome.normal ? ReportModel::StateNormal : ReportModel::StateAbnormal;
-    m_siteModel->SetResult(row, outcome.statusText, outcome.foundText, outcome.responseTime, state,
-                           outcome.finishTick);
+    m_siteModel->SetResult(row, outcome.statusText, outcome.foundText, outcome.responseTime, state, outcome.finishTick);
 
     // Several rows may carry the same URL: they share one abnormal row, the last one with that URL.
     int index = -1;
@@ -514,14 +395,13 @@ void MonitoringRun::ApplyOutcome(const CheckOutcome& outcome)
     }
     if (!outcome.normal && index != -1) {
         m_abnormalModel->SetResult(index, outcome.statusText, outcome.foundText, outcome.responseTime,
-                                   ReportModel::StateAbnormal, m_abnormalModel->ItemData(index));
+            ReportModel::StateAbnormal, m_abnormalModel->ItemData(index));
     }
 
     --m_running;
     EmitWindowCaption(row);
-    emit CheckFinished(CheckRecord{outcome.pass, row, outcome.url, outcome.normal, outcome.status,
-                                   outcome.statusText, outcome.found, outcome.foundText, outcome.elapsedMs,
-                                   outcome.responseTime});
+    emit CheckFinished(CheckRecord { outcome.pass, row, outcome.url, outcome.normal, outcome.status, outcome.statusText,
+        outcome.found, outcome.foundText, outcome.elapsedMs, outcome.responseTime });
     auto progress = m_passes.find(outcome.pass);
     if (progress != m_passes.end()) {
         --progress->second.outstanding;
@@ -539,7 +419,7 @@ void MonitoringRun::ApplyOutcome(const CheckOutcome& outcome)
             AfterInterval();
         break;
     case Phase::WaitingThreads:
-        if (m_running.load() == 0)
+        if (m_running == 0)
             FinishRun();
         break;
     case Phase::Idle:
@@ -552,8 +432,8 @@ void MonitoringRun::MaybeFinishPass(int pass)
     auto it = m_passes.find(pass);
     if (it == m_passes.end() || !it->second.rowsDone || it->second.outstanding > 0)
         return;
-    const PassSummary summary{pass, it->second.finished, m_abnormalModel->rowCount(),
-                              m_clock->NowMs() - it->second.start};
+    const PassSummary summary { pass, it->second.finished, m_abnormalModel->rowCount(),
+        m_clock->NowMs() - it->second.start };
     m_passes.erase(it);
     emit PassFinished(summary);
 }
@@ -570,6 +450,6 @@ void MonitoringRun::EmitWindowCaption(int row)
     static const QMetaMethod captionSignal = QMetaMethod::fromSignal(&MonitoringRun::WindowCaptionChanged);
     if (!isSignalConnected(captionSignal))
         return;
-    emit WindowCaptionChanged(m_baseTitle + u" 线程数："_s + QString::number(m_running.load()) + u",表项索引："_s +
-                              QString::number(row));
+    emit WindowCaptionChanged(
+        m_baseTitle + u" 线程数："_s + QString::number(m_running) + u",表项索引："_s + QString::number(row));
 }

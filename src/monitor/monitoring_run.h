@@ -7,17 +7,15 @@
 #include <QStringList>
 #include <QTimer>
 
-#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 class Clock;
 class ReportModel;
 struct CheckOutcome;
-struct WorkerPool;
+class CheckWorkers;
 
 struct CheckRecord
 {
@@ -37,13 +35,15 @@ struct CheckRecord
 struct PassSummary
 {
     int pass = 0;
-    int sites = 0;   // checks finished in this pass (rows skipped because still running are not counted)
+    int sites = 0; // checks finished in this pass (rows skipped because still running are not counted)
     int abnormal = 0;
     qint64 elapsedMs = 0;
 };
 
 // The start/stop button's monitoring run, driven from the main thread's event loop: passes over the
 // site rows, one worker thread per check, at most the thread count at once, and the interval between passes.
+// Main thread only; its checks' results come back through CheckWorkers. The phase is the run's state, the
+// button caption only shows it.
 class MonitoringRun final : public QObject
 {
     Q_OBJECT
@@ -60,7 +60,7 @@ public:
     ReportModel* SiteModel();
     ReportModel* AbnormalModel();
 
-    // Thread-safe snapshot; the window calls it whenever an input changes.
+    // The window calls it whenever an input changes; each check gets a copy when it starts.
     void SetSettings(const MonitorSettings& settings);
     MonitorSettings Settings() const;
     // The site list (CR LF separated), read when a run starts.
@@ -94,9 +94,6 @@ signals:
     void PassFinished(const PassSummary& summary);
     void RunFinished();
 
-protected:
-    void customEvent(QEvent* event) override;
-
 private:
     enum class Phase { Idle, Rows, Interval, WaitingThreads };
 
@@ -117,11 +114,10 @@ private:
     void EmitWindowCaption(int row);
 
     std::shared_ptr<Clock> m_clock;
-    std::shared_ptr<WorkerPool> m_pool;
+    CheckWorkers* m_workers;
     ReportModel* m_siteModel;
     ReportModel* m_abnormalModel;
 
-    mutable std::mutex m_settingsMutex;
     MonitorSettings m_settings;
     QString m_siteListText;
     QString m_baseTitle;
@@ -132,7 +128,7 @@ private:
     Phase m_phase = Phase::Idle;
     bool m_stop = false;
     bool m_shutDown = false;
-    std::atomic<int> m_running{0};
+    int m_running = 0; // started and not yet applied, queued results included
 
     int m_pass = 0;
     qint64 m_passStart = 0;
@@ -141,9 +137,9 @@ private:
     bool m_throttled = false;
     bool m_rowStepQueued = false;
     int m_startedThisPass = 0;
-    bool m_passAfterFinish = false;   // a pass that started nothing resumes when a check ends
+    bool m_passAfterFinish = false; // a pass that started nothing resumes when a check ends
     QTimer m_intervalTimer;
-    std::vector<int> m_previousState;   // per site row, the state before its running check
+    std::vector<int> m_previousState; // per site row, the state before its running check
 
     struct PassProgress
     {

@@ -320,6 +320,7 @@ void MainWindow::WireRun()
     connect(m_run, &MonitoringRun::MessageRequested, this,
             [this](const QString& text) { MessageBox::Notify(this, text); });
 
+    // The last step of the path described in monitor/check_workers.h: view requests merged per 25 ms.
     m_viewTimer.setSingleShot(true);
     m_viewTimer.setInterval(25);
     connect(&m_viewTimer, &QTimer::timeout, this, &MainWindow::FlushViewRequests);

@@ -1,10 +1,10 @@
 #include "monitor/monitoring_run.h"
 
 #include "hostile/hostile_cases.h"
-#include "monitor/clock.h"
 #include "monitor/report_model.h"
 #include "monitor/site_check.h"
 #include "monitor/status_codes.h"
+#include "support/scaled_clock.h"
 
 #include <QElapsedTimer>
 #include <QHash>

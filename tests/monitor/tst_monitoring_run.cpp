@@ -4,6 +4,7 @@
 #include "monitor/report_model.h"
 #include "monitor/status_codes.h"
 #include "support/loopback_server.h"
+#include "support/scaled_clock.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>

@@ -3,6 +3,7 @@
 #include "monitor/clock.h"
 #include "monitor/status_codes.h"
 #include "support/loopback_server.h"
+#include "support/scaled_clock.h"
 
 #include <QElapsedTimer>
 #include <QTest>
