@@ -1,5 +1,7 @@
 // The program itself: start-up on a configuration file, a second program on the same file, and a
 // stop signal that ends it the way the close box does.
+#include "store/persistence.h"
+
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -44,13 +46,13 @@ void TestDesktopProcess::twoProgramsOnOneFileThenStop()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QString config = dir.filePath(u"岚澈·巡更灯.ini"_s);
+    const QString config = dir.filePath(Persist::ConfigFileName());
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
 
     QProcess first;
     first.setProcessEnvironment(env);
-    first.start(QString::fromLocal8Bit(PATROL_BINARY), {u"--config"_s, config});
+    first.start(QString::fromLocal8Bit(PATROL_BINARY), { u"--config"_s, config });
     QVERIFY(first.waitForStarted(30000));
     QTRY_VERIFY_WITH_TIMEOUT(CatchesTerm(first.processId()), 60000);
     // The first start creates the file empty; nothing is written until the values are stored.
@@ -59,7 +61,7 @@ void TestDesktopProcess::twoProgramsOnOneFileThenStop()
 
     QProcess second;
     second.setProcessEnvironment(env);
-    second.start(QString::fromLocal8Bit(PATROL_BINARY), {u"--config"_s, config});
+    second.start(QString::fromLocal8Bit(PATROL_BINARY), { u"--config"_s, config });
     QVERIFY(second.waitForStarted(30000));
     QTRY_VERIFY_WITH_TIMEOUT(CatchesTerm(second.processId()), 60000);
     second.terminate();
@@ -75,9 +77,10 @@ void TestDesktopProcess::twoProgramsOnOneFileThenStop()
     QCOMPARE(first.exitStatus(), QProcess::NormalExit);
     QCOMPARE(first.exitCode(), 0);
     const QByteArray stored = FileBytes(config);
-    QVERIFY(stored.startsWith("[\xd6\xf7\xbd\xe7\xc3\xe6]"));   // [主界面] in GB18030
+    QVERIFY(stored.startsWith("[\xd6\xf7\xbd\xe7\xc3\xe6]")); // [主界面] in GB18030
     QVERIFY(stored.contains("200|301|100|302"));
 }
 
 QTEST_GUILESS_MAIN(TestDesktopProcess)
+#include "store/persistence.h"
 #include "tst_desktop_process.moc"

@@ -1,6 +1,8 @@
 // kill -9 at random moments while the window state is being saved: the configuration file read back is
 // always one whole text, the one before the save or the one after it, never a torn mix.
 #include "store/form_state_store.h"
+#include "store/persistence.h"
+#include "ui/form_walk.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -90,12 +92,12 @@ int RunSaveChild(int argc, char** argv)
     if (!store.SetFile(qEnvironmentVariable(kChildVariable), 0))
         return 3;
     Form form;
-    const QString lists[2] = {SiteList(kChildSites, u"a"_s), SiteList(kChildSites, u"b"_s)};
+    const QString lists[2] = { SiteList(kChildSites, u"a"_s), SiteList(kChildSites, u"b"_s) };
     std::puts("saving");
     std::fflush(stdout);
     for (int i = 0;; ++i) {
         form.SetVersion(i % 2, lists[i % 2]);
-        store.SaveForm(&form.window);
+        SaveForm(store, &form.window);
     }
 }
 
@@ -125,7 +127,7 @@ void TestKillDuringSave::formSavesKilledAtRandom()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QString path = dir.filePath(u"岚澈·巡更灯.ini"_s);
+    const QString path = dir.filePath(Persist::ConfigFileName());
 
     // Every text a complete save can leave: the file before, after version 0, after version 1.
     const QByteArray before = ConfigTextStore::Encode(u"[主界面]\r\n其他=保留\r\n"_s);
@@ -138,12 +140,12 @@ void TestKillDuringSave::formSavesKilledAtRandom()
         Form form;
         for (int i = 0; i < 3; ++i) {
             form.SetVersion(i % 2, SiteList(kChildSites, i % 2 ? u"b"_s : u"a"_s));
-            store.SaveForm(&form.window);
+            SaveForm(store, &form.window);
             const QByteArray saved = FileBytes(reference);
             if (i < 2)
                 versions[i] = saved;
             else
-                QCOMPARE(saved, versions[0]);   // a save over the other version leaves the same text
+                QCOMPARE(saved, versions[0]); // a save over the other version leaves the same text
         }
     }
     QVERIFY(versions[0] != versions[1]);
@@ -151,7 +153,7 @@ void TestKillDuringSave::formSavesKilledAtRandom()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QString::fromLatin1(kChildVariable), path);
     env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
-    int seen[3] = {0, 0, 0};
+    int seen[3] = { 0, 0, 0 };
     for (int round = 0; round < 30; ++round) {
         QVERIFY(WriteBytes(path, before));
         QProcess child;
@@ -182,10 +184,10 @@ void TestKillDuringSave::programKilledWhileSavingOnClose()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QString path = dir.filePath(u"岚澈·巡更灯.ini"_s);
+    const QString path = dir.filePath(Persist::ConfigFileName());
     // Only the site list: the save on close adds every other component's value.
-    const QByteArray before = ConfigTextStore::Encode(u"[主界面]\r\n按钮输入网站列表.标记="_s
-                                                      + FormStateStore::FoldLineBreaks(SiteList(50000, u"s"_s)));
+    const QByteArray before = ConfigTextStore::Encode(
+        u"[主界面]\r\n按钮输入网站列表.标记="_s + FormStateStore::FoldLineBreaks(SiteList(50000, u"s"_s)));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
 
@@ -193,7 +195,7 @@ void TestKillDuringSave::programKilledWhileSavingOnClose()
     QVERIFY(WriteBytes(path, before));
     QProcess clean;
     clean.setProcessEnvironment(env);
-    clean.start(QString::fromLocal8Bit(PATROL_BINARY), {u"--config"_s, path});
+    clean.start(QString::fromLocal8Bit(PATROL_BINARY), { u"--config"_s, path });
     QVERIFY(clean.waitForStarted(kStartMs));
     QTRY_VERIFY_WITH_TIMEOUT(CatchesTerm(clean.processId()), kStartMs);
     QElapsedTimer closing;
@@ -205,12 +207,12 @@ void TestKillDuringSave::programKilledWhileSavingOnClose()
     const QByteArray saved = FileBytes(path);
     QVERIFY(saved != before && saved.startsWith(before));
 
-    int seen[2] = {0, 0};
+    int seen[2] = { 0, 0 };
     for (int round = 0; round < 12; ++round) {
         QVERIFY(WriteBytes(path, before));
         QProcess program;
         program.setProcessEnvironment(env);
-        program.start(QString::fromLocal8Bit(PATROL_BINARY), {u"--config"_s, path});
+        program.start(QString::fromLocal8Bit(PATROL_BINARY), { u"--config"_s, path });
         QVERIFY(program.waitForStarted(kStartMs));
         QTRY_VERIFY_WITH_TIMEOUT(CatchesTerm(program.processId()), kStartMs);
         program.terminate();
@@ -220,7 +222,7 @@ void TestKillDuringSave::programKilledWhileSavingOnClose()
 
         const QByteArray after = FileBytes(path);
         QVERIFY2(after == before || after == saved,
-                 qPrintable(u"round %1: torn file of %2 bytes"_s.arg(round).arg(after.size())));
+            qPrintable(u"round %1: torn file of %2 bytes"_s.arg(round).arg(after.size())));
         ++seen[after == saved];
     }
     qInfo("closing took %lld ms; killed before the save %d, after it %d", closeMs, seen[0], seen[1]);
