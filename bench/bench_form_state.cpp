@@ -1,6 +1,8 @@
 // Times SaveForm and RestoreForm of a window shaped like the main window with a 50,000-URL site list.
 // Usage: bench_form_state [directory for the configuration file] (default: a temporary directory)
 #include "store/form_state_store.h"
+#include "store/persistence.h"
+#include "ui/form_walk.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -26,8 +28,7 @@ namespace {
 constexpr int kUrls = 50000;
 constexpr int kRepetitions = 7;
 
-template <typename T>
-T* Add(QWidget* parent, const QString& name)
+template <typename T> T* Add(QWidget* parent, const QString& name)
 {
     auto* widget = new T(parent);
     widget->setObjectName(name);
@@ -45,7 +46,7 @@ struct MainWindowShape
         QWidget* w = window.get();
         auto* header = Add<QLabel>(w, u"图片框3"_s);
         for (const QString& name : { u"图片软件主页"_s, u"链接软件主页"_s, u"图片联系"_s, u"链接联系"_s,
-                                     u"图片疑点说明"_s, u"链接疑点说明"_s, u"图片岚澈软件"_s, u"标签4"_s })
+                 u"图片疑点说明"_s, u"链接疑点说明"_s, u"图片岚澈软件"_s, u"标签4"_s })
             Add<QLabel>(header, name);
         auto* conditions = Add<QGroupBox>(w, u"分组框1"_s);
         Add<QCheckBox>(conditions, u"选择框按状态码"_s)->setChecked(true);
@@ -92,8 +93,8 @@ void Report(const char* what, const std::function<void()>& prepare, const std::f
         ms.push_back(double(timer.nsecsElapsed()) / 1e6);
     }
     std::sort(ms.begin(), ms.end());
-    std::printf("%-38s min %8.2f ms   median %8.2f ms   max %8.2f ms\n", what, ms.front(), ms[ms.size() / 2],
-                ms.back());
+    std::printf(
+        "%-38s min %8.2f ms   median %8.2f ms   max %8.2f ms\n", what, ms.front(), ms[ms.size() / 2], ms.back());
 }
 
 } // namespace
@@ -108,7 +109,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "cannot create a temporary directory\n");
         return 1;
     }
-    const QString path = temp.filePath(u"岚澈·巡更灯.ini"_s);
+    const QString path = temp.filePath(Persist::ConfigFileName());
     const QString lists[2] = { SiteList(0), SiteList(1) };
 
     MainWindowShape form;
@@ -123,31 +124,36 @@ int main(int argc, char** argv)
             store = std::make_unique<FormStateStore>();
             store->SetFile(path, 0);
         },
-        [&] { store->SaveForm(form.window.get()); });
+        [&] { SaveForm(*store, form.window.get()); });
     std::printf("configuration file: %lld bytes\n", qlonglong(QFile(path).size()));
 
-    Report("SaveForm, nothing changed", [] {}, [&] { store->SaveForm(form.window.get()); });
+    Report(
+        "SaveForm, nothing changed", [] {}, [&] { SaveForm(*store, form.window.get()); });
 
     int threads = 5;
-    Report("SaveForm, thread count changed", [&] { form.threads->setText(QString::number(++threads)); },
-           [&] { store->SaveForm(form.window.get()); });
+    Report(
+        "SaveForm, thread count changed", [&] { form.threads->setText(QString::number(++threads)); },
+        [&] { SaveForm(*store, form.window.get()); });
 
     int which = 0;
-    Report("SaveForm, site list changed", [&] { form.sites->setProperty("tag", lists[++which % 2]); },
-           [&] { store->SaveForm(form.window.get()); });
+    Report(
+        "SaveForm, site list changed", [&] { form.sites->setProperty("tag", lists[++which % 2]); },
+        [&] { SaveForm(*store, form.window.get()); });
 
     std::unique_ptr<MainWindowShape> fresh;
     Report(
         "RestoreForm into a fresh window", [&] { fresh = std::make_unique<MainWindowShape>(); },
-        [&] { store->RestoreForm(fresh->window.get()); });
+        [&] { RestoreForm(*store, fresh->window.get()); });
     if (fresh->sites->property("tag").toString() != form.sites->property("tag").toString()) {
         std::fprintf(stderr, "restored site list differs\n");
         return 1;
     }
 
-    Report("SetFile (open and load)", [&] { store.reset(); }, [&] {
-        store = std::make_unique<FormStateStore>();
-        store->SetFile(path, 0);
-    });
+    Report(
+        "SetFile (open and load)", [&] { store.reset(); },
+        [&] {
+            store = std::make_unique<FormStateStore>();
+            store->SetFile(path, 0);
+        });
     return 0;
 }

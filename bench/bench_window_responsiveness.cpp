@@ -8,9 +8,10 @@
 //   (defaults: 50000 sites, 200 threads, no delay, no abnormal site)
 // Sets QT_QPA_PLATFORM=offscreen unless a platform is given.
 
-#include "site_farm_client.h"
 #include "monitor/monitoring_run.h"
+#include "site_farm_client.h"
 #include "store/form_state_store.h"
+#include "store/persistence.h"
 #include "ui/main_window.h"
 #include "ui/message_box.h"
 
@@ -26,9 +27,9 @@
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <utility>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 using namespace Qt::StringLiterals;
@@ -68,9 +69,9 @@ std::pair<double, double> ThreadCpuAndWaitMs()
 {
     QFile file(u"/proc/thread-self/schedstat"_s);
     if (!file.open(QIODevice::ReadOnly))
-        return {0, 0};
+        return { 0, 0 };
     const QList<QByteArray> fields = file.readAll().simplified().split(' ');
-    return {fields.value(0).toDouble() / 1e6, fields.value(1).toDouble() / 1e6};
+    return { fields.value(0).toDouble() / 1e6, fields.value(1).toDouble() / 1e6 };
 }
 
 } // namespace
@@ -102,10 +103,10 @@ int main(int argc, char** argv)
     MainWindow window(&store);
     window.show();
     window.SetSiteListText(list);
-    window.findChild<QLineEdit*>(u"编辑框线程数"_s)->setText(QString::number(threads));
+    window.findChild<QLineEdit*>(Persist::kThreadsEdit)->setText(QString::number(threads));
     // One pass is measured; the interval keeps a second one from starting before the stop click.
-    window.findChild<QLineEdit*>(u"编辑框间隔秒"_s)->setText(u"1000"_s);
-    auto* startButton = window.findChild<QPushButton*>(u"按钮开始监控"_s);
+    window.findChild<QLineEdit*>(Persist::kIntervalEdit)->setText(u"1000"_s);
+    auto* startButton = window.findChild<QPushButton*>(Persist::kStartButton);
     MonitoringRun* run = window.Run();
 
     std::vector<qint64> gapsUs;
@@ -158,15 +159,15 @@ int main(int argc, char** argv)
     farm.waitForFinished(5000);
 
     const GapFigures gaps = Summarise(std::move(gapsUs));
-    rusage usage{};
+    rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
     std::printf("sites %d  threads %d  delay %d ms  start click %lld ms  pass %lld ms (%.0f checks/s)  checked %d  "
                 "abnormal %d\nevent loop during the pass: %zu probe ticks, gap mean %.2f ms, 99th percentile %.1f ms, "
                 "longest %lld ms, %d gaps over 100 ms\nmain thread during the pass: %.0f ms on a CPU, %.0f ms runnable "
                 "but waiting for one\nstop click to run end %lld ms  peak RSS %ld KiB\n",
-                sites, threads, delayMs, static_cast<long long>(clickMs), static_cast<long long>(passMs),
-                sites * 1000.0 / double(std::max<qint64>(passMs, 1)), summary.sites, summary.abnormal, gaps.ticks, gaps.mean, gaps.p99,
-                static_cast<long long>(gaps.longest), gaps.over100, schedAtEnd.first - schedAtStart.first,
-                schedAtEnd.second - schedAtStart.second, static_cast<long long>(stopMs), usage.ru_maxrss);
+        sites, threads, delayMs, static_cast<long long>(clickMs), static_cast<long long>(passMs),
+        sites * 1000.0 / double(std::max<qint64>(passMs, 1)), summary.sites, summary.abnormal, gaps.ticks, gaps.mean,
+        gaps.p99, static_cast<long long>(gaps.longest), gaps.over100, schedAtEnd.first - schedAtStart.first,
+        schedAtEnd.second - schedAtStart.second, static_cast<long long>(stopMs), usage.ru_maxrss);
     return summary.sites == sites ? 0 : 1;
 }

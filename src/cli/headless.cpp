@@ -8,6 +8,7 @@
 #include "http/curl_global.h"
 #include "monitor/monitoring_run.h"
 #include "monitor/status_codes.h"
+#include "store/persistence.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -45,7 +46,7 @@ int RunHeadless(int argc, char** argv)
     // No display is needed or looked for: the run and its models need Qt Core only.
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(u"patrol-lamp"_s);
-    QCoreApplication::setApplicationVersion(QStringLiteral(PATROL_VERSION));
+    QCoreApplication::setApplicationVersion(Persist::ProgramVersion());
 
     HeadlessOptions options;
     QString error;
@@ -56,7 +57,7 @@ int RunHeadless(int argc, char** argv)
         return 0;
     }
     if (options.version) {
-        PrintLine(stdout, u"岚澈·巡更灯 patrol-lamp "_s + QStringLiteral(PATROL_VERSION));
+        PrintLine(stdout, Persist::ProgramTitle() + u" patrol-lamp "_s + Persist::ProgramVersion());
         return 0;
     }
 

@@ -1,5 +1,7 @@
 #include "cli/headless_options.h"
 
+#include "store/persistence.h"
+
 #include <QRegularExpression>
 
 using namespace Qt::StringLiterals;
@@ -39,7 +41,7 @@ QString HeadlessUsageText()
     return u"用法：patrol-lamp --headless [选项]\n"
            "无窗口运行监控。设置和网站列表取自配置文件（窗口保存的值），选项只对本次运行有效，不写回文件。\n"
            "\n"
-           "  --config FILE         配置文件（默认：程序目录下的 岚澈·巡更灯.ini）\n"
+           "  --config FILE         配置文件（默认：程序目录下的 %1）\n"
            "  --sites FILE          网站列表文件，每行一个网址（UTF-8 或 GB18030）\n"
            "  --threads N           同时检查的网站数（1 至 1000）\n"
            "  --timeout S           超时秒（1 至 3600）\n"
@@ -58,7 +60,8 @@ QString HeadlessUsageText()
            "  tsv：遍数、行号、网址、正常/不正常、状态码、找到位置、响应时间，以制表符分隔\n"
            "  jsonl：每行一个 JSON 对象（pass, row, url, normal, status, status_text, found, found_text,\n"
            "         elapsed_ms, response_time）\n"
-           "退出状态：0 结束时没有不正常网站，2 有不正常网站，3 参数错误、文件无法读取或网站列表为空。\n"_s;
+           "退出状态：0 结束时没有不正常网站，2 有不正常网站，3 参数错误、文件无法读取或网站列表为空。\n"_s.arg(
+               Persist::ConfigFileName());
 }
 
 bool ParseHeadlessArguments(const QStringList& arguments, HeadlessOptions* options, QString* error)

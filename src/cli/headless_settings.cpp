@@ -2,6 +2,7 @@
 
 #include "monitor/default_site_list.h"
 #include "store/form_state_store.h"
+#include "store/persistence.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -11,7 +12,7 @@ using namespace Qt::StringLiterals;
 
 QString DefaultConfigPath()
 {
-    return QCoreApplication::applicationDirPath() + u"/岚澈·巡更灯.ini"_s;
+    return Persist::DefaultConfigPath(QCoreApplication::applicationDirPath());
 }
 
 bool LoadStoredSettings(const QString& path, bool mustExist, StoredSettings* stored, QString* error)
@@ -34,18 +35,18 @@ bool LoadStoredSettings(const QString& path, bool mustExist, StoredSettings* sto
 
     FormStateStore store;
     store.SetFile(path, 1);
-    store.SetSection(u"主界面"_s);
+    store.SetSection(Persist::kSection);
     MonitorSettings& s = stored->settings;
-    s.threadsText = store.ReadText(u"编辑框线程数"_s, s.threadsText);
-    s.timeoutText = store.ReadText(u"编辑框超时秒"_s, s.timeoutText);
-    s.intervalText = store.ReadText(u"编辑框间隔秒"_s, s.intervalText);
-    s.byStatus = store.ReadBool(u"选择框按状态码"_s, s.byStatus);
-    s.statusCodes = store.ReadText(u"编辑框状态码"_s, s.statusCodes);
-    s.invertStatus = store.ReadBool(u"选择框取反状态码"_s, s.invertStatus);
-    s.byContent = store.ReadBool(u"选择框按网页内容"_s, s.byContent);
-    s.contentKeywords = store.ReadText(u"编辑框网页内容"_s, s.contentKeywords);
-    s.invertContent = store.ReadBool(u"选择框取反网页内容"_s, s.invertContent);
-    stored->siteList = store.ReadText(u"按钮输入网站列表.标记"_s, stored->siteList);
+    s.threadsText = store.ReadText(Persist::kThreadsEdit, s.threadsText);
+    s.timeoutText = store.ReadText(Persist::kTimeoutEdit, s.timeoutText);
+    s.intervalText = store.ReadText(Persist::kIntervalEdit, s.intervalText);
+    s.byStatus = store.ReadBool(Persist::kStatusCodesCheck, s.byStatus);
+    s.statusCodes = store.ReadText(Persist::kStatusCodesEdit, s.statusCodes);
+    s.invertStatus = store.ReadBool(Persist::kInvertStatusCheck, s.invertStatus);
+    s.byContent = store.ReadBool(Persist::kContentCheck, s.byContent);
+    s.contentKeywords = store.ReadText(Persist::kContentEdit, s.contentKeywords);
+    s.invertContent = store.ReadBool(Persist::kInvertContentCheck, s.invertContent);
+    stored->siteList = store.ReadText(Persist::TagKey(Persist::kSiteListButton), stored->siteList);
     return true;
 }
 

@@ -12,7 +12,7 @@ struct StoredSettings
     QString siteList; // CR LF separated
 };
 
-// "岚澈·巡更灯.ini" beside the executable, the file the window uses.
+// The configuration file beside the executable, the file the window uses.
 QString DefaultConfigPath();
 
 // Reads the window's keys without taking the file's lock (a window may be running on it). A missing

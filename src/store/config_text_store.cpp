@@ -1,5 +1,7 @@
 #include "store/config_text_store.h"
 
+#include "store/atomic_file.h"
+
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -7,12 +9,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstring>
 
 #include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -119,45 +118,6 @@ bool ReadWholeFile(const QString& path, QByteArray* data, bool* exists)
     return true;
 }
 
-bool WriteAll(int fd, const QByteArray& bytes)
-{
-    const char* p = bytes.constData();
-    qsizetype left = bytes.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, size_t(left));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += n;
-        left -= n;
-    }
-    return true;
-}
-
-void SyncDirectoryOf(const QByteArray& nativePath)
-{
-    const QByteArray dir = QFile::encodeName(QFileInfo(QFile::decodeName(nativePath)).absolutePath());
-    const int fd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
-// A symbolic link is followed so that the replace lands on its target instead of replacing the link.
-QString WriteTarget(const QString& path)
-{
-    const QFileInfo info(path);
-    if (info.isSymLink()) {
-        const QString target = info.canonicalFilePath();
-        if (!target.isEmpty())
-            return target;
-    }
-    return path;
-}
-
 } // namespace
 
 ConfigTextStore::ConfigTextStore() = default;
@@ -171,7 +131,7 @@ bool ConfigTextStore::Open(const QString& path, bool noLock)
 {
     Close();
     m_path = path;
-    m_writePath = WriteTarget(path);
+    m_writePath = ReplaceTarget(path);
     ResetCache();
     m_dirty = false;
 
@@ -183,8 +143,8 @@ bool ConfigTextStore::Open(const QString& path, bool noLock)
         return noLock;
     }
 
-    int fd = -1;
-    if (!AcquireLock(&fd)) {
+    LifetimeLock lock;
+    if (!lock.TryAcquire(LockPath())) {
         // Another program has the live file: work on a copy of the text.
         if (ReadWholeFile(m_writePath, &data, &exists))
             m_text = std::move(data);
@@ -195,27 +155,23 @@ bool ConfigTextStore::Open(const QString& path, bool noLock)
     } else if (exists) {
         // Writing through would replace a file we could not read with a text built from nothing.
         qWarning().noquote() << u"Cannot read %1; it is left alone and settings are not saved"_s.arg(path);
-        ::close(fd);
         return false;
     } else {
         const int created = ::open(QFile::encodeName(m_writePath).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-        if (created < 0) {
-            ::close(fd);
+        if (created < 0)
             return false;
-        }
         ::close(created);
     }
-    m_lockFd = fd;
+    m_lock = std::move(lock);
     return true;
 }
 
 void ConfigTextStore::Close()
 {
-    if (m_lockFd >= 0) {
+    if (m_lock.IsHeld()) {
         if (m_dirty)
             Flush();
-        ::close(m_lockFd); // releases the lock
-        m_lockFd = -1;
+        m_lock.Release();
     }
     m_text.clear();
     m_dirty = false;
@@ -226,14 +182,12 @@ bool ConfigTextStore::Save()
 {
     if (m_path.isEmpty())
         return false;
-    if (m_lockFd >= 0)
+    if (m_lock.IsHeld())
         return Flush();
-    int fd = -1;
-    if (!AcquireLock(&fd))
+    LifetimeLock lock;
+    if (!lock.TryAcquire(LockPath()))
         return false;
-    const bool ok = ReplaceFile(m_writePath, m_text, m_writePath + u".tmp"_s);
-    ::close(fd);
-    return ok;
+    return ReplaceFileAtomically(m_writePath, m_text, m_writePath + u".tmp"_s);
 }
 
 bool ConfigTextStore::Reload()
@@ -250,27 +204,28 @@ bool ConfigTextStore::Reload()
     return true;
 }
 
-int ConfigTextStore::WriteKey(const QString& section, const QString& key, const QString& value, bool immediate)
+ConfigTextStore::WriteResult ConfigTextStore::WriteKey(
+    const QString& section, const QString& key, const QString& value, bool immediate)
 {
     return WriteKeyBytes(Encode(section), Encode(key), Encode(value), immediate);
 }
 
-int ConfigTextStore::WriteKeyBytes(const QByteArray& section, const QByteArray& key, const QByteArray& value,
-                                   bool immediate)
+ConfigTextStore::WriteResult ConfigTextStore::WriteKeyBytes(
+    const QByteArray& section, const QByteArray& key, const QByteArray& value, bool immediate)
 {
     if (!immediate) {
         m_queue.push_back({ 0, section, key, value });
         if (m_busy)
-            return 3;
+            return WriteResult::Queued;
         return RunQueue();
     }
-    const int result = WriteNow(section, key, value);
+    const WriteResult result = WriteNow(section, key, value);
     WriteThrough();
     return result;
 }
 
-QString ConfigTextStore::ReadKey(const QString& section, const QString& key, const QString& defaultValue,
-                                 bool emptyMeansDefault)
+QString ConfigTextStore::ReadKey(
+    const QString& section, const QString& key, const QString& defaultValue, bool emptyMeansDefault)
 {
     const QByteArray value = ReadKeyBytes(Encode(section), Encode(key));
     if (value.isNull() || (value.isEmpty() && emptyMeansDefault))
@@ -298,17 +253,18 @@ qsizetype ConfigTextStore::FindSectionHeader(qsizetype from, qsizetype to) const
     return found < 0 ? -1 : found + 1;
 }
 
-int ConfigTextStore::RunQueue()
+ConfigTextStore::WriteResult ConfigTextStore::RunQueue()
 {
     // A nested call would perform the running request a second time.
     if (m_queue.empty() || m_busy)
-        return -1;
-    int first = -1;
+        return WriteResult::Failed;
+    WriteResult first = WriteResult::Failed;
     bool haveFirst = false;
     while (!m_queue.empty()) {
         m_busy = true;
         const PendingWrite request = m_queue.front();
-        const int result = request.kind == 0 ? WriteNow(request.section, request.key, request.value) : -1;
+        const WriteResult result
+            = request.kind == 0 ? WriteNow(request.section, request.key, request.value) : WriteResult::Failed;
         m_queue.pop_front();
         m_busy = false;
         if (!haveFirst) {
@@ -391,49 +347,12 @@ QString ConfigTextStore::Decode(const QByteArray& bytes)
     return Gb18030()->toUnicode(bytes);
 }
 
-bool ConfigTextStore::ReplaceFile(const QString& path, const QByteArray& bytes, const QString& tempPath)
-{
-    static std::atomic<unsigned> counter { 0 };
-    const QByteArray target = QFile::encodeName(path);
-    QByteArray temp;
-    int fd = -1;
-    if (!tempPath.isEmpty()) {
-        temp = QFile::encodeName(tempPath);
-        fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (fd < 0 && errno == EACCES) {
-            // A stale temporary left read-only: it is ours to replace.
-            ::unlink(temp.constData());
-            fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        }
-    } else {
-        for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-            temp = target + ".tmp." + QByteArray::number(::getpid()) + '.' + QByteArray::number(counter++);
-            fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd < 0 && errno != EEXIST)
-                break;
-        }
-    }
-    if (fd < 0)
-        return false;
-
-    struct stat old {};
-    if (::stat(target.constData(), &old) == 0)
-        ::fchmod(fd, old.st_mode & 07777);
-    const bool written = WriteAll(fd, bytes) && ::fsync(fd) == 0;
-    const bool closed = ::close(fd) == 0;
-    if (!written || !closed || ::rename(temp.constData(), target.constData()) != 0) {
-        ::unlink(temp.constData());
-        return false;
-    }
-    SyncDirectoryOf(target);
-    return true;
-}
-
-int ConfigTextStore::WriteNow(const QByteArray& section, const QByteArray& key, const QByteArray& value)
+ConfigTextStore::WriteResult ConfigTextStore::WriteNow(
+    const QByteArray& section, const QByteArray& key, const QByteArray& value)
 {
     // A line break inside any of them would split the key line and could forge a section header.
     if (ContainsLineEnd(section) || ContainsLineEnd(key) || ContainsLineEnd(value))
-        return -1;
+        return WriteResult::Failed;
 
     const QByteArray header = '[' + section + ']';
     int appends = 0;
@@ -450,7 +369,7 @@ int ConfigTextStore::WriteNow(const QByteArray& section, const QByteArray& key, 
                     qWarning().noquote() << warning;
                     qWarning().noquote() << Decode(m_text);
                 }
-                return -1;
+                return WriteResult::Failed;
             }
             if (!m_text.isEmpty())
                 m_text += "\r\n";
@@ -464,7 +383,7 @@ int ConfigTextStore::WriteNow(const QByteArray& section, const QByteArray& key, 
         const qsizetype valueStart = FindValue(span, key, &valueEnd);
         if (valueStart < 0) {
             if (keyInserted)
-                return -1; // the key cannot be found where it was put: its bytes defeat the lookup
+                return WriteResult::Failed; // the key cannot be found where it was put: its bytes defeat the lookup
             qsizetype at = Find(m_text, "\r\n[", span.end);
             if (at < 0)
                 at = m_text.size();
@@ -479,7 +398,7 @@ int ConfigTextStore::WriteNow(const QByteArray& section, const QByteArray& key, 
             m_text.replace(valueStart, length, value);
             m_dirty = true;
         }
-        return 0;
+        return WriteResult::Done;
     }
 }
 
@@ -557,16 +476,16 @@ void ConfigTextStore::Pump()
 
 void ConfigTextStore::WriteThrough()
 {
-    if (!m_dirty || m_batchDepth > 0 || m_busy || m_lockFd < 0)
+    if (!m_dirty || m_batchDepth > 0 || m_busy || !m_lock.IsHeld())
         return;
     Flush();
 }
 
 bool ConfigTextStore::Flush()
 {
-    if (m_lockFd < 0)
+    if (!m_lock.IsHeld())
         return false;
-    if (!ReplaceFile(m_writePath, m_text, m_writePath + u".tmp"_s)) {
+    if (!ReplaceFileAtomically(m_writePath, m_text, m_writePath + u".tmp"_s)) {
         // Still dirty: the next write tries the whole text again.
         qWarning().noquote() << u"Cannot write %1"_s.arg(m_path);
         return false;
@@ -583,17 +502,7 @@ void ConfigTextStore::ResetCache()
     m_fromCache = false;
 }
 
-bool ConfigTextStore::AcquireLock(int* fd) const
+QString ConfigTextStore::LockPath() const
 {
-    // flock belongs to the open file description, so a second open conflicts within one process too.
-    const QByteArray lockPath = QFile::encodeName(m_writePath + u".lock"_s);
-    const int lockFd = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (lockFd < 0)
-        return false;
-    if (::flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(lockFd);
-        return false;
-    }
-    *fd = lockFd;
-    return true;
+    return m_writePath + u".lock"_s;
 }

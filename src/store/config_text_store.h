@@ -1,5 +1,7 @@
 #pragma once
 
+#include "store/atomic_file.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -12,10 +14,8 @@
 // does not touch survives byte for byte; texts cross into the program as QString at the accessors.
 // Positions are 1-based, -1 means not found.
 //
-// The live file: Open takes an exclusive lock on "<file>.lock" (flock, so a second open conflicts even
-// inside one process) and keeps it until Close. Every completed write replaces the whole file through a
-// temporary file, fsync and rename, so a crash leaves the old text or the new one, never a torn file.
-// The lock sits on the separate lock file because rename replaces the configuration file's inode.
+// The live file: Open takes the lifetime lock on "<file>.lock" and keeps it until Close. Every completed
+// write replaces the whole file atomically (see atomic_file.h), so a crash leaves the old text or the new.
 // Writes inside BeginBatch/EndBatch (the form walk) replace the file once, at the end; unchanged values
 // do not rewrite it at all.
 //
@@ -43,20 +43,26 @@ public:
     // Reads the file again; on failure the text stays as it was.
     bool Reload();
 
-    // 0 = done, 3 = queued behind a running write (performed right after it), -1 = failed.
-    int WriteKey(const QString& section, const QString& key, const QString& value, bool immediate = false);
-    QString ReadKey(const QString& section, const QString& key, const QString& defaultValue = {},
-                    bool emptyMeansDefault = false);
+    // The numbers are what the file's older callers compare against.
+    enum class WriteResult {
+        Done = 0,
+        Queued = 3, // behind a running write, performed right after it
+        Failed = -1,
+    };
+
+    WriteResult WriteKey(const QString& section, const QString& key, const QString& value, bool immediate = false);
+    QString ReadKey(
+        const QString& section, const QString& key, const QString& defaultValue = {}, bool emptyMeansDefault = false);
     // Byte forms of the above; section, key and value are GB18030 bytes.
-    int WriteKeyBytes(const QByteArray& section, const QByteArray& key, const QByteArray& value,
-                      bool immediate = false);
+    WriteResult WriteKeyBytes(
+        const QByteArray& section, const QByteArray& key, const QByteArray& value, bool immediate = false);
     // Null QByteArray when the section or key is missing.
     QByteArray ReadKeyBytes(const QByteArray& section, const QByteArray& key);
 
     // Position of the `[` of the first header line between from and to, or -1.
     qsizetype FindSectionHeader(qsizetype from, qsizetype to) const;
-    // Result of the first request performed, -1 when the queue was empty.
-    int RunQueue();
+    // Result of the first request performed, Failed when the queue was empty.
+    WriteResult RunQueue();
 
     // Writes between these two replace the file once, when the outermost EndBatch is reached.
     void BeginBatch();
@@ -64,7 +70,7 @@ public:
 
     const QByteArray& Text() const { return m_text; }
     QString Path() const { return m_path; }
-    bool HasLiveFile() const { return m_lockFd >= 0; }
+    bool HasLiveFile() const { return m_lock.IsHeld(); }
 
     // The host's message box; by default the text goes to qWarning.
     void SetMessageHook(MessageHook hook);
@@ -73,12 +79,8 @@ public:
 
     static QByteArray Encode(const QString& text);
     static QString Decode(const QByteArray& bytes);
-    // Whole-file replace through a temporary file beside it: the file holds the old bytes or the new.
-    // Without tempPath the temporary gets a name of its own; a fixed one suits writers under a lock.
-    static bool ReplaceFile(const QString& path, const QByteArray& bytes, const QString& tempPath = {});
 
-protected:
-    // While suspended the pump hook is not called.
+    // While suspended the pump hook is not called; the form walk suspends it while it restores.
     void SetPumpSuspended(bool suspended) { m_pumpSuspended = suspended; }
 
 private:
@@ -96,7 +98,7 @@ private:
         qsizetype end = -1; // 0-based index of `]`
     };
 
-    int WriteNow(const QByteArray& section, const QByteArray& key, const QByteArray& value);
+    WriteResult WriteNow(const QByteArray& section, const QByteArray& key, const QByteArray& value);
     SectionSpan FindSection(const QByteArray& section);
     // 0-based start of the value, or -1; valueEnd is one past its last byte.
     qsizetype FindValue(const SectionSpan& span, const QByteArray& key, qsizetype* valueEnd);
@@ -104,11 +106,11 @@ private:
     void Pump();
     void WriteThrough();
     void ResetCache();
-    bool AcquireLock(int* fd) const;
+    QString LockPath() const;
     bool Flush();
 
     QByteArray m_text;
-    int m_lockFd = -1;
+    LifetimeLock m_lock;
     QString m_path;
     QString m_writePath;
     bool m_busy = false;

@@ -7,25 +7,17 @@
 
 #include <optional>
 
-class QWidget;
-
-// Remembers what the user left in a window between runs: one value per component, in one section of
-// the configuration file, the kind of each component taken from the start of its objectName.
-//
-// The walk visits the window's descendant widgets depth-first, each parent before its children and
-// siblings in their QObject::children() order (creation order unless a widget was re-parented,
-// raised or lowered). A component's tag is its dynamic property "tag" (QString): "禁止保存" leaves it
-// out, "字节集方式" stores its value in a side file under "inibin/" beside the configuration file.
-//
-// Kinds: 按钮 (tag), 编辑框 (QLineEdit, QPlainTextEdit, QTextEdit), 选择框 / 单选框 (QAbstractButton),
-// 组合框 (QComboBox), 列表框 / 选择列表框 (QListWidget; item data is Qt::UserRole, ticks the check
-// state), 颜色选择器 (property "color", stored as 0x00BBGGRR), 通用对话框 (property "text"),
-// 树型框 (QTreeWidget, its items as a byte string).
-// SaveForm replaces the file once at its end, and not at all when nothing changed. RestoreForm does not
-// run the pump hook, so no event handler can delete a component while it is being restored.
+// The typed values of one section of the configuration file, as the window's components keep them: texts
+// with their line breaks folded onto one key line, numbers, 真/假, and byte strings in side files under
+// "inibin/" beside the configuration file. The walk over a window's components (ui/form_walk.h) goes
+// through these accessors.
 class FormStateStore : public ConfigTextStore
 {
 public:
+    // How a stored truth value is written.
+    static inline const QString kTrueText = QStringLiteral("真");
+    static inline const QString kFalseText = QStringLiteral("假");
+
     FormStateStore();
     ~FormStateStore() override;
 
@@ -37,6 +29,8 @@ public:
 
     bool WriteText(const QString& key, const QString& value);
     QString ReadText(const QString& key, const QString& defaultValue = {});
+    // Nullopt when the key is missing.
+    std::optional<QString> StoredText(const QString& key);
     bool WriteNumber(const QString& key, double value);
     double ReadNumber(const QString& key, double defaultValue = 0);
     bool WriteBool(const QString& key, bool value);
@@ -46,9 +40,6 @@ public:
     // Side file of a key in the current section; empty when no file is set.
     QString SideFilePath(const QString& key) const;
 
-    void SaveForm(QWidget* window, const QString& section = QStringLiteral("主界面"));
-    void RestoreForm(QWidget* window, const QString& section = QStringLiteral("主界面"));
-
     // CR LF <-> "┊*┊", so that a multi-line text fits on one key line.
     static QString FoldLineBreaks(const QString& text);
     static QString UnfoldLineBreaks(const QString& text);
@@ -56,11 +47,6 @@ public:
     static double ParseNumber(const QByteArray& text);
 
 private:
-    // Nullopt when the key is missing; the walk then leaves the component alone.
-    std::optional<QString> StoredText(const QString& key);
-    void Walk(QWidget* window, const QString& section, bool restore);
-    void WalkComponent(QWidget* widget, bool restore);
-
     QString m_section;
     int m_mode = 0;
 };

@@ -1,14 +1,12 @@
 #include "ui/desktop_app.h"
 
 #include "store/form_state_store.h"
+#include "store/persistence.h"
 #include "ui/main_window.h"
 #include "ui/message_box.h"
 
 #include <QApplication>
-#include <QDir>
-#include <QFileInfo>
 #include <QSocketNotifier>
-#include <QStringList>
 
 #include <csignal>
 #include <memory>
@@ -50,27 +48,10 @@ void CloseOnStopSignals(MainWindow* window)
 
 } // namespace
 
-QString ProgramTitle()
-{
-    return u"岚澈·巡更灯"_s;
-}
-
-QString ConfigFilePath(const QStringList& arguments, const QString& programFolder)
-{
-    for (qsizetype i = 1; i < arguments.size(); ++i) {
-        const QString& argument = arguments.at(i);
-        if (argument == u"--config"_s && i + 1 < arguments.size())
-            return QFileInfo(arguments.at(i + 1)).absoluteFilePath();
-        if (argument.startsWith(u"--config="_s))
-            return QFileInfo(argument.mid(9)).absoluteFilePath();
-    }
-    return QDir(programFolder).filePath(ProgramTitle() + u".ini"_s);
-}
-
 int RunDesktop(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    QApplication::setApplicationName(ProgramTitle());
+    QApplication::setApplicationName(Persist::ProgramTitle());
     // The window ends the program itself: a message box closed while the window sits hidden in the tray
     // must not count as the last window.
     QApplication::setQuitOnLastWindowClosed(false);
@@ -80,7 +61,7 @@ int RunDesktop(int argc, char** argv)
         MessageBox::Notify(nullptr, text, QString(), warning ? QMessageBox::Warning : QMessageBox::Information);
     });
     // A second program on the same file does not get the live file; it still works on its own copy.
-    store->SetFile(ConfigFilePath(QApplication::arguments(), QApplication::applicationDirPath()), 0);
+    store->SetFile(Persist::ConfigFilePath(QApplication::arguments(), QApplication::applicationDirPath()), 0);
 
     int exitCode = 0;
     {

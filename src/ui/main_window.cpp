@@ -7,6 +7,8 @@
 #include "monitor/report_model.h"
 #include "monitor/status_codes.h"
 #include "store/form_state_store.h"
+#include "store/persistence.h"
+#include "ui/form_walk.h"
 #include "ui/message_box.h"
 #include "ui/picture_button.h"
 #include "ui/report_view.h"
@@ -31,7 +33,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString kSection = u"主界面"_s;
 const QString kStartCaption = u"开始监控"_s;
 const QString kCopyCaption = u"复制全部"_s;
 
@@ -49,8 +50,7 @@ QLineEdit* MakeEdit(QWidget* parent, const QString& name, const QString& text, c
     return edit;
 }
 
-QCheckBox* MakeCheck(QWidget* parent, const QString& name, const QString& caption, bool checked,
-                     const QRect& geometry)
+QCheckBox* MakeCheck(QWidget* parent, const QString& name, const QString& caption, bool checked, const QRect& geometry)
 {
     auto* box = new QCheckBox(caption, parent);
     box->setObjectName(name);
@@ -145,7 +145,7 @@ MainWindow::MainWindow(FormStateStore* store, QWidget* parent)
     // Creation: the status code list, the stored values, then the enable rules they imply.
     LoadStatusCodeList();
     if (m_store != nullptr)
-        m_store->RestoreForm(this, kSection);
+        RestoreForm(*m_store, this, Persist::kSection);
     ApplyEnableRules();
     m_run->SetBaseTitle(windowTitle());
     m_run->SetSiteListText(SiteListText());
@@ -164,7 +164,7 @@ MainWindow::~MainWindow()
 
 QString MainWindow::Caption()
 {
-    return u"岚澈·巡更灯 v1.0.5.0"_s;
+    return Persist::WindowCaption();
 }
 
 QString MainWindow::DefaultSiteList()
@@ -192,8 +192,8 @@ void MainWindow::BuildHeader()
     PictureButton* homePicture = MakePicture(m_header, u"图片软件主页"_s, u"home"_s, QRect(16, 0, 64, 64));
     PictureButton* homeLink = MakeLink(m_header, u"链接软件主页"_s, u"软件主页"_s, QRect(16, 64, 64, 24));
     PictureButton* contactPicture = MakePicture(m_header, u"图片联系"_s, u"contact"_s, QRect(96, 0, 64, 64));
-    PictureButton* contactLink =
-        MakeLink(m_header, u"链接联系"_s, MakerAddresses::ContactText(), QRect(96, 64, 64, 24));
+    PictureButton* contactLink
+        = MakeLink(m_header, u"链接联系"_s, MakerAddresses::ContactText(), QRect(96, 64, 64, 24));
     m_helpPicture = MakePicture(m_header, u"图片疑点说明"_s, u"help"_s, QRect(176, 0, 64, 64));
     PictureButton* helpLink = MakeLink(m_header, u"链接疑点说明"_s, u"疑点说明"_s, QRect(176, 64, 64, 24));
     helpLink->setProperty("tag", u"2"_s);
@@ -228,29 +228,29 @@ void MainWindow::BuildConditions()
     group->setObjectName(u"分组框1"_s);
     group->setGeometry(16, 104, 400, 93);
 
-    m_byStatus = MakeCheck(group, u"选择框按状态码"_s, u"条件：网页状态"_s, true, QRect(12, 24, 133, 24));
-    m_statusCodes = MakeEdit(group, u"编辑框状态码"_s, u"200|301|100|302"_s, QRect(148, 24, 185, 24));
+    m_byStatus = MakeCheck(group, Persist::kStatusCodesCheck, u"条件：网页状态"_s, true, QRect(12, 24, 133, 24));
+    m_statusCodes = MakeEdit(group, Persist::kStatusCodesEdit, u"200|301|100|302"_s, QRect(148, 24, 185, 24));
     // The popup button sits inside the edit box's right end; keep the text clear of it.
     m_statusCodes->setTextMargins(0, 0, 24, 0);
-    m_statusPopupButton = MakeButton(group, u"按钮弹出状态列表"_s, u"▼"_s, QRect(310, 26, 20, 20));
+    m_statusPopupButton = MakeButton(group, Persist::kStatusPopupButton, u"▼"_s, QRect(310, 26, 20, 20));
     m_statusPopupButton->setFont(UiBlackFont(14));
     m_statusPopupButton->installEventFilter(this);
-    m_invertStatus = MakeCheck(group, u"选择框取反状态码"_s, u"取反"_s, false, QRect(343, 24, 56, 24));
+    m_invertStatus = MakeCheck(group, Persist::kInvertStatusCheck, u"取反"_s, false, QRect(343, 24, 56, 24));
 
-    m_byContent = MakeCheck(group, u"选择框按网页内容"_s, u"条件：网页内容"_s, false, QRect(12, 56, 133, 24));
-    m_contentKeywords = MakeEdit(group, u"编辑框网页内容"_s, u"网页代码中出现的内容"_s, QRect(148, 56, 185, 24));
+    m_byContent = MakeCheck(group, Persist::kContentCheck, u"条件：网页内容"_s, false, QRect(12, 56, 133, 24));
+    m_contentKeywords = MakeEdit(group, Persist::kContentEdit, u"网页代码中出现的内容"_s, QRect(148, 56, 185, 24));
     m_contentKeywords->setTextMargins(0, 0, 24, 0);
-    m_contentInputButton = MakeButton(group, u"按钮输入网页内容"_s, u".."_s, QRect(310, 58, 20, 20));
+    m_contentInputButton = MakeButton(group, Persist::kContentInputButton, u".."_s, QRect(310, 58, 20, 20));
     m_contentInputButton->setFont(UiFont(14));
-    m_invertContent = MakeCheck(group, u"选择框取反网页内容"_s, u"取反"_s, false, QRect(343, 56, 56, 24));
+    m_invertContent = MakeCheck(group, Persist::kInvertContentCheck, u"取反"_s, false, QRect(343, 56, 56, 24));
 
     connect(m_byStatus, &QCheckBox::toggled, this, &MainWindow::ApplyEnableRules);
     connect(m_byContent, &QCheckBox::toggled, this, &MainWindow::ApplyEnableRules);
     connect(m_statusPopupButton, &QPushButton::clicked, this, &MainWindow::ShowStatusPopup);
     connect(m_contentInputButton, &QPushButton::clicked, this, &MainWindow::InputPageText);
-    for (QCheckBox* box : {m_byStatus, m_invertStatus, m_byContent, m_invertContent})
+    for (QCheckBox* box : { m_byStatus, m_invertStatus, m_byContent, m_invertContent })
         connect(box, &QCheckBox::toggled, this, &MainWindow::PushSettings);
-    for (QLineEdit* edit : {m_statusCodes, m_contentKeywords})
+    for (QLineEdit* edit : { m_statusCodes, m_contentKeywords })
         connect(edit, &QLineEdit::textChanged, this, &MainWindow::PushSettings);
 }
 
@@ -261,11 +261,11 @@ void MainWindow::BuildOperations()
     group->setGeometry(440, 104, 400, 93);
 
     MakeLabel(group, u"标签1"_s, u"超时秒："_s, QRect(10, 24, 64, 20));
-    m_timeout = MakeEdit(group, u"编辑框超时秒"_s, u"10"_s, QRect(74, 24, 48, 20));
+    m_timeout = MakeEdit(group, Persist::kTimeoutEdit, u"10"_s, QRect(74, 24, 48, 20));
     MakeLabel(group, u"标签2"_s, u"线程数："_s, QRect(146, 24, 64, 20));
-    m_threads = MakeEdit(group, u"编辑框线程数"_s, u"5"_s, QRect(210, 24, 48, 20));
+    m_threads = MakeEdit(group, Persist::kThreadsEdit, u"5"_s, QRect(210, 24, 48, 20));
     MakeLabel(group, u"标签3"_s, u"刷新秒："_s, QRect(274, 24, 64, 20));
-    m_interval = MakeEdit(group, u"编辑框间隔秒"_s, u"100"_s, QRect(338, 24, 48, 20));
+    m_interval = MakeEdit(group, Persist::kIntervalEdit, u"100"_s, QRect(338, 24, 48, 20));
 
     auto* integerText = new QRegularExpressionValidator(QRegularExpression(u"[0-9]*"_s), this);
     auto* decimalText = new QRegularExpressionValidator(QRegularExpression(u"[0-9]*\\.?[0-9]*"_s), this);
@@ -273,12 +273,12 @@ void MainWindow::BuildOperations()
     m_threads->setValidator(integerText);
     m_interval->setValidator(decimalText);
 
-    m_siteListButton = MakeButton(group, u"按钮输入网站列表"_s, u"输入网站列表.."_s, QRect(10, 52, 168, 32));
+    m_siteListButton = MakeButton(group, Persist::kSiteListButton, u"输入网站列表.."_s, QRect(10, 52, 168, 32));
     m_siteListButton->setProperty("tag", DefaultSiteList());
-    m_startButton = MakeButton(group, u"按钮开始监控"_s, kStartCaption, QRect(186, 52, 200, 32));
+    m_startButton = MakeButton(group, Persist::kStartButton, kStartCaption, QRect(186, 52, 200, 32));
 
     connect(m_siteListButton, &QPushButton::clicked, this, &MainWindow::InputSiteList);
-    for (QLineEdit* edit : {m_timeout, m_threads, m_interval})
+    for (QLineEdit* edit : { m_timeout, m_threads, m_interval })
         connect(edit, &QLineEdit::textChanged, this, &MainWindow::PushSettings);
 }
 
@@ -299,7 +299,7 @@ void MainWindow::BuildLists()
     m_abnormalView->setModel(abnormalProxy);
 
     // Created after the list so it sits on the list's header.
-    m_copyAllButton = MakeButton(this, u"按钮复制全部"_s, kCopyCaption, QRect(kCopyButtonPos, QSize(83, 20)));
+    m_copyAllButton = MakeButton(this, Persist::kCopyAllButton, kCopyCaption, QRect(kCopyButtonPos, QSize(83, 20)));
     m_copiedTimer.setSingleShot(true);
     m_copiedTimer.setInterval(1000);
     connect(&m_copiedTimer, &QTimer::timeout, this, [this] { m_copyAllButton->setText(kCopyCaption); });
@@ -317,8 +317,8 @@ void MainWindow::WireRun()
         m_run->Click();
     });
     connect(m_run, &MonitoringRun::ButtonCaptionChanged, m_startButton, &QPushButton::setText);
-    connect(m_run, &MonitoringRun::MessageRequested, this,
-            [this](const QString& text) { MessageBox::Notify(this, text); });
+    connect(
+        m_run, &MonitoringRun::MessageRequested, this, [this](const QString& text) { MessageBox::Notify(this, text); });
 
     // The last step of the path described in monitor/check_workers.h: view requests merged per 25 ms.
     m_viewTimer.setSingleShot(true);
@@ -387,7 +387,7 @@ void MainWindow::PushSettings()
 void MainWindow::SaveForm()
 {
     if (m_store != nullptr)
-        m_store->SaveForm(this, kSection);
+        ::SaveForm(*m_store, this, Persist::kSection);
 }
 
 void MainWindow::InputSiteList()
@@ -401,7 +401,7 @@ void MainWindow::InputPageText()
 {
     QString result;
     if (ShowTextDialog(m_contentKeywords->text(), u"如【根据相关法律法规和政策，部分搜索结果未予显示。】："_s,
-                       u"输入一段在网页中会出现的文字或代码"_s, this, &result))
+            u"输入一段在网页中会出现的文字或代码"_s, this, &result))
         m_contentKeywords->setText(result);
 }
 
@@ -460,15 +460,15 @@ bool MainWindow::LogoRunning() const
     return m_logoTimer.isActive();
 }
 
-void MainWindow::TrayOperation(int operation)
+void MainWindow::TrayOperation(TrayIcon::Operation operation)
 {
-    if (operation == 1) {
+    if (operation == TrayIcon::Operation::ShowOrHide) {
         // A minimized window counts as out of sight: the click brings it back rather than hiding it.
         if (isVisible() && !isMinimized())
             hide();
         else
             BringToFront();
-    } else if (operation == 3) {
+    } else if (operation == TrayIcon::Operation::Exit) {
         ConfirmExit();
     }
 }
@@ -487,7 +487,7 @@ void MainWindow::BringToFront()
 void MainWindow::ConfirmExit()
 {
     const auto answer = MessageBox::Show(this, u"确定要退出 "_s + windowTitle() + u" ？"_s, windowTitle(),
-                                         QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Question);
+        QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Question);
     if (answer != QMessageBox::Ok)
         return;
     m_tray->Remove();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/tray_icon.h"
+
 #include <QString>
 #include <QTimer>
 #include <QWidget>
@@ -14,7 +16,6 @@ class QMenu;
 class QPushButton;
 class ReportView;
 class StateIconProxy;
-class TrayIcon;
 
 // The maker's addresses behind the header's pictures and links.
 struct MakerAddresses
@@ -33,13 +34,14 @@ class MainWindow final : public QWidget
     Q_DISABLE_COPY_MOVE(MainWindow)
 
 public:
-    static constexpr int kDesignedWidth = 850;    // client area of the 866 × 757 designed window
+    static constexpr int kDesignedWidth = 850; // client area of the 866 × 757 designed window
     static constexpr int kDesignedHeight = 718;
 
     // The store may be null (no persistence). Creation restores the stored values.
     explicit MainWindow(FormStateStore* store, QWidget* parent = nullptr);
     ~MainWindow() override;
 
+    // The program title and version.
     static QString Caption();
     static QString DefaultSiteList();
 
@@ -50,11 +52,11 @@ public:
     QString SiteListText() const;
     void SetSiteListText(const QString& text);
 
-    // Stores every component value in section "主界面".
+    // Stores every component value in the window's section.
     void SaveForm();
 
-    // The notification-area actions: 1 shows or hides the window, 3 asks whether to exit.
-    void TrayOperation(int operation);
+    // The notification-area actions: show or hide the window, or ask whether to exit.
+    void TrayOperation(TrayIcon::Operation operation);
     // One line of the status popup ("code|description"): adds its code to the accepted codes once.
     void AddStatusCode(const QString& line);
     // Builds and shows the status popup under its button; returns it (it lives until the next one).

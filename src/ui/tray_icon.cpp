@@ -4,8 +4,7 @@
 
 TrayIcon::TrayIcon(QObject* parent)
     : QObject(parent)
-{
-}
+{ }
 
 TrayIcon::~TrayIcon()
 {
@@ -27,9 +26,9 @@ bool TrayIcon::Add(const QIcon& icon, const QString& toolTip)
     m_icon->setToolTip(toolTip);
     connect(m_icon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger)
-            emit Activated(1);
+            emit Activated(Operation::ShowOrHide);
         else if (reason == QSystemTrayIcon::Context)
-            emit Activated(3);
+            emit Activated(Operation::Exit);
     });
     m_icon->show();
     return true;

@@ -6,13 +6,19 @@
 class QSystemTrayIcon;
 
 // The notification-area icon. Where the desktop has no tray, Add does nothing and the program works
-// without it. Operation 1 is the primary click (show or hide), 3 the context click (exit).
+// without it.
 class TrayIcon final : public QObject
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(TrayIcon)
 
 public:
+    // The numbers are the ones the notification area's messages have always carried.
+    enum class Operation {
+        ShowOrHide = 1, // primary click
+        Exit = 3, // context click
+    };
+
     explicit TrayIcon(QObject* parent = nullptr);
     ~TrayIcon() override;
 
@@ -24,7 +30,7 @@ public:
     bool IsShown() const;
 
 signals:
-    void Activated(int operation);
+    void Activated(TrayIcon::Operation operation);
 
 private:
     QSystemTrayIcon* m_icon = nullptr;

@@ -1,5 +1,6 @@
 // End-to-end runs of `patrol-lamp --headless` against loopback servers.
 
+#include "store/persistence.h"
 #include "support/loopback_server.h"
 #include "support/test_files.h"
 
@@ -170,7 +171,7 @@ void TestHeadless::windowWrittenConfigurationRunsUnchanged()
     server.Route(
         "/without", LoopbackResponse::Ok("<html><body>nothing here</body></html>", "text/html; charset=utf-8"));
     // As the window stores it: GB18030, CR LF, the list folded onto one line, 真/假 for the boxes.
-    const QString config = m_dir.filePath(u"岚澈·巡更灯.ini"_s);
+    const QString config = m_dir.filePath(Persist::ConfigFileName());
     const QByteArray bytes
         = Gb18030(u"[主界面]\r\n编辑框状态码=200\r\n选择框按状态码=假\r\n选择框取反状态码=假\r\n"
                   "选择框按网页内容=真\r\n编辑框网页内容=不会出现|巡更灯\r\n选择框取反网页内容=假\r\n"
@@ -273,7 +274,8 @@ void TestHeadless::badInputExitsThreeWithMessage_data()
                                        << u"/nonexistent/sites.txt"_s;
     QTest::newRow("missing config") << QStringList { u"--config"_s, u"/nonexistent/x.ini"_s }
                                     << u"/nonexistent/x.ini"_s;
-    QTest::newRow("empty stored list") << QStringList { u"--config"_s, u"EMPTYLIST"_s } << u"请先输入要监控的网站地址列表！"_s;
+    QTest::newRow("empty stored list") << QStringList { u"--config"_s, u"EMPTYLIST"_s }
+                                       << u"请先输入要监控的网站地址列表！"_s;
     QTest::newRow("blank site file") << QStringList { u"--sites"_s, u"BLANK"_s } << u"请先输入要监控的网站地址列表！"_s;
     QTest::newRow("stored thread count") << QStringList { u"--config"_s, u"BADCONFIG"_s } << u"线程数"_s;
 }

@@ -26,9 +26,18 @@ bool Clean(const QByteArray& bytes, const char* forbidden)
     return true;
 }
 
-bool CleanSection(const QByteArray& s) { return Clean(s, "[]"); }
-bool CleanKey(const QByteArray& k) { return !k.isEmpty() && !k.startsWith('[') && Clean(k, "="); }
-bool CleanValue(const QByteArray& v) { return Clean(v, ""); }
+bool CleanSection(const QByteArray& s)
+{
+    return Clean(s, "[]");
+}
+bool CleanKey(const QByteArray& k)
+{
+    return !k.isEmpty() && !k.startsWith('[') && Clean(k, "=");
+}
+bool CleanValue(const QByteArray& v)
+{
+    return Clean(v, "");
+}
 
 bool HasLoneSurrogate(const QString& text)
 {
@@ -73,8 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     store.SetPumpHook([&] {
         // A write asked for while another is being looked up waits in the queue.
         if (nested == 1) {
-            nested = 2;   // once per write, or the queued write would queue the next one forever
-            FUZZ_CHECK(store.WriteKeyBytes("q", "queued", "1") == 3);
+            nested = 2; // once per write, or the queued write would queue the next one forever
+            FUZZ_CHECK(store.WriteKeyBytes("q", "queued", "1") == ConfigTextStore::WriteResult::Queued);
             queuedWrite = true;
         }
     });
@@ -89,27 +98,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             const QByteArray value = in.Piece();
             // Only a queued write promises to hold back writes asked for meanwhile.
             nested = (op & 0x80) && !(op & 0x40) ? 1 : 0;
-            const int result = store.WriteKeyBytes(section, key, value, op & 0x40);
+            const ConfigTextStore::WriteResult result = store.WriteKeyBytes(section, key, value, op & 0x40);
             nested = 0;
-            FUZZ_CHECK(result == 0 || result == -1);
+            FUZZ_CHECK(result == ConfigTextStore::WriteResult::Done || result == ConfigTextStore::WriteResult::Failed);
             const bool clean = CleanSection(section) && CleanKey(key) && CleanValue(value);
             if (clean)
-                FUZZ_CHECK(result == 0);
-            if (result == 0) {
+                FUZZ_CHECK(result == ConfigTextStore::WriteResult::Done);
+            if (result == ConfigTextStore::WriteResult::Done) {
                 if (clean)
-                    written[{section, key}] = value;
+                    written[{ section, key }] = value;
                 else
-                    modelValid = false;   // such names may pass for headers or keys of others
+                    modelValid = false; // such names may pass for headers or keys of others
             }
             // Performed right after the write it interrupted.
             if (queuedWrite)
-                written[{"q", "queued"}] = "1";
+                written[{ "q", "queued" }] = "1";
             queuedWrite = false;
             break;
         }
         case 2: {
             const QByteArray value = store.ReadKeyBytes(section, key);
-            const auto it = written.find({section, key});
+            const auto it = written.find({ section, key });
             if (modelValid && it != written.end())
                 FUZZ_CHECK(value == it->second);
             break;
@@ -136,13 +145,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             const QByteArray vb = ConfigTextStore::Encode(v);
             if (!HasLoneSurrogate(v))
                 FUZZ_CHECK(ConfigTextStore::Decode(vb) == v);
-            const int result = store.WriteKey(s, k, v);
+            const ConfigTextStore::WriteResult result = store.WriteKey(s, k, v);
             const bool clean = CleanSection(sb) && CleanKey(kb) && CleanValue(vb);
-            if (result == 0 && clean) {
-                written[{sb, kb}] = vb;
+            if (result == ConfigTextStore::WriteResult::Done && clean) {
+                written[{ sb, kb }] = vb;
                 if (modelValid && !HasLoneSurrogate(v))
                     FUZZ_CHECK(store.ReadKey(s, k, u"-default-"_s) == v);
-            } else if (result == 0) {
+            } else if (result == ConfigTextStore::WriteResult::Done) {
                 modelValid = false;
             }
             break;

@@ -1,6 +1,8 @@
 // A configuration file edited by hand or damaged: whatever a list box's item text or a tree's side file holds,
 // restoring it never crashes, and what is saved after a restore restores to the very same thing.
 #include "store/form_state_store.h"
+#include "store/persistence.h"
+#include "ui/form_walk.h"
 
 #include "fuzz_input.h"
 
@@ -26,7 +28,7 @@ const QString kTree = u"树型框丙"_s;
 
 QString Saved(FormStateStore& store, const QString& key)
 {
-    store.SaveForm(g_window);
+    SaveForm(store, g_window);
     return store.ReadText(key, u"<missing>"_s);
 }
 
@@ -62,14 +64,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     QFile::remove(g_configPath);
     FormStateStore store;
     store.SetFile(g_configPath, 1);
-    store.SetSection(u"主界面"_s);
+    store.SetSection(Persist::kSection);
     g_list->clear();
     g_checkList->clear();
     g_tree->clear();
 
     // The stored texts as a hand-edited file would hold them: raw bytes, read as GB18030.
-    store.WriteKeyBytes(ConfigTextStore::Encode(u"主界面"_s), ConfigTextStore::Encode(kList), listBytes);
-    store.WriteKeyBytes(ConfigTextStore::Encode(u"主界面"_s), ConfigTextStore::Encode(kCheckList), checkBytes);
+    store.WriteKeyBytes(ConfigTextStore::Encode(Persist::kSection), ConfigTextStore::Encode(kList), listBytes);
+    store.WriteKeyBytes(ConfigTextStore::Encode(Persist::kSection), ConfigTextStore::Encode(kCheckList), checkBytes);
     if (flags & 1) {
         QFile side(store.SideFilePath(kTree + u".列表"_s));
         if (side.open(QIODevice::WriteOnly | QIODevice::Truncate))
@@ -78,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         QFile::remove(store.SideFilePath(kTree + u".列表"_s));
     }
 
-    store.RestoreForm(g_window);
+    RestoreForm(store, g_window);
     const QString list = Saved(store, kList);
     const QString checkList = Saved(store, kCheckList);
     const QByteArray tree = store.ReadBytes(kTree + u".列表"_s);
@@ -87,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         FUZZ_CHECK(g_list->count() == listText.count(u"{H}"_s) + 1);
 
     // Once saved, a round trip changes nothing.
-    store.RestoreForm(g_window);
+    RestoreForm(store, g_window);
     FUZZ_CHECK(Saved(store, kList) == list);
     FUZZ_CHECK(Saved(store, kCheckList) == checkList);
     FUZZ_CHECK(store.ReadBytes(kTree + u".列表"_s) == tree);

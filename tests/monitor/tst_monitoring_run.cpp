@@ -119,7 +119,7 @@ private slots:
 void TestMonitoringRun::concurrencyStaysWithinThreadCount()
 {
     Fixture f(Fast(), 300, u"5"_s, u"100"_s, 20);
-    f.run.SetBaseTitle(u"岚澈·巡更灯 v1.0.5.0"_s);
+    f.run.SetBaseTitle(u"窗口标题"_s);
     f.run.SetMaxPasses(1);
     QSignalSpy windowCaptions(&f.run, &MonitoringRun::WindowCaptionChanged);
     QSignalSpy currentRows(&f.run, &MonitoringRun::CurrentRowRequested);
@@ -139,8 +139,8 @@ void TestMonitoringRun::concurrencyStaysWithinThreadCount()
     for (int i = 0; i < 6; ++i)
         firstRows.append(currentRows.at(i).at(0).toInt());
     QCOMPARE(firstRows, QList<int>({0, 1, 2, 3, 4, 4}));
-    QCOMPARE(windowCaptions.first().at(0).toString(), u"岚澈·巡更灯 v1.0.5.0 线程数：1,表项索引：0"_s);
-    QVERIFY(windowCaptions.last().at(0).toString().startsWith(u"岚澈·巡更灯 v1.0.5.0 线程数：0,表项索引："_s));
+    QCOMPARE(windowCaptions.first().at(0).toString(), u"窗口标题 线程数：1,表项索引：0"_s);
+    QVERIFY(windowCaptions.last().at(0).toString().startsWith(u"窗口标题 线程数：0,表项索引："_s));
 
     ReportModel* sites = f.run.SiteModel();
     QCOMPARE(sites->HeaderText(), u"全部网站（20 个）"_s);

@@ -1,6 +1,7 @@
 #include "store/config_text_store.h"
 #include "store/form_state_store.h"
 #include "support/test_files.h"
+#include "store/persistence.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -9,8 +10,8 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
-#include <QTextCodec>
 #include <QTest>
+#include <QTextCodec>
 #include <QThread>
 #include <QtEndian>
 
@@ -19,6 +20,9 @@
 using namespace Qt::StringLiterals;
 
 namespace {
+
+constexpr auto kDone = ConfigTextStore::WriteResult::Done;
+constexpr auto kFailed = ConfigTextStore::WriteResult::Failed;
 
 // The file bytes a text must become, from the reference converter rather than the store's own.
 QByteArray Gbk(const QString& text)
@@ -29,7 +33,7 @@ QByteArray Gbk(const QString& text)
 // Two site lists of different lengths, so a torn file cannot pass for either.
 const QString kListA = QString(200000, u'a');
 const QString kListB = QString(150000, u'b') + u"中文𠀀"_s;
-const QString kSiteKey = u"按钮输入网站列表.标记"_s;
+const QString kSiteKey = Persist::TagKey(Persist::kSiteListButton);
 
 QByteArray CrashText(const QString& list)
 {
@@ -42,7 +46,7 @@ int RunCrashWriter(const QString& path)
     FormStateStore store;
     if (!store.SetFile(path, 0))
         return 2;
-    store.SetSection(u"主界面"_s);
+    store.SetSection(Persist::kSection);
     std::fputs("ready\n", stdout);
     std::fflush(stdout);
     for (bool useB = true;; useB = !useB) {
@@ -64,19 +68,19 @@ private slots:
     void writesBuildTheTextFormat()
     {
         ConfigTextStore store;
-        QCOMPARE(store.WriteKey(u"主界面"_s, u"a"_s, u"1"_s), 0);
+        QCOMPARE(store.WriteKey(u"主界面"_s, u"a"_s, u"1"_s), kDone);
         QCOMPARE(store.Text(), Gbk(u"[主界面]\r\na=1"_s));
-        QCOMPARE(store.WriteKey(u"主界面"_s, u"b"_s, u"2"_s), 0);
-        QCOMPARE(store.WriteKey(u"s2"_s, u"k"_s, u"v"_s), 0);
+        QCOMPARE(store.WriteKey(u"主界面"_s, u"b"_s, u"2"_s), kDone);
+        QCOMPARE(store.WriteKey(u"s2"_s, u"k"_s, u"v"_s), kDone);
         QCOMPARE(store.Text(), Gbk(u"[主界面]\r\na=1\r\nb=2\r\n[s2]\r\nk=v"_s));
 
         // A new key goes to the end of its section; a replaced one keeps its line.
-        QCOMPARE(store.WriteKey(u"主界面"_s, u"c"_s, u"3"_s), 0);
-        QCOMPARE(store.WriteKey(u"主界面"_s, u"a"_s, u"long value"_s), 0);
+        QCOMPARE(store.WriteKey(u"主界面"_s, u"c"_s, u"3"_s), kDone);
+        QCOMPARE(store.WriteKey(u"主界面"_s, u"a"_s, u"long value"_s), kDone);
         QCOMPARE(store.Text(), Gbk(u"[主界面]\r\na=long value\r\nb=2\r\nc=3\r\n[s2]\r\nk=v"_s));
 
         // Empty value: the line stays "a=" and reads as empty, not as the default.
-        QCOMPARE(store.WriteKey(u"主界面"_s, u"a"_s, QString()), 0);
+        QCOMPARE(store.WriteKey(u"主界面"_s, u"a"_s, QString()), kDone);
         QVERIFY(store.Text().startsWith(Gbk(u"[主界面]\r\na=\r\nb=2"_s)));
         QCOMPARE(store.ReadKey(u"主界面"_s, u"a"_s, u"dflt"_s), QString(u""_s));
         QCOMPARE(store.ReadKey(u"主界面"_s, u"a"_s, u"dflt"_s, true), u"dflt"_s);
@@ -84,8 +88,8 @@ private slots:
 
         // A line break in any part would forge lines; such writes are refused and change nothing.
         const QByteArray before = store.Text();
-        QCOMPARE(store.WriteKey(u"主界面"_s, u"x"_s, u"1\r\n[evil]"_s), -1);
-        QCOMPARE(store.WriteKey(u"主界面"_s, u"x\r\ny"_s, u"1"_s), -1);
+        QCOMPARE(store.WriteKey(u"主界面"_s, u"x"_s, u"1\r\n[evil]"_s), kFailed);
+        QCOMPARE(store.WriteKey(u"主界面"_s, u"x\r\ny"_s, u"1"_s), kFailed);
         QCOMPARE(store.Text(), before);
     }
 
@@ -107,7 +111,7 @@ private slots:
         QCOMPARE(store.ReadKey(u"Case"_s, u"eq"_s), u"b=c"_s);
 
         // Writing into the empty section puts the key before [s2], not after the fake header.
-        QCOMPARE(store.WriteKey(u"主界面"_s, u"a"_s, u"mine"_s), 0);
+        QCOMPARE(store.WriteKey(u"主界面"_s, u"a"_s, u"mine"_s), kDone);
         QVERIFY(store.Text().startsWith(Gbk(u"x[主界面]\r\nfake=1\r\n[主界面]\r\na=mine\r\n[s2]\r\na=behind"_s)));
         QCOMPARE(store.ReadKey(u"主界面"_s, u"a"_s), u"mine"_s);
 
@@ -122,7 +126,7 @@ private slots:
     void writeDuringWriteIsQueued()
     {
         ConfigTextStore store;
-        QList<int> nested;
+        QList<ConfigTextStore::WriteResult> nested;
         bool inside = false;
         store.SetPumpHook([&] {
             if (inside || !nested.isEmpty())
@@ -131,9 +135,9 @@ private slots:
             nested << store.WriteKey(u"s"_s, u"k"_s, u"second"_s) << store.WriteKey(u"s"_s, u"n"_s, u"third"_s);
             inside = false;
         });
-        QCOMPARE(store.RunQueue(), -1);
-        QCOMPARE(store.WriteKey(u"s"_s, u"k"_s, u"first"_s), 0);
-        QCOMPARE(nested, (QList<int> { 3, 3 }));
+        QCOMPARE(store.RunQueue(), kFailed);
+        QCOMPARE(store.WriteKey(u"s"_s, u"k"_s, u"first"_s), kDone);
+        QCOMPARE(nested, (QList { ConfigTextStore::WriteResult::Queued, ConfigTextStore::WriteResult::Queued }));
         // Both landed right after the running write, in the order they were asked for.
         QCOMPARE(store.Text(), QByteArray("[s]\r\nk=second\r\nn=third"));
     }
@@ -144,14 +148,14 @@ private slots:
         ConfigTextStore first;
         QVERIFY(first.Open(path));
         QVERIFY(QFile::exists(path)); // created empty
-        QCOMPARE(first.WriteKey(u"主界面"_s, u"a"_s, u"1"_s), 0);
+        QCOMPARE(first.WriteKey(u"主界面"_s, u"a"_s, u"1"_s), kDone);
         QCOMPARE(FileBytes(path), first.Text());
 
         // A second store, even in the same process, cannot take the file and works on its own copy.
         ConfigTextStore second;
         QVERIFY(!second.Open(path));
         QCOMPARE(second.Text(), first.Text());
-        QCOMPARE(second.WriteKey(u"主界面"_s, u"b"_s, u"2"_s), 0);
+        QCOMPARE(second.WriteKey(u"主界面"_s, u"b"_s, u"2"_s), kDone);
         QCOMPARE(FileBytes(path), first.Text());
         QVERIFY(!second.Save());
         QVERIFY(first.Save());
@@ -159,11 +163,11 @@ private slots:
 
         // Unchanged values leave the file alone; a batch replaces it once, at its end.
         const ino_t before = FileInode(path);
-        QCOMPARE(first.WriteKey(u"主界面"_s, u"a"_s, u"1"_s), 0);
+        QCOMPARE(first.WriteKey(u"主界面"_s, u"a"_s, u"1"_s), kDone);
         QCOMPARE(FileInode(path), before);
         first.BeginBatch();
-        QCOMPARE(first.WriteKey(u"主界面"_s, u"c"_s, u"3"_s), 0);
-        QCOMPARE(first.WriteKey(u"主界面"_s, u"d"_s, u"4"_s), 0);
+        QCOMPARE(first.WriteKey(u"主界面"_s, u"c"_s, u"3"_s), kDone);
+        QCOMPARE(first.WriteKey(u"主界面"_s, u"d"_s, u"4"_s), kDone);
         QCOMPARE(FileInode(path), before);
         first.EndBatch();
         QCOMPARE(FileBytes(path), QByteArray(Gbk(u"[主界面]\r\na=1\r\nc=3\r\nd=4"_s)));
@@ -187,8 +191,8 @@ private slots:
         QVERIFY(store.Open(path));
         QCOMPARE(store.ReadKey(u"主界面"_s, u"编辑框线程数"_s), u"8"_s);
         QCOMPARE(store.ReadKey(u"主界面"_s, u"a=b"_s), u"c"_s);
-        QCOMPARE(store.WriteKey(u"主界面"_s, u"编辑框线程数"_s, u"12"_s), 0);
-        QCOMPARE(store.WriteKey(u"新节"_s, u"字"_s, u"𠀀┊"_s), 0);
+        QCOMPARE(store.WriteKey(u"主界面"_s, u"编辑框线程数"_s, u"12"_s), kDone);
+        QCOMPARE(store.WriteKey(u"新节"_s, u"字"_s, u"𠀀┊"_s), kDone);
         original.replace(Gbk(u"编辑框线程数=8"_s), Gbk(u"编辑框线程数=12"_s));
         QCOMPARE(FileBytes(path), original + Gbk(u"\r\n[新节]\r\n字=𠀀┊"_s));
 
@@ -212,10 +216,31 @@ private slots:
             qToUnaligned(random->generate(), binary.data() + i);
         QVERIFY(WriteFileBytes(path, binary));
         QVERIFY(store.Open(path));
-        QCOMPARE(store.WriteKey(u"主界面"_s, u"k"_s, u"v"_s), 0);
+        QCOMPARE(store.WriteKey(u"主界面"_s, u"k"_s, u"v"_s), kDone);
         const QByteArray after = FileBytes(path);
         QCOMPARE(after.size(), binary.size() + Gbk(u"\r\n[主界面]\r\nk=v"_s).size());
         QVERIFY(after.startsWith(binary));
+    }
+
+    void typedValues()
+    {
+        // Numbers are read as their leading decimal, as the file's older readers took them.
+        QCOMPARE(FormStateStore::ParseNumber(" -12.5abc"), -12.5);
+        QCOMPARE(FormStateStore::ParseNumber("2.5e2x"), 250.0);
+        QCOMPARE(FormStateStore::ParseNumber("e5"), 0.0);
+        QCOMPARE(FormStateStore::ParseNumber("1e999"), 0.0);
+    }
+
+    void configPathRule()
+    {
+        const QString folder = u"/opt/patrol"_s;
+        QCOMPARE(Persist::ConfigFilePath({ u"patrol-lamp"_s }, folder), u"/opt/patrol/岚澈·巡更灯.ini"_s);
+        QCOMPARE(
+            Persist::ConfigFilePath({ u"patrol-lamp"_s, u"--config"_s, u"/tmp/x.ini"_s }, folder), u"/tmp/x.ini"_s);
+        QCOMPARE(Persist::ConfigFilePath({ u"patrol-lamp"_s, u"--config=/tmp/y.ini"_s }, folder), u"/tmp/y.ini"_s);
+        // A dangling option falls back to the program's folder rather than to an empty path.
+        QCOMPARE(
+            Persist::ConfigFilePath({ u"patrol-lamp"_s, u"--config"_s }, folder), u"/opt/patrol/岚澈·巡更灯.ini"_s);
     }
 
     void crashSafety()
@@ -244,9 +269,10 @@ private slots:
 
             const QByteArray text = FileBytes(path);
             QVERIFY2(text == CrashText(kListA) || text == CrashText(kListB),
-                     qPrintable(u"torn file in round %1, %2 bytes"_s.arg(round).arg(text.size())));
+                qPrintable(u"torn file in round %1, %2 bytes"_s.arg(round).arg(text.size())));
             const QByteArray blob = FileBytes(side);
-            QVERIFY2(blob == Gbk(kListA) || blob == Gbk(kListB), qPrintable(u"torn side file in round %1"_s.arg(round)));
+            QVERIFY2(
+                blob == Gbk(kListA) || blob == Gbk(kListB), qPrintable(u"torn side file in round %1"_s.arg(round)));
             changes += text != last;
             last = text;
         }

@@ -46,7 +46,7 @@ void TestDesktopProcess::twoProgramsOnOneFileThenStop()
     QCOMPARE(first.exitStatus(), QProcess::NormalExit);
     QCOMPARE(first.exitCode(), 0);
     const QByteArray stored = FileBytes(config);
-    QVERIFY(stored.startsWith("[\xd6\xf7\xbd\xe7\xc3\xe6]"));   // [主界面] in GB18030
+    QVERIFY(stored.startsWith("[\xd6\xf7\xbd\xe7\xc3\xe6]")); // [主界面] in GB18030
     QVERIFY(stored.contains("200|301|100|302"));
 }
 

@@ -3,6 +3,7 @@
 #include "monitor/monitoring_run.h"
 #include "monitor/report_model.h"
 #include "store/form_state_store.h"
+#include "store/persistence.h"
 #include "support/loopback_server.h"
 #include "ui/desktop_app.h"
 #include "ui/main_window.h"
@@ -31,8 +32,7 @@ QString FileText(const QString& path)
     return ConfigTextStore::Decode(file.readAll());
 }
 
-template<typename T>
-T* Find(QWidget* window, const QString& name)
+template <typename T> T* Find(QWidget* window, const QString& name)
 {
     return window->findChild<T*>(name);
 }
@@ -54,7 +54,6 @@ class TestDesktopSession : public QObject
 private slots:
     void init();
     void cleanup();
-    void configFilePath();
     void firstStartThenValuesComeBack();
     void optOutTagAndUnknownKindsAreNotStored();
     void secondProgramWorksOnItsOwnCopy();
@@ -71,7 +70,7 @@ void TestDesktopSession::init()
 {
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
-    m_path = m_dir->filePath(u"岚澈·巡更灯.ini"_s);
+    m_path = m_dir->filePath(Persist::ConfigFileName());
     MessageBox::ClearHistory();
     MessageBox::SetAutoAnswer(QMessageBox::Ok);
 }
@@ -80,16 +79,6 @@ void TestDesktopSession::cleanup()
 {
     MessageBox::SetAutoAnswer(QMessageBox::NoButton);
     m_dir.reset();
-}
-
-void TestDesktopSession::configFilePath()
-{
-    const QString folder = u"/opt/patrol"_s;
-    QCOMPARE(ConfigFilePath({u"patrol-lamp"_s}, folder), u"/opt/patrol/岚澈·巡更灯.ini"_s);
-    QCOMPARE(ConfigFilePath({u"patrol-lamp"_s, u"--config"_s, u"/tmp/x.ini"_s}, folder), u"/tmp/x.ini"_s);
-    QCOMPARE(ConfigFilePath({u"patrol-lamp"_s, u"--config=/tmp/y.ini"_s}, folder), u"/tmp/y.ini"_s);
-    // A dangling option falls back to the program's folder rather than to an empty path.
-    QCOMPARE(ConfigFilePath({u"patrol-lamp"_s, u"--config"_s}, folder), u"/opt/patrol/岚澈·巡更灯.ini"_s);
 }
 
 void TestDesktopSession::firstStartThenValuesComeBack()
@@ -101,11 +90,11 @@ void TestDesktopSession::firstStartThenValuesComeBack()
         QCOMPARE(QFile(m_path).size(), 0);
 
         MainWindow window(&store);
-        QCOMPARE(Find<QLineEdit>(&window, u"编辑框线程数"_s)->text(), u"5"_s);
-        Find<QCheckBox>(&window, u"选择框按状态码"_s)->click();
-        Find<QCheckBox>(&window, u"选择框按网页内容"_s)->click();
-        Find<QLineEdit>(&window, u"编辑框线程数"_s)->setText(u"7"_s);
-        Find<QLineEdit>(&window, u"编辑框网页内容"_s)->setText(u"foo|bar"_s);
+        QCOMPARE(Find<QLineEdit>(&window, Persist::kThreadsEdit)->text(), u"5"_s);
+        Find<QCheckBox>(&window, Persist::kStatusCodesCheck)->click();
+        Find<QCheckBox>(&window, Persist::kContentCheck)->click();
+        Find<QLineEdit>(&window, Persist::kThreadsEdit)->setText(u"7"_s);
+        Find<QLineEdit>(&window, Persist::kContentEdit)->setText(u"foo|bar"_s);
         window.SetSiteListText(u"http://a.example/\r\nb.example\r\nhttps://c.example/"_s);
         window.close();
     }
@@ -121,13 +110,13 @@ void TestDesktopSession::firstStartThenValuesComeBack()
     QVERIFY(store.SetFile(m_path, 0));
     MainWindow window(&store);
     // The stored ticks drive the enable rules right at creation.
-    QVERIFY(!Find<QCheckBox>(&window, u"选择框按状态码"_s)->isChecked());
-    QVERIFY(!Find<QLineEdit>(&window, u"编辑框状态码"_s)->isEnabled());
-    QVERIFY(!Find<QPushButton>(&window, u"按钮弹出状态列表"_s)->isEnabled());
-    QVERIFY(!Find<QCheckBox>(&window, u"选择框取反状态码"_s)->isEnabled());
-    QVERIFY(Find<QLineEdit>(&window, u"编辑框网页内容"_s)->isEnabled());
-    QVERIFY(Find<QPushButton>(&window, u"按钮输入网页内容"_s)->isEnabled());
-    QCOMPARE(Find<QLineEdit>(&window, u"编辑框线程数"_s)->text(), u"7"_s);
+    QVERIFY(!Find<QCheckBox>(&window, Persist::kStatusCodesCheck)->isChecked());
+    QVERIFY(!Find<QLineEdit>(&window, Persist::kStatusCodesEdit)->isEnabled());
+    QVERIFY(!Find<QPushButton>(&window, Persist::kStatusPopupButton)->isEnabled());
+    QVERIFY(!Find<QCheckBox>(&window, Persist::kInvertStatusCheck)->isEnabled());
+    QVERIFY(Find<QLineEdit>(&window, Persist::kContentEdit)->isEnabled());
+    QVERIFY(Find<QPushButton>(&window, Persist::kContentInputButton)->isEnabled());
+    QCOMPARE(Find<QLineEdit>(&window, Persist::kThreadsEdit)->text(), u"7"_s);
     QCOMPARE(window.SiteListText(), u"http://a.example/\r\nb.example\r\nhttps://c.example/"_s);
     // The engine sees the restored values, not the designed defaults.
     QCOMPARE(window.Run()->SiteListText(), window.SiteListText());
@@ -145,10 +134,10 @@ void TestDesktopSession::optOutTagAndUnknownKindsAreNotStored()
         window.SaveForm();
     }
     const QString text = FileText(m_path);
-    for (const QString& absent : {u"超级列表框"_s, u"标签"_s, u"分组框"_s, u"图片"_s, u"链接"_s, u"编辑框正文"_s})
+    for (const QString& absent : { u"超级列表框"_s, u"标签"_s, u"分组框"_s, u"图片"_s, u"链接"_s, u"编辑框正文"_s })
         QVERIFY2(!text.contains(absent), qPrintable(absent));
-    for (const QString& present : {u"编辑框超时秒=10"_s, u"编辑框间隔秒=100"_s, u"选择框取反网页内容=假"_s,
-                                   u"按钮开始监控.标记="_s})
+    for (const QString& present :
+        { u"编辑框超时秒=10"_s, u"编辑框间隔秒=100"_s, u"选择框取反网页内容=假"_s, u"按钮开始监控.标记="_s })
         QVERIFY2(text.contains(present), qPrintable(present));
 }
 
@@ -157,7 +146,7 @@ void TestDesktopSession::secondProgramWorksOnItsOwnCopy()
     FormStateStore first;
     QVERIFY(first.SetFile(m_path, 0));
     MainWindow firstWindow(&first);
-    Find<QLineEdit>(&firstWindow, u"编辑框线程数"_s)->setText(u"9"_s);
+    Find<QLineEdit>(&firstWindow, Persist::kThreadsEdit)->setText(u"9"_s);
     firstWindow.SaveForm();
     const QString saved = FileText(m_path);
 
@@ -165,13 +154,13 @@ void TestDesktopSession::secondProgramWorksOnItsOwnCopy()
     QVERIFY(!second.SetFile(m_path, 0));
     {
         MainWindow secondWindow(&second);
-        QCOMPARE(Find<QLineEdit>(&secondWindow, u"编辑框线程数"_s)->text(), u"9"_s);
-        Find<QLineEdit>(&secondWindow, u"编辑框线程数"_s)->setText(u"3"_s);
+        QCOMPARE(Find<QLineEdit>(&secondWindow, Persist::kThreadsEdit)->text(), u"9"_s);
+        Find<QLineEdit>(&secondWindow, Persist::kThreadsEdit)->setText(u"3"_s);
         secondWindow.close();
     }
     QCOMPARE(FileText(m_path), saved);
 
-    Find<QLineEdit>(&firstWindow, u"编辑框线程数"_s)->setText(u"11"_s);
+    Find<QLineEdit>(&firstWindow, Persist::kThreadsEdit)->setText(u"11"_s);
     firstWindow.close();
     QVERIFY(FileText(m_path).contains(u"编辑框线程数=11"_s));
 }
@@ -184,8 +173,8 @@ void TestDesktopSession::runAgainstLoopbackSites()
     server.Route("/moved", LoopbackResponse::Redirect(301, "/"));
     server.Route("/missing", LoopbackResponse::Status(404));
     server.Route("/broken", LoopbackResponse::Status(500));
-    const QStringList paths{u"/"_s, u"/news/"_s, u"/moved"_s, u"/missing"_s, u"/about"_s, u"/broken"_s,
-                            u"/shop/"_s, u"/help/"_s, u"/missing?page=2"_s, u"/contact"_s};
+    const QStringList paths { u"/"_s, u"/news/"_s, u"/moved"_s, u"/missing"_s, u"/about"_s, u"/broken"_s, u"/shop/"_s,
+        u"/help/"_s, u"/missing?page=2"_s, u"/contact"_s };
     QStringList urls;
     for (const QString& path : paths)
         urls << server.Url(path);
@@ -196,7 +185,7 @@ void TestDesktopSession::runAgainstLoopbackSites()
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     window.SetSiteListText(urls.join(u"\r\n"_s) + u"\r\n  \r\n"_s);
-    auto* start = Find<QPushButton>(&window, u"按钮开始监控"_s);
+    auto* start = Find<QPushButton>(&window, Persist::kStartButton);
     QSignalSpy finished(window.Run(), &MonitoringRun::RunFinished);
 
     start->click();
@@ -211,7 +200,7 @@ void TestDesktopSession::runAgainstLoopbackSites()
     QTRY_VERIFY_WITH_TIMEOUT(!States(sites).contains(u"3"_s) && !States(sites).contains(u"2"_s), 30000);
     QTRY_COMPARE_WITH_TIMEOUT(abnormal->rowCount(), 3, 10000);
     QCOMPARE(States(sites),
-             (QStringList{u"0"_s, u"0"_s, u"0"_s, u"1"_s, u"0"_s, u"1"_s, u"0"_s, u"0"_s, u"1"_s, u"0"_s}));
+        (QStringList { u"0"_s, u"0"_s, u"0"_s, u"1"_s, u"0"_s, u"1"_s, u"0"_s, u"0"_s, u"1"_s, u"0"_s }));
     QCOMPARE(sites->Text(3, 1).left(4), u"404|"_s);
     QCOMPARE(sites->Text(3, 2), u"无查询"_s);
     QCOMPARE(abnormal->headerData(0, Qt::Horizontal).toString(), u"不正常网站（3 个）"_s);
@@ -223,8 +212,7 @@ void TestDesktopSession::runAgainstLoopbackSites()
     QCOMPARE(window.AbnormalView()->CurrentUrl(), abnormal->Url(0));
 
     start->click();
-    QVERIFY(start->text() == u"停止中.."_s || start->text() == u"等待线程退出.."_s
-            || start->text() == u"开始监控"_s);
+    QVERIFY(start->text() == u"停止中.."_s || start->text() == u"等待线程退出.."_s || start->text() == u"开始监控"_s);
     QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
     QCOMPARE(start->text(), u"开始监控"_s);
     QVERIFY(MessageBox::History().contains(u"监控停止！"_s));
@@ -243,9 +231,9 @@ void TestDesktopSession::emptySiteListStartsNothing()
 {
     MainWindow window(nullptr);
     window.SetSiteListText(QString());
-    Find<QPushButton>(&window, u"按钮开始监控"_s)->click();
-    QCOMPARE(Find<QPushButton>(&window, u"按钮开始监控"_s)->text(), u"开始监控"_s);
-    QCOMPARE(MessageBox::History(), QStringList{u"请先输入要监控的网站地址列表！"_s});
+    Find<QPushButton>(&window, Persist::kStartButton)->click();
+    QCOMPARE(Find<QPushButton>(&window, Persist::kStartButton)->text(), u"开始监控"_s);
+    QCOMPARE(MessageBox::History(), QStringList { u"请先输入要监控的网站地址列表！"_s });
 }
 
 void TestDesktopSession::closingDuringARunEndsCleanly()

@@ -3,6 +3,8 @@
 #include "store/form_state_store.h"
 #include "support/process_probe.h"
 #include "support/test_files.h"
+#include "store/persistence.h"
+#include "ui/form_walk.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -66,12 +68,12 @@ int RunSaveChild(int argc, char** argv)
     if (!store.SetFile(qEnvironmentVariable(kChildVariable), 0))
         return 3;
     Form form;
-    const QString lists[2] = {SiteList(kChildSites, u"a"_s), SiteList(kChildSites, u"b"_s)};
+    const QString lists[2] = { SiteList(kChildSites, u"a"_s), SiteList(kChildSites, u"b"_s) };
     std::puts("saving");
     std::fflush(stdout);
     for (int i = 0;; ++i) {
         form.SetVersion(i % 2, lists[i % 2]);
-        store.SaveForm(&form.window);
+        SaveForm(store, &form.window);
     }
 }
 
@@ -101,7 +103,7 @@ void TestKillDuringSave::formSavesKilledAtRandom()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QString path = dir.filePath(u"岚澈·巡更灯.ini"_s);
+    const QString path = dir.filePath(Persist::ConfigFileName());
 
     // Every text a complete save can leave: the file before, after version 0, after version 1.
     const QByteArray before = ConfigTextStore::Encode(u"[主界面]\r\n其他=保留\r\n"_s);
@@ -114,12 +116,12 @@ void TestKillDuringSave::formSavesKilledAtRandom()
         Form form;
         for (int i = 0; i < 3; ++i) {
             form.SetVersion(i % 2, SiteList(kChildSites, i % 2 ? u"b"_s : u"a"_s));
-            store.SaveForm(&form.window);
+            SaveForm(store, &form.window);
             const QByteArray saved = FileBytes(reference);
             if (i < 2)
                 versions[i] = saved;
             else
-                QCOMPARE(saved, versions[0]);   // a save over the other version leaves the same text
+                QCOMPARE(saved, versions[0]); // a save over the other version leaves the same text
         }
     }
     QVERIFY(versions[0] != versions[1]);
@@ -127,7 +129,7 @@ void TestKillDuringSave::formSavesKilledAtRandom()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QString::fromLatin1(kChildVariable), path);
     env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
-    int seen[3] = {0, 0, 0};
+    int seen[3] = { 0, 0, 0 };
     for (int round = 0; round < 30; ++round) {
         QVERIFY(WriteFileBytes(path, before));
         QProcess child;
@@ -158,7 +160,7 @@ void TestKillDuringSave::programKilledWhileSavingOnClose()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QString path = dir.filePath(u"岚澈·巡更灯.ini"_s);
+    const QString path = dir.filePath(Persist::ConfigFileName());
     // Only the site list: the save on close adds every other component's value.
     const QByteArray before = ConfigTextStore::Encode(u"[主界面]\r\n按钮输入网站列表.标记="_s
                                                       + FormStateStore::FoldLineBreaks(SiteList(50000, u"s"_s)));
@@ -177,7 +179,7 @@ void TestKillDuringSave::programKilledWhileSavingOnClose()
     const QByteArray saved = FileBytes(path);
     QVERIFY(saved != before && saved.startsWith(before));
 
-    int seen[2] = {0, 0};
+    int seen[2] = { 0, 0 };
     for (int round = 0; round < 12; ++round) {
         QVERIFY(WriteFileBytes(path, before));
         QProcess running;
@@ -189,7 +191,7 @@ void TestKillDuringSave::programKilledWhileSavingOnClose()
 
         const QByteArray after = FileBytes(path);
         QVERIFY2(after == before || after == saved,
-                 qPrintable(u"round %1: torn file of %2 bytes"_s.arg(round).arg(after.size())));
+            qPrintable(u"round %1: torn file of %2 bytes"_s.arg(round).arg(after.size())));
         ++seen[after == saved];
     }
     qInfo("closing took %lld ms; killed before the save %d, after it %d", closeMs, seen[0], seen[1]);

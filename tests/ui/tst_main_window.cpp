@@ -1,6 +1,7 @@
 // The main window on its own: components, enable rules, status popup, lists, tray actions, logo, resizing.
 #include "monitor/monitoring_run.h"
 #include "monitor/report_model.h"
+#include "store/persistence.h"
 #include "ui/main_window.h"
 #include "ui/message_box.h"
 #include "ui/report_view.h"
@@ -180,7 +181,7 @@ void TestMainWindow::componentsNamedUnderTheirParents()
 
 void TestMainWindow::windowAndDefaults()
 {
-    QCOMPARE(m_window->windowTitle(), u"岚澈·巡更灯 v1.0.5.0"_s);
+    QCOMPARE(m_window->windowTitle(), u"岚澈·巡更灯 v"_s + Persist::ProgramVersion());
     QCOMPARE(m_window->size(), QSize(MainWindow::kDesignedWidth, MainWindow::kDesignedHeight));
     QCOMPARE(m_window->pos(), QPoint(50, 50));
     QCOMPARE(m_window->font().pixelSize(), 15);
@@ -339,14 +340,14 @@ void TestMainWindow::exitConfirmation()
     m_window->show();
     QSignalSpy closed(m_window, &MainWindow::Closed);
     MessageBox::SetNextAnswer(QMessageBox::Cancel);
-    m_window->TrayOperation(3);
-    QCOMPARE(MessageBox::History(), QStringList{u"确定要退出 岚澈·巡更灯 v1.0.5.0 ？"_s});
+    m_window->TrayOperation(TrayIcon::Operation::Exit);
+    QCOMPARE(MessageBox::History(), QStringList{u"确定要退出 岚澈·巡更灯 v"_s + Persist::ProgramVersion() + u" ？"_s});
     QVERIFY(m_window->isVisible());
     QCOMPARE(closed.size(), 0);
     QVERIFY(m_window->LogoRunning());
 
     MessageBox::SetNextAnswer(QMessageBox::Ok);
-    m_window->TrayOperation(3);
+    m_window->TrayOperation(TrayIcon::Operation::Exit);
     QCOMPARE(closed.size(), 1);
     QVERIFY(!m_window->isVisible());
     QVERIFY(!m_window->LogoRunning());
@@ -356,12 +357,12 @@ void TestMainWindow::trayToggle()
 {
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window));
-    m_window->TrayOperation(1);
+    m_window->TrayOperation(TrayIcon::Operation::ShowOrHide);
     QVERIFY(!m_window->isVisible());
-    m_window->TrayOperation(1);
+    m_window->TrayOperation(TrayIcon::Operation::ShowOrHide);
     QVERIFY(m_window->isVisible());
     m_window->showMinimized();
-    m_window->TrayOperation(1);
+    m_window->TrayOperation(TrayIcon::Operation::ShowOrHide);
     QVERIFY(m_window->isVisible());
     QVERIFY(!m_window->isMinimized());
 }

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// The two file mechanisms the configuration store rests on.
+//
+// ReplaceFileAtomically: the bytes go to a temporary file beside the target, are fsynced and renamed over
+// it, then the directory is fsynced; a crash leaves the old bytes or the new ones, never a torn file. An
+// existing target keeps its mode bits. Without tempPath the temporary gets a name of its own; a fixed one
+// suits writers under a lock (a stale read-only temporary of that name is replaced). On failure the
+// temporary is removed and the target is untouched.
+//
+// ReplaceTarget: a symbolic link is followed, so that the replace lands on its target instead of turning
+// the link into a file.
+//
+// LifetimeLock: an exclusive, non-blocking flock on a separate lock file (rename replaces the guarded
+// file's inode, so the lock cannot sit on it). flock belongs to the open file description, so a second
+// lock conflicts even inside one process. Held until Release or destruction.
+bool ReplaceFileAtomically(const QString& path, const QByteArray& bytes, const QString& tempPath = {});
+QString ReplaceTarget(const QString& path);
+
+class LifetimeLock
+{
+public:
+    LifetimeLock() = default;
+    ~LifetimeLock();
+    LifetimeLock(LifetimeLock&& other) noexcept;
+    LifetimeLock& operator=(LifetimeLock&& other) noexcept;
+    LifetimeLock(const LifetimeLock&) = delete;
+    LifetimeLock& operator=(const LifetimeLock&) = delete;
+
+    // Creates the lock file when missing; false when another holder has it or it cannot be opened.
+    bool TryAcquire(const QString& lockPath);
+    void Release();
+    bool IsHeld() const { return m_fd >= 0; }
+
+private:
+    int m_fd = -1;
+};

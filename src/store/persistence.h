@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// What the configuration file, the window and the headless command agree on. The component names are the
+// window's objectNames and, through the form walk, the ini keys: renaming one loses what users stored.
+// Inline variables are initialised before any namespace-scope object of a file that includes this header.
+namespace Persist {
+
+// The window's one section.
+inline const QString kSection = QStringLiteral("主界面");
+
+inline const QString kStatusCodesCheck = QStringLiteral("选择框按状态码");
+inline const QString kStatusCodesEdit = QStringLiteral("编辑框状态码");
+inline const QString kStatusPopupButton = QStringLiteral("按钮弹出状态列表");
+inline const QString kInvertStatusCheck = QStringLiteral("选择框取反状态码");
+inline const QString kContentCheck = QStringLiteral("选择框按网页内容");
+inline const QString kContentEdit = QStringLiteral("编辑框网页内容");
+inline const QString kContentInputButton = QStringLiteral("按钮输入网页内容");
+inline const QString kInvertContentCheck = QStringLiteral("选择框取反网页内容");
+inline const QString kTimeoutEdit = QStringLiteral("编辑框超时秒");
+inline const QString kThreadsEdit = QStringLiteral("编辑框线程数");
+inline const QString kIntervalEdit = QStringLiteral("编辑框间隔秒");
+// The site list lives in this button's tag, stored under "<name>.标记".
+inline const QString kSiteListButton = QStringLiteral("按钮输入网站列表");
+inline const QString kStartButton = QStringLiteral("按钮开始监控");
+inline const QString kCopyAllButton = QStringLiteral("按钮复制全部");
+
+// Key of a button's tag.
+QString TagKey(const QString& buttonName);
+
+// "岚澈·巡更灯": the caption without the version, and the configuration file's base name.
+QString ProgramTitle();
+// The build's version, PATROL_VERSION.
+QString ProgramVersion();
+// "岚澈·巡更灯 v<version>", the window's caption and the run's base title.
+QString WindowCaption();
+// "岚澈·巡更灯.ini"
+QString ConfigFileName();
+// The configuration file in the program's folder, used when none is given.
+QString DefaultConfigPath(const QString& programFolder);
+// The file given by "--config FILE" (or "--config=FILE") among the program's arguments (the first is the
+// program itself), else DefaultConfigPath.
+QString ConfigFilePath(const QStringList& arguments, const QString& programFolder);
+
+} // namespace Persist
