@@ -11,7 +11,8 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// True once the process has its SIGTERM handler: the window exists by then.
+// True once the process has its SIGTERM handler: the configuration file is open by then, and the signal closes
+// the window as the close box would.
 bool CatchesTerm(qint64 pid)
 {
     QFile status(u"/proc/%1/status"_s.arg(pid));
@@ -50,7 +51,7 @@ void TestDesktopProcess::twoProgramsOnOneFileThenStop()
 
     QProcess first;
     first.setProcessEnvironment(env);
-    first.start(QString::fromLocal8Bit(PATROL_BINARY), {u"--config"_s, config});
+    first.start(QString::fromLocal8Bit(PATROL_BINARY), { u"--config"_s, config });
     QVERIFY(first.waitForStarted(30000));
     QTRY_VERIFY_WITH_TIMEOUT(CatchesTerm(first.processId()), 60000);
     // The first start creates the file empty; nothing is written until the values are stored.
@@ -59,7 +60,7 @@ void TestDesktopProcess::twoProgramsOnOneFileThenStop()
 
     QProcess second;
     second.setProcessEnvironment(env);
-    second.start(QString::fromLocal8Bit(PATROL_BINARY), {u"--config"_s, config});
+    second.start(QString::fromLocal8Bit(PATROL_BINARY), { u"--config"_s, config });
     QVERIFY(second.waitForStarted(30000));
     QTRY_VERIFY_WITH_TIMEOUT(CatchesTerm(second.processId()), 60000);
     second.terminate();
@@ -75,7 +76,7 @@ void TestDesktopProcess::twoProgramsOnOneFileThenStop()
     QCOMPARE(first.exitStatus(), QProcess::NormalExit);
     QCOMPARE(first.exitCode(), 0);
     const QByteArray stored = FileBytes(config);
-    QVERIFY(stored.startsWith("[\xd6\xf7\xbd\xe7\xc3\xe6]"));   // [主界面] in GB18030
+    QVERIFY(stored.startsWith("[\xd6\xf7\xbd\xe7\xc3\xe6]")); // [主界面] in GB18030
     QVERIFY(stored.contains("200|301|100|302"));
 }
 
