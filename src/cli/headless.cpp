@@ -4,9 +4,9 @@
 #include "cli/headless_runner.h"
 #include "cli/headless_settings.h"
 #include "cli/site_list_file.h"
-#include "cli/stop_signal_watcher.h"
 #include "http/curl_global.h"
 #include "monitor/monitoring_run.h"
+#include "monitor/signal_bridge.h"
 #include "monitor/status_codes.h"
 #include "store/persistence.h"
 
@@ -23,6 +23,7 @@ using namespace Qt::StringLiterals;
 namespace {
 
 constexpr int kExitUsage = 3;
+constexpr int kExitInterrupted = 3;
 
 void PrintLine(std::FILE* stream, const QString& text)
 {
@@ -86,8 +87,10 @@ int RunHeadless(int argc, char** argv)
 
     int exitStatus = kExitUsage;
     HeadlessRunner runner(settings, siteList, options.passes, options.format);
-    StopSignalWatcher watcher;
-    QObject::connect(&watcher, &StopSignalWatcher::StopRequested, &runner, &HeadlessRunner::RequestStop);
+    // The first SIGINT or SIGTERM stops gracefully; a second SIGINT does not wait for the checks under way.
+    SignalBridge stopSignals({ SIGINT, SIGTERM });
+    stopSignals.ExitOnSecondInterrupt(kExitInterrupted, "\n再次中断，立即退出。\n");
+    QObject::connect(&stopSignals, &SignalBridge::Received, &runner, &HeadlessRunner::RequestStop);
     QObject::connect(&runner, &HeadlessRunner::Finished, &app, [&](int status) {
         exitStatus = status;
         app.quit();

@@ -1,6 +1,7 @@
 #include "http/fetch_engines.h"
 
 #include "http/curl_global.h"
+#include "http/url_text.h"
 
 #include <QTextCodec>
 #include <QUrl>
@@ -359,33 +360,11 @@ QByteArray EncodeUrl(const QString& url)
     return parsed.toEncoded();
 }
 
-QString WithScheme(const QString& url)
-{
-    if (url.left(7).compare(u"http://"_s, Qt::CaseInsensitive) != 0
-        && url.left(8).compare(u"https://"_s, Qt::CaseInsensitive) != 0)
-        return u"http://"_s + url;
-    return url;
-}
-
-// "server,user,password"; the server may be a list like "http=host:port;https=host:port".
-void ApplyProxy(const QString& text, bool https, Transfer& transfer)
+// "server,user,password"; the server may be a per-scheme list (see ProxyForUrl).
+void ApplyProxy(const QString& text, const QString& url, Transfer& transfer)
 {
     const QStringList parts = text.split(u',');
-    QString server = parts.value(0).trimmed();
-    if (server.contains(u'=')) {
-        QString chosen;
-        QString fallback;
-        const QString wanted = https ? u"https="_s : u"http="_s;
-        for (QString entry : server.split(u';')) {
-            entry = entry.trimmed();
-            if (entry.startsWith(wanted, Qt::CaseInsensitive))
-                chosen = entry.mid(wanted.size());
-            else if (fallback.isEmpty() && entry.contains(u'='))
-                fallback = entry.mid(entry.indexOf(u'=') + 1);
-        }
-        server = chosen.isEmpty() ? fallback : chosen;
-    }
-    transfer.proxy = server.trimmed().toUtf8();
+    transfer.proxy = ProxyForUrl(parts.value(0), url).toUtf8();
     const QString user = parts.value(1);
     const QString password = parts.value(2);
     if (!transfer.proxy.isEmpty() && !user.isEmpty() && !password.isEmpty()) {
@@ -413,7 +392,7 @@ Failure Prepare(Engine engine, const EngineRequest& request, Transfer& transfer)
     const QString url = request.url.trimmed();
     if (url.isEmpty())
         return Failure::Url;
-    const QString full = WithScheme(url);
+    const QString full = WithWebScheme(url);
     transfer.url = EncodeUrl(full);
     if (transfer.url.isEmpty())
         return Failure::Url;
@@ -460,7 +439,7 @@ Failure Prepare(Engine engine, const EngineRequest& request, Transfer& transfer)
     }
 
     if (request.proxy && !request.proxy->trimmed().isEmpty())
-        ApplyProxy(*request.proxy, full.startsWith(u"https://"_s, Qt::CaseInsensitive), transfer);
+        ApplyProxy(*request.proxy, full, transfer);
     transfer.cookieStore = engine == Engine::B;
     transfer.timeoutMs = request.timeoutMs;
     transfer.maxBodyBytes = request.maxBodyBytes > 0 ? request.maxBodyBytes : kDefaultMaxBodyBytes;

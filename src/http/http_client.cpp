@@ -1,5 +1,7 @@
 #include "http/http_client.h"
 
+#include "http/url_text.h"
+
 #include <QRandomGenerator>
 #include <QStringList>
 
@@ -24,10 +26,11 @@ HttpClient::HttpClient()
 }
 
 HttpClient::HttpClient(CloneTag, const HttpClient& other)
-    : m_request(other.m_request), m_cookieStore(other.m_cookieStore), m_lastCookies(other.m_lastCookies),
-      m_cancel(other.m_cancel)
-{
-}
+    : m_request(other.m_request)
+    , m_cookieStore(other.m_cookieStore)
+    , m_lastCookies(other.m_lastCookies)
+    , m_cancel(other.m_cancel)
+{ }
 
 HttpClient::~HttpClient() = default;
 HttpClient::HttpClient(HttpClient&&) noexcept = default;
@@ -35,7 +38,7 @@ HttpClient& HttpClient::operator=(HttpClient&&) noexcept = default;
 
 HttpClient HttpClient::Clone() const
 {
-    return HttpClient(CloneTag{}, *this);
+    return HttpClient(CloneTag {}, *this);
 }
 
 void HttpClient::ResetRequestObject()
@@ -80,10 +83,7 @@ QString HttpClient::NormalizeUrl(const QString& url)
 {
     if (url.isEmpty())
         return url;
-    QString normalized = url;
-    if (!normalized.startsWith(u"http://"_s, Qt::CaseInsensitive)
-        && !normalized.startsWith(u"https://"_s, Qt::CaseInsensitive))
-        normalized.prepend(u"http://"_s);
+    QString normalized = WithWebScheme(url);
     const qsizetype hash = normalized.indexOf(u'#');
     if (hash >= 0)
         normalized.truncate(hash);
@@ -92,10 +92,10 @@ QString HttpClient::NormalizeUrl(const QString& url)
 
 QString HttpClient::SystemProxy(const QString& url)
 {
-    const bool https = url.startsWith(u"https://"_s, Qt::CaseInsensitive);
+    const bool https = IsHttpsUrl(url);
     // Upper-case HTTP_PROXY is skipped on purpose: CGI environments let clients set it.
-    const char* const names[] = {https ? "https_proxy" : "http_proxy", https ? "HTTPS_PROXY" : nullptr,
-                                 "all_proxy", "ALL_PROXY"};
+    const char* const names[]
+        = { https ? "https_proxy" : "http_proxy", https ? "HTTPS_PROXY" : nullptr, "all_proxy", "ALL_PROXY" };
     for (const char* name : names) {
         if (!name)
             continue;
@@ -138,7 +138,7 @@ QByteArray HttpClient::ResponseStream() const
 }
 
 QVariant HttpClient::Option(int number, std::optional<int> intValue, std::optional<QString> textValue,
-                            std::optional<QByteArray> bytesValue, std::optional<QVariant> anyValue)
+    std::optional<QByteArray> bytesValue, std::optional<QVariant> anyValue)
 {
     if (!m_request)
         return {};
@@ -176,13 +176,8 @@ void HttpClient::SetRequestHeader(const QString& name, const QString& value)
 {
     if (!m_request)
         return;
-    QString sent = value;
-    if (name.toLower() == u"referer"_s) {
-        const QString lower = value.toLower();
-        if (!lower.startsWith(u"http://"_s) && !lower.startsWith(u"https://"_s))
-            sent.prepend(u"http://"_s);
-    }
-    m_request->SetRequestHeader(name, sent);
+    const bool referer = name.toLower() == u"referer"_s;
+    m_request->SetRequestHeader(name, referer ? WithWebScheme(value) : value);
 }
 
 QString HttpClient::GetResponseHeader(const QString& name) const
@@ -219,14 +214,12 @@ void HttpClient::Abort()
         m_request->Abort();
 }
 
-void HttpClient::SetTimeouts(int resolveMs, std::optional<int> connectMs, std::optional<int> sendMs,
-                             std::optional<int> receiveMs)
+void HttpClient::SetTimeouts(
+    int resolveMs, std::optional<int> connectMs, std::optional<int> sendMs, std::optional<int> receiveMs)
 {
     if (!m_request)
         return;
-    const auto orResolve = [resolveMs](std::optional<int> value) {
-        return value.value_or(0) < 1 ? resolveMs : *value;
-    };
+    const auto orResolve = [resolveMs](std::optional<int> value) { return value.value_or(0) < 1 ? resolveMs : *value; };
     m_request->SetTimeouts(resolveMs, orResolve(connectMs), orResolve(sendMs), orResolve(receiveMs));
 }
 
@@ -252,8 +245,9 @@ QString HttpClient::GetRedirectTarget(const QString& url)
     m_request->SetRequestHeader(u"User-Agent"_s, kRedirectProbeAgent);
     m_request->SetRequestHeader(u"Accept-Language"_s, u"zh-cn"_s);
     m_request->SetRequestHeader(u"Connection"_s, u"Keep-Alive"_s);
-    m_request->SetRequestHeader(u"Accept"_s, u"image/gif, image/x-xbitmap, image/jpeg, imagepeg, "
-                                             u"application/x-shockwave-flash, application/x-silverlight, */*"_s);
+    m_request->SetRequestHeader(u"Accept"_s,
+        u"image/gif, image/x-xbitmap, image/jpeg, imagepeg, "
+        u"application/x-shockwave-flash, application/x-silverlight, */*"_s);
     m_request->Send();
     return m_request->GetResponseHeader(u"Location"_s);
 }
@@ -261,7 +255,7 @@ QString HttpClient::GetRedirectTarget(const QString& url)
 QString HttpClient::GetResponseCookie(const QString& name) const
 {
     const QString headers = GetAllResponseHeaders();
-    for (const QString& prefix : {u"Set-Cookie: "_s, u"Set-Cookie:"_s}) {
+    for (const QString& prefix : { u"Set-Cookie: "_s, u"Set-Cookie:"_s }) {
         const QString key = prefix + name + u'=';
         const qsizetype start = headers.indexOf(key);
         if (start < 0)
@@ -269,8 +263,7 @@ QString HttpClient::GetResponseCookie(const QString& name) const
         const qsizetype from = start + key.size();
         // The value ends at ";" or at the end of its line, never in the next header.
         qsizetype end = from;
-        while (end < headers.size() && headers.at(end) != u';' && headers.at(end) != u'\r'
-               && headers.at(end) != u'\n')
+        while (end < headers.size() && headers.at(end) != u';' && headers.at(end) != u'\r' && headers.at(end) != u'\n')
             ++end;
         const QString value = headers.mid(from, end - from);
         if (!value.isEmpty())
@@ -312,8 +305,8 @@ bool HttpClient::PerformComposite(const QString& url, const HttpRequestOptions& 
 {
     if (!m_request)
         return false;
-    const bool hasBody = (options.bodyBytes && !options.bodyBytes->isEmpty())
-                         || (options.body && !options.body->isEmpty());
+    const bool hasBody
+        = (options.bodyBytes && !options.bodyBytes->isEmpty()) || (options.body && !options.body->isEmpty());
     const int timeout = options.timeoutSeconds.value_or(0);
     if (timeout > 0)
         SetTimeouts(timeout * 1000);
@@ -325,7 +318,7 @@ bool HttpClient::PerformComposite(const QString& url, const HttpRequestOptions& 
             SetRequestHeader(line.left(colon).trimmed(), line.mid(colon + 1).trimmed());
     }
     QStringList cookies;
-    for (const QString& part : {m_cookieStore, options.cookies.value_or(QString())}) {
+    for (const QString& part : { m_cookieStore, options.cookies.value_or(QString()) }) {
         if (!part.trimmed().isEmpty())
             cookies.append(part.trimmed());
     }
@@ -340,7 +333,7 @@ bool HttpClient::PerformComposite(const QString& url, const HttpRequestOptions& 
 }
 
 QString HttpClient::RequestByMode(int mode, const QString& url, const HttpRequestOptions& options,
-                                  const QString& contentType, const QString& userAgent)
+    const QString& contentType, const QString& userAgent)
 {
     QString headers = options.headers.value_or(QString());
     if (!headers.isEmpty() && !headers.endsWith(u"\r\n"_s))
@@ -430,7 +423,7 @@ QString HttpClient::FetchPage(const QString& url, FetchOptions options, FetchRes
 }
 
 int HttpClient::QueryStatus(const QString& url, std::optional<bool> synchronous, std::optional<int> waitSeconds,
-                            std::optional<QString> cookie, std::optional<QString> proxy)
+    std::optional<QString> cookie, std::optional<QString> proxy)
 {
     if (!m_request)
         return 0;

@@ -1,16 +1,14 @@
 #include "http/request_object.h"
 
 #include "http/curl_global.h"
+#include "http/url_text.h"
 
 #include <QFileInfo>
 #include <QHash>
 #include <QList>
-#include <QRegularExpression>
 #include <QTextCodec>
 
 #include <curl/curl.h>
-
-#include <arpa/inet.h>
 
 #include <algorithm>
 #include <chrono>
@@ -31,86 +29,6 @@ constexpr int kIdlePollMs = 1000;
 constexpr auto kSyncTransferCap = std::chrono::seconds(120);
 
 enum class State { Idle, Opened, Running, Done };
-
-// libcurl rejects spaces, controls and raw non-ASCII bytes after the host; escape them as browsers do.
-QByteArray UrlForCurl(const QString& url)
-{
-    const QByteArray utf8 = url.toUtf8();
-    const qsizetype schemeEnd = utf8.indexOf("://");
-    qsizetype pathStart = schemeEnd < 0 ? 0 : schemeEnd + 3;
-    while (pathStart < utf8.size() && !QByteArrayView("/?#").contains(utf8.at(pathStart)))
-        ++pathStart;
-    auto needsEscape = [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return byte <= 0x20 || byte >= 0x7F;
-    };
-    if (std::none_of(utf8.cbegin() + pathStart, utf8.cend(), needsEscape))
-        return utf8;
-    static const char kHex[] = "0123456789ABCDEF";
-    QByteArray out = utf8.left(pathStart);
-    out.reserve(utf8.size() * 3);
-    for (qsizetype i = pathStart; i < utf8.size(); ++i) {
-        const char c = utf8.at(i);
-        if (needsEscape(c)) {
-            const auto byte = static_cast<unsigned char>(c);
-            out += '%';
-            out += kHex[byte >> 4];
-            out += kHex[byte & 0xF];
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
-// "http=host:port;https=host:port" names a proxy per scheme; a plain "host:port" serves both.
-QByteArray ProxyForScheme(const QString& server, const QString& url)
-{
-    if (!server.contains(u'='))
-        return server.trimmed().toUtf8();
-    const QString scheme = url.section(u':', 0, 0).toLower();
-    for (const QString& part : server.split(u';', Qt::SkipEmptyParts)) {
-        const QString key = part.section(u'=', 0, 0).trimmed().toLower();
-        if (key == scheme)
-            return part.section(u'=', 1).trimmed().toUtf8();
-    }
-    return {};
-}
-
-// "*.example.com;<local>;10.0.0.1" → ".example.com,10.0.0.1" (libcurl has no "<local>").
-QByteArray NoProxyList(const QString& bypass)
-{
-    QStringList hosts;
-    for (QString host : bypass.split(QRegularExpression(u"[;,\\s]+"_s), Qt::SkipEmptyParts)) {
-        if (host.compare(u"<local>"_s, Qt::CaseInsensitive) == 0)
-            continue;
-        if (host.startsWith(u"*."_s))
-            host.remove(0, 1);
-        hosts.append(host);
-    }
-    return hosts.join(u',').toUtf8();
-}
-
-// Whether the URL names its host by address: such a transfer leaves no name in a multi handle's DNS cache.
-bool HostIsAddress(const QByteArray& url)
-{
-    const qsizetype schemeEnd = url.indexOf("://");
-    const qsizetype start = schemeEnd < 0 ? 0 : schemeEnd + 3;
-    qsizetype end = start;
-    while (end < url.size() && !QByteArrayView("/?#").contains(url.at(end)))
-        ++end;
-    QByteArray host = url.mid(start, end - start);
-    host = host.mid(host.lastIndexOf('@') + 1);
-    in6_addr address{};
-    if (host.startsWith('[')) {
-        const qsizetype close = host.indexOf(']');
-        return close > 0 && inet_pton(AF_INET6, host.mid(1, close - 1).constData(), &address) == 1;
-    }
-    const qsizetype colon = host.indexOf(':');
-    if (colon >= 0)
-        host.truncate(colon);
-    return inet_pton(AF_INET, host.constData(), &address) == 1;
-}
 
 // Every request object needs a multi handle, and making one costs a socket pair and some hash tables. A handle
 // whose transfers all named their host by address and left no connection open holds nothing another object
@@ -163,9 +81,9 @@ struct RequestObject::Private
 {
     std::mutex mutex;
     CURL* easy = nullptr;
-    std::atomic<CURLM*> multi{nullptr};
-    bool multiReusable = true;   // see MultiPool
-    std::atomic<bool> abortRequested{false};
+    std::atomic<CURLM*> multi { nullptr };
+    bool multiReusable = true; // see MultiPool
+    std::atomic<bool> abortRequested { false };
     std::shared_ptr<const std::atomic<bool>> cancel;
 
     QHash<int, QVariant> options;
@@ -184,11 +102,11 @@ struct RequestObject::Private
     int autoLogonPolicy = 0;
     bool discardBody = false;
     bool used = false;
-    bool easyConfigured = false;   // a new easy handle needs no reset
+    bool easyConfigured = false; // a new easy handle needs no reset
 
     QString method;
     QString url;
-    QByteArray curlUrl;   // url as libcurl gets it
+    QByteArray curlUrl; // url as libcurl gets it
     bool async = false;
     QList<std::pair<QByteArray, QByteArray>> requestHeaders;
     curl_slist* headerList = nullptr;
@@ -297,7 +215,8 @@ size_t RequestObject::Private::OnHeader(char* data, size_t size, size_t count, v
         // The status is the second space-separated field, the reason all after the second space.
         const qsizetype firstSpace = line.indexOf(' ');
         const qsizetype reasonStart = firstSpace < 0 ? -1 : line.indexOf(' ', firstSpace + 1);
-        const QByteArrayView status = firstSpace < 0 ? QByteArrayView()
+        const QByteArrayView status = firstSpace < 0
+            ? QByteArrayView()
             : line.sliced(firstSpace + 1, (reasonStart < 0 ? line.size() : reasonStart) - firstSpace - 1);
         p->pendingStatus = status.toInt();
         p->pendingReason = reasonStart < 0 ? QByteArray() : line.sliced(reasonStart + 1).toByteArray();
@@ -344,14 +263,13 @@ void RequestObject::Private::Configure()
     curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
     curl_easy_setopt(easy, CURLOPT_URL, curlUrl.constData());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    const bool fromHttps = url.startsWith(u"https:"_s, Qt::CaseInsensitive);
+    const bool fromHttps = UrlScheme(url) == u"https"_s;
     const bool downgrade = options.value(EnableHttpsToHttpRedirects, false).toBool();
     curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, fromHttps && !downgrade ? "https" : "http,https");
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, options.value(EnableRedirects, true).toBool() ? 1L : 0L);
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, long(options.value(MaxAutomaticRedirects, 10).toInt()));
-    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, options.value(EnableHttp1_1, true).toBool()
-                                                     ? long(CURL_HTTP_VERSION_1_1)
-                                                     : long(CURL_HTTP_VERSION_1_0));
+    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION,
+        options.value(EnableHttp1_1, true).toBool() ? long(CURL_HTTP_VERSION_1_1) : long(CURL_HTTP_VERSION_1_0));
     curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
 
     const int ignore = options.value(SslErrorIgnoreFlags, 0).toInt();
@@ -367,7 +285,7 @@ void RequestObject::Private::Configure()
 
     const QVariant agent = options.value(UserAgentString);
     curl_easy_setopt(easy, CURLOPT_USERAGENT,
-                     agent.isValid() ? agent.toString().toUtf8().constData() : kDefaultUserAgent.constData());
+        agent.isValid() ? agent.toString().toUtf8().constData() : kDefaultUserAgent.constData());
 
     // A zero means "no limit" to the caller; libcurl's own connect default (300 s) still applies then.
     const long connectLimit = std::max(resolveMs, 0) + std::max(connectMs, 0);
@@ -379,7 +297,7 @@ void RequestObject::Private::Configure()
     }
 
     // Direct unless a proxy was named; libcurl must not pick one up from the environment by itself.
-    const QByteArray proxy = proxySetting == kProxyNamed ? ProxyForScheme(proxyServer, url) : QByteArray();
+    const QByteArray proxy = proxySetting == kProxyNamed ? ProxyForUrl(proxyServer, url).toUtf8() : QByteArray();
     curl_easy_setopt(easy, CURLOPT_PROXY, proxy.constData());
     if (!proxy.isEmpty()) {
         curl_easy_setopt(easy, CURLOPT_NOPROXY, NoProxyList(proxyBypass).constData());
@@ -470,7 +388,8 @@ void RequestObject::Private::Start()
     }
 }
 
-RequestObject::RequestObject() : d(std::make_unique<Private>())
+RequestObject::RequestObject()
+    : d(std::make_unique<Private>())
 {
     EnsureCurlGlobalInit();
     d->easy = curl_easy_init();
@@ -520,7 +439,7 @@ void RequestObject::SetRequestHeader(const QString& name, const QString& value)
 {
     const QByteArray key = name.trimmed().toUtf8();
     if (key.isEmpty() || key.contains('\r') || key.contains('\n') || value.contains(u'\r') || value.contains(u'\n'))
-        return;   // a line break would let the value smuggle extra header lines
+        return; // a line break would let the value smuggle extra header lines
     std::lock_guard lock(d->mutex);
     d->used = true;
     auto& headers = d->requestHeaders;
@@ -538,11 +457,10 @@ void RequestObject::Send(const QString& body)
 {
     if (!body.isEmpty()) {
         std::lock_guard lock(d->mutex);
-        const bool typed = std::any_of(d->requestHeaders.cbegin(), d->requestHeaders.cend(), [](const auto& h) {
-            return h.first.compare("Content-Type", Qt::CaseInsensitive) == 0;
-        });
+        const bool typed = std::any_of(d->requestHeaders.cbegin(), d->requestHeaders.cend(),
+            [](const auto& h) { return h.first.compare("Content-Type", Qt::CaseInsensitive) == 0; });
         if (!typed)
-            d->requestHeaders.append({QByteArray("Content-Type"), QByteArray("text/plain; Charset=UTF-8")});
+            d->requestHeaders.append({ QByteArray("Content-Type"), QByteArray("text/plain; Charset=UTF-8") });
     }
     Send(body.toUtf8());
 }
@@ -658,14 +576,22 @@ QVariant RequestObject::Option(int number) const
     if (d->options.contains(number))
         return d->options.value(number);
     switch (number) {
-    case UserAgentString: return QString::fromLatin1(kDefaultUserAgent);
-    case Url: return d->url;
-    case SslErrorIgnoreFlags: return 0;
-    case EnableRedirects: return true;
-    case EnableHttpsToHttpRedirects: return false;
-    case MaxAutomaticRedirects: return 10;
-    case EnableHttp1_1: return true;
-    default: return {};
+    case UserAgentString:
+        return QString::fromLatin1(kDefaultUserAgent);
+    case Url:
+        return d->url;
+    case SslErrorIgnoreFlags:
+        return 0;
+    case EnableRedirects:
+        return true;
+    case EnableHttpsToHttpRedirects:
+        return false;
+    case MaxAutomaticRedirects:
+        return 10;
+    case EnableHttp1_1:
+        return true;
+    default:
+        return {};
     }
 }
 
@@ -690,7 +616,7 @@ void RequestObject::SetTimeouts(int resolveMs, int connectMs, int sendMs, int re
 std::array<int, 4> RequestObject::Timeouts() const
 {
     std::lock_guard lock(d->mutex);
-    return {d->resolveMs, d->connectMs, d->sendMs, d->receiveMs};
+    return { d->resolveMs, d->connectMs, d->sendMs, d->receiveMs };
 }
 
 void RequestObject::SetProxy(int setting, const QString& server, const QString& bypassList)

@@ -1,7 +1,8 @@
 #include "ui/url_open.h"
 
+#include "http/url_text.h"
+
 #include <QDesktopServices>
-#include <QRegularExpression>
 
 using namespace Qt::StringLiterals;
 
@@ -21,17 +22,11 @@ QUrl BrowsableUrl(const QString& text)
     if (entry.isEmpty())
         return {};
 
-    // "name:" followed by something other than a port number is a scheme (mailto:, file:, C:\ …).
-    static const QRegularExpression schemePattern(u"^([A-Za-z][A-Za-z0-9+.\\-]*):(?!\\d+(?:[/?#]|$))"_s);
-    QString candidate = entry;
-    const QRegularExpressionMatch scheme = schemePattern.match(entry);
-    if (scheme.hasMatch()) {
-        const QString name = scheme.captured(1).toLower();
-        if (name != u"http"_s && name != u"https"_s)
-            return {};
-    } else {
-        candidate = u"http://"_s + entry;
-    }
+    // Any other scheme (mailto:, file:, C:\ …) could open or run something local.
+    const QString scheme = UrlScheme(entry);
+    if (!scheme.isEmpty() && scheme != u"http"_s && scheme != u"https"_s)
+        return {};
+    const QString candidate = scheme.isEmpty() ? WithWebScheme(entry) : entry;
 
     const QUrl url(candidate, QUrl::StrictMode);
     if (!url.isValid() || url.host().isEmpty())

@@ -1,4 +1,5 @@
 #include "http/http_client.h"
+#include "http/url_text.h"
 
 #include "support/loopback_server.h"
 
@@ -17,7 +18,10 @@ namespace {
 class EnvGuard
 {
 public:
-    EnvGuard(const char* name, const QByteArray& value) : m_name(name), m_old(qgetenv(name)), m_had(qEnvironmentVariableIsSet(name))
+    EnvGuard(const char* name, const QByteArray& value)
+        : m_name(name)
+        , m_old(qgetenv(name))
+        , m_had(qEnvironmentVariableIsSet(name))
     {
         if (value.isNull())
             qunsetenv(name);
@@ -68,6 +72,28 @@ private slots:
         QFETCH(QString, url);
         QFETCH(QString, expected);
         QCOMPARE(HttpClient::NormalizeUrl(url), expected);
+    }
+
+    void proxyForUrl_data()
+    {
+        QTest::addColumn<QString>("list");
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("plain serves http") << u" p:1 "_s << u"http://a/"_s << u"p:1"_s;
+        QTest::newRow("plain serves https") << u"p:1"_s << u"HTTPS://a/"_s << u"p:1"_s;
+        QTest::newRow("scheme entry") << u"http=h:1; HTTPS = s:2"_s << u"https://a/"_s << u"s:2"_s;
+        QTest::newRow("no scheme counts as http") << u"https=s:2;http=h:1"_s << u"a:8080/x"_s << u"h:1"_s;
+        QTest::newRow("other scheme only: direct") << u"https=s:2"_s << u"http://a/"_s << QString();
+        QTest::newRow("plain entry beside others") << u"ftp=f:3;p:1"_s << u"http://a/"_s << u"p:1"_s;
+        QTest::newRow("empty") << QString() << u"http://a/"_s << QString();
+    }
+
+    void proxyForUrl()
+    {
+        QFETCH(QString, list);
+        QFETCH(QString, url);
+        QFETCH(QString, expected);
+        QCOMPARE(ProxyForUrl(list, url), expected);
     }
 
     void queryStatusReportsTheFirstAnswer()
@@ -160,7 +186,7 @@ private slots:
         server.Route("/garbage", LoopbackResponse::Raw("NOT HTTP AT ALL\r\n\r\n"));
         server.Route("/http09", LoopbackResponse::Raw("<html>old</html>"));
         server.Route("/empty", LoopbackResponse::Raw({}));
-        for (const auto& path : {u"/garbage"_s, u"/http09"_s, u"/empty"_s}) {
+        for (const auto& path : { u"/garbage"_s, u"/http09"_s, u"/empty"_s }) {
             client.Recreate();
             QVERIFY2(client.QueryStatus(server.Url(path), false, 5) == 0, qPrintable(path));
         }
@@ -219,9 +245,9 @@ private slots:
     {
         HttpClient client;
         client.SetTimeouts(3000, 0, 0, 0);
-        QCOMPARE(client.GetRequestObject()->Timeouts(), (std::array<int, 4>{3000, 3000, 3000, 3000}));
+        QCOMPARE(client.GetRequestObject()->Timeouts(), (std::array<int, 4> { 3000, 3000, 3000, 3000 }));
         client.SetTimeouts(1000, 2000, -5);
-        QCOMPARE(client.GetRequestObject()->Timeouts(), (std::array<int, 4>{1000, 2000, 1000, 1000}));
+        QCOMPARE(client.GetRequestObject()->Timeouts(), (std::array<int, 4> { 1000, 2000, 1000, 1000 }));
 
         // A synchronous request ends by its receive time-out when the server never answers.
         LoopbackServer server;
@@ -252,8 +278,8 @@ private slots:
         client.Send();
         QCOMPARE(client.Status(), 200);
         QCOMPARE(proxy.Requests().last().target, target.toUtf8());
-        QCOMPARE(proxy.Requests().last().Header("Proxy-Authorization"),
-                 "Basic " + QByteArray("alice:secret").toBase64());
+        QCOMPARE(
+            proxy.Requests().last().Header("Proxy-Authorization"), "Basic " + QByteArray("alice:secret").toBase64());
 
         // Server and user without a password: no credentials at all.
         proxy.ClearRequests();
@@ -328,11 +354,11 @@ private slots:
         QCOMPARE(client.RequestText(server.Url(), options), u"c"_s);
         QCOMPARE(server.Requests().last().Header("Cookie"), QByteArray("stored=1; given=2"));
         QCOMPARE(client.GetResponseCookie(u"sid"_s), u"abc"_s);
-        QCOMPARE(client.GetResponseCookie(u"theme"_s), u"dark"_s);   // no ";" after it: ends at the line
+        QCOMPARE(client.GetResponseCookie(u"theme"_s), u"dark"_s); // no ";" after it: ends at the line
         QCOMPARE(client.GetResponseCookie(u"lang"_s), u"zh"_s);
         QCOMPARE(client.GetResponseCookie(u"missing"_s), QString());
         QCOMPARE(client.GetSetCookieLines(),
-                 u"Set-Cookie: sid=abc; Path=/\r\nSet-Cookie: theme=dark\r\nSet-Cookie:lang=zh\r\n"_s);
+            u"Set-Cookie: sid=abc; Path=/\r\nSet-Cookie: theme=dark\r\nSet-Cookie:lang=zh\r\n"_s);
         QCOMPARE(client.GetResponseCookies(), u"sid=abc; Path=/; theme=dark; Set-Cookie:lang=zh; "_s);
         QCOMPARE(client.GetLastCookies(), client.GetResponseCookies());
 
@@ -417,7 +443,7 @@ private slots:
         auto flag = std::make_shared<std::atomic<bool>>(false);
         HttpClient client;
         client.SetCancelFlag(flag);
-        client.Recreate();   // the flag survives a new request object
+        client.Recreate(); // the flag survives a new request object
         QElapsedTimer timer;
         timer.start();
         std::thread canceller([flag] {

@@ -236,6 +236,9 @@ void TestPageFetch::sendsThroughGivenProxy()
     QCOMPARE(FetchPage(target, options), u"via proxy"_s);
     options.proxy = u"https=127.0.0.1:1;http="_s + address;
     QCOMPARE(FetchPage(target, options), u"via proxy"_s);
+    // A list naming only another scheme's proxy goes direct, not through that proxy.
+    options.proxy = u"https="_s + address;
+    QCOMPARE(FetchPage(target, options), QString());
 
     const QList<LoopbackRequest> requests = proxy.Requests();
     QCOMPARE(requests.size(), 3);
