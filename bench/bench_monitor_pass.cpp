@@ -5,10 +5,10 @@
 //   bench_monitor_pass [--sites N] [--threads T] [--delay-ms D] [--abnormal-every K]
 //   (defaults: 10000 sites, 200 threads, no delay, no abnormal site; K = 1 makes every site abnormal)
 
-#include "site_farm_client.h"
 #include "monitor/monitoring_run.h"
 #include "monitor/report_model.h"
 #include "monitor/status_codes.h"
+#include "site_farm_client.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -54,9 +54,7 @@ int main(int argc, char** argv)
     qint64 longestGap = 0;
     QTimer probe;
     probe.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&probe, &QTimer::timeout, &app, [&] {
-        longestGap = std::max(longestGap, tick.restart());
-    });
+    QObject::connect(&probe, &QTimer::timeout, &app, [&] { longestGap = std::max(longestGap, tick.restart()); });
 
     QElapsedTimer pass;
     qint64 clickMs = 0;
@@ -76,12 +74,12 @@ int main(int argc, char** argv)
     farm.terminate();
     farm.waitForFinished(5000);
 
-    rusage usage{};
+    rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
     std::printf("sites %d  threads %d  delay %d ms  pass %lld ms  (%.0f checks/s)  checked %d  abnormal %d  "
                 "start click %lld ms  longest event-loop gap after it %lld ms  peak RSS %ld KiB\n",
-                sites, threads, delayMs, static_cast<long long>(passMs), sites * 1000.0 / std::max<qint64>(passMs, 1),
-                summary.sites, summary.abnormal, static_cast<long long>(clickMs), static_cast<long long>(longestGap),
-                usage.ru_maxrss);
+        sites, threads, delayMs, static_cast<long long>(passMs), sites * 1000.0 / std::max<qint64>(passMs, 1),
+        summary.sites, summary.abnormal, static_cast<long long>(clickMs), static_cast<long long>(longestGap),
+        usage.ru_maxrss);
     return summary.sites == sites ? 0 : 1;
 }

@@ -95,7 +95,7 @@ int main(int argc, char** argv)
     const int reportEvery = std::max(1, Arg(args, u"--report-every"_s, u"25"_s).toInt());
     const double minutes = Arg(args, u"--minutes"_s, u"0"_s).toDouble();
 
-    rlimit limit{};
+    rlimit limit {};
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
         limit.rlim_cur = limit.rlim_max;
         setrlimit(RLIMIT_NOFILE, &limit);
@@ -114,14 +114,14 @@ int main(int argc, char** argv)
     const pid_t farm = ::fork();
     if (farm == 0) {
         ::dup2(ready[1], STDOUT_FILENO);
-        const char* farmArgs[] = {farmPath.constData(), "--ports", "50", "--threads", "1", "--abnormal-every",
-                                  abnormalArg.constData(), "--list", listArg.constData(), nullptr};
+        const char* farmArgs[] = { farmPath.constData(), "--ports", "50", "--threads", "1", "--abnormal-every",
+            abnormalArg.constData(), "--list", listArg.constData(), nullptr };
         ::execv(farmPath.constData(), const_cast<char* const*>(farmArgs));
         ::_exit(127);
     }
     ::close(ready[1]);
     QByteArray greeting;
-    pollfd readable{ready[0], POLLIN, 0};
+    pollfd readable { ready[0], POLLIN, 0 };
     char c = 0;
     while (farm > 0 && ::poll(&readable, 1, 20'000) > 0 && ::read(ready[0], &c, 1) == 1 && c != '\n')
         greeting += c;
@@ -162,12 +162,12 @@ int main(int argc, char** argv)
     run->SetSiteListText(list);
     run->SetMaxPasses(passes);
     std::printf("soak: %d passes over %d sites, threads %s, interval %s s, content condition %s\n", passes, sites,
-                qPrintable(threads), qPrintable(interval), content ? "on" : "off");
-    std::printf("%-10s %8s %10s %8s %6s %8s %9s\n", "when", "pass", "elapsed s", "RSS MiB", "fds", "threads",
-                "abnormal");
+        qPrintable(threads), qPrintable(interval), content ? "on" : "off");
+    std::printf(
+        "%-10s %8s %10s %8s %6s %8s %9s\n", "when", "pass", "elapsed s", "RSS MiB", "fds", "threads", "abnormal");
     auto print = [&](const char* when, int pass, qint64 ms, const Sample& s) {
         std::printf("%-10s %8d %10.1f %8.1f %6d %8d %9d\n", when, pass, double(ms) / 1000.0, double(s.rssKiB) / 1024.0,
-                    s.fds, s.threads, run ? run->AbnormalModel()->rowCount() : 0);
+            s.fds, s.threads, run ? run->AbnormalModel()->rowCount() : 0);
         std::fflush(stdout);
     };
     QElapsedTimer elapsed;
@@ -208,16 +208,16 @@ int main(int argc, char** argv)
     print("released", lastPass, elapsed.elapsed(), released);
     ::kill(farm, SIGTERM);
     ::waitpid(farm, nullptr, 0);
-    ::close(ready[0]);   // held open until now: the farm must not die of a closed stdout
+    ::close(ready[0]); // held open until now: the farm must not die of a closed stdout
 
     std::printf("%lld checks in %.1f s (%.0f checks/s); rows in progress at the end %d, never checked %d\n",
-                static_cast<long long>(checks), double(runMs) / 1000.0, double(checks) * 1000.0 / double(std::max<qint64>(runMs, 1)),
-                inProgress, unchecked);
+        static_cast<long long>(checks), double(runMs) / 1000.0,
+        double(checks) * 1000.0 / double(std::max<qint64>(runMs, 1)), inProgress, unchecked);
     // The run's own models are still there at "end"; a quarter more than at the start or 32 MiB is noise.
     const bool memoryFlat = end.rssKiB <= before.rssKiB + std::max<qint64>(before.rssKiB / 4, 32 * 1024);
     const bool threadsFlat = end.threads <= before.threads;
     const bool fdsFlat = end.fds <= before.fds;
     std::printf("memory %s, threads %s, descriptors %s\n", memoryFlat ? "flat" : "GREW", threadsFlat ? "flat" : "GREW",
-                fdsFlat ? "flat" : "GREW");
+        fdsFlat ? "flat" : "GREW");
     return memoryFlat && threadsFlat && fdsFlat && inProgress == 0 ? 0 : 1;
 }

@@ -40,15 +40,15 @@ inline QString ReadFarmList(const QString& listFile, const char* who)
 }
 
 // Starts bench_site_farm (beside the benchmark) on 100 ports and waits for its "ready" line; returns the list.
-inline QString StartSiteFarm(QProcess& farm, const QString& listFile, int sites, int delayMs, int abnormalEvery,
-                             const char* who)
+inline QString StartSiteFarm(
+    QProcess& farm, const QString& listFile, int sites, int delayMs, int abnormalEvery, const char* who)
 {
     farm.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     farm.start(QCoreApplication::applicationDirPath() + QStringLiteral("/bench_site_farm"),
-               {QStringLiteral("--ports"), QStringLiteral("100"), QStringLiteral("--threads"), QStringLiteral("2"),
-                QStringLiteral("--delay-ms"), QString::number(delayMs), QStringLiteral("--abnormal-every"),
-                QString::number(abnormalEvery), QStringLiteral("--list"),
-                QStringLiteral("%1:%2").arg(sites).arg(listFile)});
+        { QStringLiteral("--ports"), QStringLiteral("100"), QStringLiteral("--threads"), QStringLiteral("2"),
+            QStringLiteral("--delay-ms"), QString::number(delayMs), QStringLiteral("--abnormal-every"),
+            QString::number(abnormalEvery), QStringLiteral("--list"),
+            QStringLiteral("%1:%2").arg(sites).arg(listFile) });
     QElapsedTimer waited;
     waited.start();
     while (!farm.canReadLine() && waited.elapsed() < 20'000)

@@ -20,7 +20,7 @@ namespace {
 QFont CjkFont(int pixels, bool bold)
 {
     QFont font;
-    font.setFamilies({u"Noto Sans CJK SC"_s, u"WenQuanYi Micro Hei"_s});
+    font.setFamilies({ u"Noto Sans CJK SC"_s, u"WenQuanYi Micro Hei"_s });
     font.setPixelSize(pixels);
     font.setBold(bold);
     return font;
@@ -186,7 +186,7 @@ int main(int argc, char** argv)
     ok &= Save(folder, u"state_normal.png"_s, 24, 24, [](QPainter& p) {
         StateDisc(p, QColor(40, 160, 60));
         p.setPen(QPen(Qt::white, 2.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-        p.drawPolyline(QPolygonF({QPointF(7, 12.5), QPointF(10.5, 16), QPointF(17, 8.5)}));
+        p.drawPolyline(QPolygonF({ QPointF(7, 12.5), QPointF(10.5, 16), QPointF(17, 8.5) }));
     });
     ok &= Save(folder, u"state_abnormal.png"_s, 24, 24, [](QPainter& p) {
         StateDisc(p, QColor(210, 40, 40));
@@ -201,7 +201,7 @@ int main(int argc, char** argv)
         p.drawArc(QRectF(7, 7, 10, 10), 30 * 16, 280 * 16);
         p.setPen(Qt::NoPen);
         p.setBrush(Qt::white);
-        p.drawPolygon(QPolygonF({QPointF(15.5, 5.5), QPointF(19.5, 9.5), QPointF(14, 11)}));
+        p.drawPolygon(QPolygonF({ QPointF(15.5, 5.5), QPointF(19.5, 9.5), QPointF(14, 11) }));
     });
     return ok ? 0 : 1;
 }

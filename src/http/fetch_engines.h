@@ -16,16 +16,16 @@
 // What an engine is asked to do, already resolved from FetchOptions.
 struct EngineRequest
 {
-    QString url;               // fragment already cut
-    QString method;            // engine A; B and C take POST from mode 1
+    QString url; // fragment already cut
+    QString method; // engine A; B and C take POST from mode 1
     int mode = 0;
     std::optional<QString> body;
     std::optional<QString> headers;
     std::optional<QString> cookies;
     std::optional<QString> proxy;
     std::optional<QString> referrer;
-    int timeoutMs = 120000;    // connecting; the whole transfer gets kFetchDeadlineMarginMs more
-    int charsetCode = 0;       // 2: request text goes out as UTF-8, otherwise GB18030
+    int timeoutMs = 120000; // connecting; the whole transfer gets kFetchDeadlineMarginMs more
+    int charsetCode = 0; // 2: request text goes out as UTF-8, otherwise GB18030
     qint64 maxBodyBytes = kDefaultMaxBodyBytes;
     std::shared_ptr<const std::atomic<bool>> cancel;
 };

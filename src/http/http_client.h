@@ -15,14 +15,14 @@
 // RequestByMode). A field left empty takes the default.
 struct HttpRequestOptions
 {
-    std::optional<QString> method;           // "GET", or "POST" when a body is given
-    std::optional<QString> body;             // sent as UTF-8
-    std::optional<QByteArray> bodyBytes;     // wins over body
-    std::optional<QString> headers;          // "Name: value" lines separated by CR LF
-    std::optional<QString> cookies;          // sent in "Cookie" together with the cookie store
-    std::optional<QString> proxy;            // as QueryStatus: "server,user,password", "IE" or "-1"
-    std::optional<int> timeoutSeconds;       // every time-out and the wait; 0 or not given: 25 s wait
-    std::optional<bool> followRedirects;     // default true
+    std::optional<QString> method; // "GET", or "POST" when a body is given
+    std::optional<QString> body; // sent as UTF-8
+    std::optional<QByteArray> bodyBytes; // wins over body
+    std::optional<QString> headers; // "Name: value" lines separated by CR LF
+    std::optional<QString> cookies; // sent in "Cookie" together with the cookie store
+    std::optional<QString> proxy; // as QueryStatus: "server,user,password", "IE" or "-1"
+    std::optional<int> timeoutSeconds; // every time-out and the wait; 0 or not given: 25 s wait
+    std::optional<bool> followRedirects; // default true
 };
 
 // The HTTP client that each site check owns on its own thread: thin wrappers over its request object, the
@@ -60,7 +60,7 @@ public:
     QByteArray ResponseStream() const;
     // Writes the first value given (integer, text, bytes, any), then reads the option back.
     QVariant Option(int number, std::optional<int> intValue = {}, std::optional<QString> textValue = {},
-                    std::optional<QByteArray> bytesValue = {}, std::optional<QVariant> anyValue = {});
+        std::optional<QByteArray> bytesValue = {}, std::optional<QVariant> anyValue = {});
     // proxy: "server,user,password"; setting defaults to 2 (named proxy).
     void SetProxy(std::optional<int> setting, const QString& proxy, std::optional<QString> bypassList = {});
     void SetCredentials(const QString& user, const QString& password, std::optional<int> flags = {});
@@ -72,7 +72,7 @@ public:
     void Abort();
     // Milliseconds; a connect, send or receive below 1 takes the resolve value.
     void SetTimeouts(int resolveMs, std::optional<int> connectMs = {}, std::optional<int> sendMs = {},
-                     std::optional<int> receiveMs = {});
+        std::optional<int> receiveMs = {});
     void SetClientCertificate(const QString& certificate);
     void SetAutoLogonPolicy(int policy);
 
@@ -83,7 +83,7 @@ public:
     QString GetResponseCookies() const;
     // Mode 1: RequestText; 2: FetchPage on engine A; any other: FetchPage on the default engine.
     QString RequestByMode(int mode, const QString& url, const HttpRequestOptions& options = {},
-                          const QString& contentType = {}, const QString& userAgent = {});
+        const QString& contentType = {}, const QString& userAgent = {});
     QString RequestText(const QString& url, const HttpRequestOptions& options = {});
     QByteArray RequestBytes(const QString& url, const HttpRequestOptions& options = {});
     QString GetLastCookies() const;
@@ -98,7 +98,7 @@ public:
     // Not synchronous: waits waitSeconds (0: 25). proxy: "server,user,password", "IE" (the proxy environment
     // variables) or "-1"; without it the request goes direct.
     int QueryStatus(const QString& url, std::optional<bool> synchronous = {}, std::optional<int> waitSeconds = {},
-                    std::optional<QString> cookie = {}, std::optional<QString> proxy = {});
+        std::optional<QString> cookie = {}, std::optional<QString> proxy = {});
 
     // "example.com/a#top" → "http://example.com/a"; a scheme in any letter case is kept.
     static QString NormalizeUrl(const QString& url);

@@ -10,18 +10,18 @@
 // The optional arguments of FetchPage; a field left empty is "not given" and takes the default.
 struct FetchOptions
 {
-    std::optional<QString> method;          // engine A only; engines B and C use mode
-    std::optional<int> mode;                // 1 = POST, otherwise GET
+    std::optional<QString> method; // engine A only; engines B and C use mode
+    std::optional<int> mode; // 1 = POST, otherwise GET
     std::optional<QString> body;
-    std::optional<QString> headers;         // CR LF separated "Name: value" lines
+    std::optional<QString> headers; // CR LF separated "Name: value" lines
     std::optional<QString> cookies;
-    std::optional<QString> proxy;           // "server,user,password"
-    std::optional<QString> referrer;        // "RefererNo" sends no Referer
-    std::optional<double> timeoutSeconds;   // 0 or not given: 120 s
-    std::optional<int> charsetCode;         // 2 = UTF-8, 0 = detect
-    std::optional<bool> direct;             // engine B
-    std::optional<bool> useWinHttp;         // engine A
-    std::optional<qint64> maxBodyBytes;     // body cap; not given: kDefaultMaxBodyBytes
+    std::optional<QString> proxy; // "server,user,password"
+    std::optional<QString> referrer; // "RefererNo" sends no Referer
+    std::optional<double> timeoutSeconds; // 0 or not given: 120 s
+    std::optional<int> charsetCode; // 2 = UTF-8, 0 = detect
+    std::optional<bool> direct; // engine B
+    std::optional<bool> useWinHttp; // engine A
+    std::optional<qint64> maxBodyBytes; // body cap; not given: kDefaultMaxBodyBytes
     // Set from another thread to end the request early (program shutdown); checked while transferring.
     std::shared_ptr<const std::atomic<bool>> cancel;
 };
@@ -30,13 +30,13 @@ struct FetchOptions
 struct FetchResult
 {
     int status = 0;
-    QByteArray body;          // decompressed, capped
-    QString headers;          // raw response headers, CR LF separated
-    int charsetCode = 0;      // written back as the caller's charset code
-    QString error;            // engine A's numbered error text, empty on success
-    bool truncated = false;   // the body reached the cap
-    bool timedOut = false;    // a time-out or the total deadline ended the request
-    bool cancelled = false;   // ended by FetchOptions::cancel; every other field is empty
+    QByteArray body; // decompressed, capped
+    QString headers; // raw response headers, CR LF separated
+    int charsetCode = 0; // written back as the caller's charset code
+    QString error; // engine A's numbered error text, empty on success
+    bool truncated = false; // the body reached the cap
+    bool timedOut = false; // a time-out or the total deadline ended the request
+    bool cancelled = false; // ended by FetchOptions::cancel; every other field is empty
 };
 
 // Bodies beyond this are dropped (decompressed bytes), so huge pages and compression bombs cannot exhaust memory.

@@ -54,34 +54,34 @@ public:
     RequestObject(const RequestObject&) = delete;
     RequestObject& operator=(const RequestObject&) = delete;
 
-    bool IsValid() const;   // false when libcurl could not make a handle
+    bool IsValid() const; // false when libcurl could not make a handle
     // Nothing was opened, sent or set on it yet (a cancel flag aside): as good as a new one.
     bool IsUnused() const;
 
     void Open(const QString& method, const QString& url, bool async = false);
-    void SetRequestHeader(const QString& name, const QString& value);   // an empty value removes the header
+    void SetRequestHeader(const QString& name, const QString& value); // an empty value removes the header
     void Send();
-    void Send(const QString& body);      // sent as UTF-8
+    void Send(const QString& body); // sent as UTF-8
     void Send(const QByteArray& body);
-    bool WaitForResponse(int seconds);   // true once the whole response is in; negative: until the end, at most 120 s
+    bool WaitForResponse(int seconds); // true once the whole response is in; negative: until the end, at most 120 s
     void Abort();
 
-    int Status() const;                  // of the last response whose headers are complete, else 0
+    int Status() const; // of the last response whose headers are complete, else 0
     QString StatusText() const;
-    QString ResponseText() const;        // body decoded by the Content-Type charset, UTF-8 when none
-    QByteArray ResponseBody() const;     // only after a complete, successful transfer
-    QByteArray ResponseStream() const;   // the body bytes, as there is no stream object here
+    QString ResponseText() const; // body decoded by the Content-Type charset, UTF-8 when none
+    QByteArray ResponseBody() const; // only after a complete, successful transfer
+    QByteArray ResponseStream() const; // the body bytes, as there is no stream object here
     QString GetResponseHeader(const QString& name) const;
-    QString GetAllResponseHeaders() const;   // "Name: value" lines, each ending in CR LF
+    QString GetAllResponseHeaders() const; // "Name: value" lines, each ending in CR LF
 
     QVariant Option(int number) const;
     void SetOption(int number, const QVariant& value);
     void SetTimeouts(int resolveMs, int connectMs, int sendMs, int receiveMs);
-    std::array<int, 4> Timeouts() const;   // resolve, connect, send, receive
+    std::array<int, 4> Timeouts() const; // resolve, connect, send, receive
     void SetProxy(int setting, const QString& server, const QString& bypassList = {});
     void SetCredentials(const QString& user, const QString& password, int flags = kCredentialsForServer);
-    void SetClientCertificate(const QString& pemFile);   // a PEM file holding the certificate and its key
-    void SetAutoLogonPolicy(int policy);                 // kept; there are no logon credentials to hand out
+    void SetClientCertificate(const QString& pemFile); // a PEM file holding the certificate and its key
+    void SetAutoLogonPolicy(int policy); // kept; there are no logon credentials to hand out
 
     // The response body is read but not kept (a status probe does not need it).
     void SetDiscardBody(bool discard);

@@ -62,9 +62,8 @@ QString LongForm(qint64 milliseconds)
         QString name;
     };
     const qint64 day = 24LL * 3600 * 1000;
-    const Unit units[] = {{360 * day, u" 年"_s},     {30 * day, u" 月"_s},      {day, u" 天"_s},
-                          {3600 * 1000, u" 小时"_s}, {60 * 1000, u" 分钟"_s},   {1000, u" 秒"_s},
-                          {1, u" 毫秒"_s}};
+    const Unit units[] = { { 360 * day, u" 年"_s }, { 30 * day, u" 月"_s }, { day, u" 天"_s },
+        { 3600 * 1000, u" 小时"_s }, { 60 * 1000, u" 分钟"_s }, { 1000, u" 秒"_s }, { 1, u" 毫秒"_s } };
     QStringList parts;
     qint64 rest = milliseconds;
     for (const Unit& unit : units) {

@@ -6,15 +6,15 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const std::array<QString, ReportModel::kColumnCount> kFixedHeaders = {
-    QString(), u"状态码"_s, u"找到位置"_s, u"响应时间"_s};
+const std::array<QString, ReportModel::kColumnCount> kFixedHeaders
+    = { QString(), u"状态码"_s, u"找到位置"_s, u"响应时间"_s };
 
 } // namespace
 
 ReportModel::ReportModel(const QString& column0Header, QObject* parent)
-    : QAbstractTableModel(parent), m_column0Header(column0Header)
-{
-}
+    : QAbstractTableModel(parent)
+    , m_column0Header(column0Header)
+{ }
 
 int ReportModel::rowCount(const QModelIndex& parent) const
 {
@@ -118,8 +118,8 @@ void ReportModel::RemoveRow(int row)
     endRemoveRows();
 }
 
-void ReportModel::SetResult(int row, const QString& column1, const QString& column2, const QString& column3,
-                            int state, qint64 itemData)
+void ReportModel::SetResult(
+    int row, const QString& column1, const QString& column2, const QString& column3, int state, qint64 itemData)
 {
     if (row < 0 || row >= int(m_rows.size()))
         return;
@@ -138,7 +138,7 @@ void ReportModel::SetText(int row, int column, const QString& text)
     if (row < 0 || row >= int(m_rows.size()) || column < 1 || column >= kColumnCount)
         return;
     m_rows[size_t(row)].texts[size_t(column)] = text;
-    emit dataChanged(index(row, column), index(row, column), {Qt::DisplayRole, Qt::ToolTipRole});
+    emit dataChanged(index(row, column), index(row, column), { Qt::DisplayRole, Qt::ToolTipRole });
 }
 
 void ReportModel::SetState(int row, int state)
@@ -146,7 +146,7 @@ void ReportModel::SetState(int row, int state)
     if (row < 0 || row >= int(m_rows.size()))
         return;
     m_rows[size_t(row)].state = state;
-    emit dataChanged(index(row, 0), index(row, 0), {StateRole, Qt::DecorationRole});
+    emit dataChanged(index(row, 0), index(row, 0), { StateRole, Qt::DecorationRole });
 }
 
 int ReportModel::FindLastRow(const QString& url) const
@@ -185,8 +185,8 @@ qint64 ReportModel::ItemData(int row) const
 
 int ReportModel::RowOfId(quint64 id) const
 {
-    const auto it = std::lower_bound(m_rows.begin(), m_rows.end(), id,
-                                     [](const Row& row, quint64 wanted) { return row.id < wanted; });
+    const auto it = std::lower_bound(
+        m_rows.begin(), m_rows.end(), id, [](const Row& row, quint64 wanted) { return row.id < wanted; });
     if (it == m_rows.end() || it->id != id)
         return -1;
     return int(it - m_rows.begin());

@@ -38,8 +38,8 @@ public:
     void RemoveRow(int row);
 
     // Columns 1..3, state and item data of one row as one change.
-    void SetResult(int row, const QString& column1, const QString& column2, const QString& column3, int state,
-                   qint64 itemData);
+    void SetResult(
+        int row, const QString& column1, const QString& column2, const QString& column3, int state, qint64 itemData);
     void SetText(int row, int column, const QString& text);
     void SetState(int row, int state);
 
@@ -57,7 +57,7 @@ private:
         std::array<QString, kColumnCount> texts;
         int state = StateUnchecked;
         qint64 itemData = 0;
-        quint64 id = 0;   // grows with the row index, so ids stay sorted while rows are removed
+        quint64 id = 0; // grows with the row index, so ids stay sorted while rows are removed
     };
 
     int RowOfId(quint64 id) const;
@@ -65,6 +65,6 @@ private:
 
     QString m_column0Header;
     std::vector<Row> m_rows;
-    QHash<QString, std::vector<quint64>> m_idsByUrl;   // ascending ids per URL
+    QHash<QString, std::vector<quint64>> m_idsByUrl; // ascending ids per URL
     quint64 m_nextId = 1;
 };

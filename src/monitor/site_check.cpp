@@ -70,8 +70,8 @@ QString FoundColumnText(const MonitorSettings& settings, int found)
     return found == -1 ? u"找不到"_s : QString::number(found);
 }
 
-CheckOutcome RunSiteCheck(const QString& url, const MonitorSettings& settings, Clock& clock,
-                          const ShutdownSignal& shutdown)
+CheckOutcome RunSiteCheck(
+    const QString& url, const MonitorSettings& settings, Clock& clock, const ShutdownSignal& shutdown)
 {
     CheckOutcome outcome;
     outcome.url = url;

@@ -14,16 +14,16 @@ struct CheckOutcome
     int row = -1;
     QString url;
     bool normal = true;
-    int status = 0;          // 0 when not asked or no response
-    int found = 0;           // keyword position, -1 not found, 0 not searched
-    int attempts = 0;        // status requests made
+    int status = 0; // 0 when not asked or no response
+    int found = 0; // keyword position, -1 not found, 0 not searched
+    int attempts = 0; // status requests made
     bool pageFetched = false;
-    QString statusText;      // column 1
-    QString foundText;       // column 2
+    QString statusText; // column 1
+    QString foundText; // column 2
     qint64 elapsedMs = 0;
-    QString responseTime;    // column 3
-    qint64 finishTick = 0;   // the row's item data
-    bool cancelled = false;  // cut short by program shutdown
+    QString responseTime; // column 3
+    qint64 finishTick = 0; // the row's item data
+    bool cancelled = false; // cut short by program shutdown
 };
 
 constexpr int kStatusAttempts = 4;
@@ -37,5 +37,5 @@ QString FoundColumnText(const MonitorSettings& settings, int found);
 
 // The whole check of one URL: status attempts with their waits, the optional page fetch, the verdict
 // and the column texts. Blocks; runs on the check's own worker thread with its own HttpClient.
-CheckOutcome RunSiteCheck(const QString& url, const MonitorSettings& settings, Clock& clock,
-                          const ShutdownSignal& shutdown);
+CheckOutcome RunSiteCheck(
+    const QString& url, const MonitorSettings& settings, Clock& clock, const ShutdownSignal& shutdown);

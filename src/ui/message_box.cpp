@@ -12,8 +12,8 @@ QMessageBox::StandardButton g_nextAnswer = QMessageBox::NoButton;
 QMessageBox::StandardButton g_autoAnswer = QMessageBox::NoButton;
 QStringList g_history;
 
-QMessageBox* MakeBox(QWidget* parent, const QString& text, const QString& title,
-                     QMessageBox::StandardButtons buttons, QMessageBox::Icon icon)
+QMessageBox* MakeBox(QWidget* parent, const QString& text, const QString& title, QMessageBox::StandardButtons buttons,
+    QMessageBox::Icon icon)
 {
     auto* box = new QMessageBox(icon, title, text, buttons, parent);
     box->setFont(QApplication::font());
@@ -23,7 +23,7 @@ QMessageBox* MakeBox(QWidget* parent, const QString& text, const QString& title,
 } // namespace
 
 QMessageBox::StandardButton MessageBox::Show(QWidget* parent, const QString& text, const QString& title,
-                                             QMessageBox::StandardButtons buttons, QMessageBox::Icon icon)
+    QMessageBox::StandardButtons buttons, QMessageBox::Icon icon)
 {
     g_history.append(text);
     if (g_nextAnswer != QMessageBox::NoButton) {
@@ -39,7 +39,7 @@ QMessageBox::StandardButton MessageBox::Show(QWidget* parent, const QString& tex
     delete box;
     if (answer == QMessageBox::NoButton)
         answer = buttons.testFlag(QMessageBox::Cancel) ? QMessageBox::Cancel
-                 : buttons.testFlag(QMessageBox::No)   ? QMessageBox::No
+            : buttons.testFlag(QMessageBox::No)        ? QMessageBox::No
                                                        : QMessageBox::Ok;
     return answer;
 }

@@ -12,12 +12,11 @@ class MessageBox final
 public:
     // Shows a modal box and returns the button pressed. A pre-set answer is returned without showing.
     static QMessageBox::StandardButton Show(QWidget* parent, const QString& text, const QString& title,
-                                            QMessageBox::StandardButtons buttons,
-                                            QMessageBox::Icon icon = QMessageBox::NoIcon);
+        QMessageBox::StandardButtons buttons, QMessageBox::Icon icon = QMessageBox::NoIcon);
 
     // Shows an OK-only box without waiting for it (the caller goes on; the box deletes itself).
     static void Notify(QWidget* parent, const QString& text, const QString& title = QString(),
-                       QMessageBox::Icon icon = QMessageBox::NoIcon);
+        QMessageBox::Icon icon = QMessageBox::NoIcon);
 
     // The next Show returns this answer at once.
     static void SetNextAnswer(QMessageBox::StandardButton answer);

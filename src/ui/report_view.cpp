@@ -13,7 +13,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-constexpr int kColumnWidths[] = {250, 350, 100, 100};
+constexpr int kColumnWidths[] = { 250, 350, 100, 100 };
 
 } // namespace
 

@@ -7,9 +7,8 @@ using namespace Qt::StringLiterals;
 StateIconProxy::StateIconProxy(int stateRole, QObject* parent)
     : QIdentityProxyModel(parent)
     , m_stateRole(stateRole)
-    , m_pictures{UiPicture(u"state_normal"_s), UiPicture(u"state_abnormal"_s), UiPicture(u"state_busy"_s)}
-{
-}
+    , m_pictures { UiPicture(u"state_normal"_s), UiPicture(u"state_abnormal"_s), UiPicture(u"state_busy"_s) }
+{ }
 
 QVariant StateIconProxy::data(const QModelIndex& index, int role) const
 {

@@ -144,7 +144,7 @@ TextDialog::TextDialog(const TextDialogRequest& request, QWidget* owner)
     if (screen != nullptr) {
         const QRect area = screen->geometry();
         move(area.left() + qRound(area.width() / 2.0 - size.width() / 2.0),
-             area.top() + qRound((area.height() - 30) / 2.0 - size.height() / 2.0));
+            area.top() + qRound((area.height() - 30) / 2.0 - size.height() / 2.0));
     }
 
     if (m_request.maximized)
@@ -174,7 +174,7 @@ void TextDialog::reject()
     // The close box and Escape: an edited input must not be lost without asking.
     if (!m_request.informationMode && IsChanged()
         && ShowMessage(u"内容已被改动，是否要放弃？"_s, QMessageBox::Yes | QMessageBox::No, QString(), this)
-               != QMessageBox::Yes)
+            != QMessageBox::Yes)
         return;
     QDialog::reject();
 }
@@ -210,7 +210,7 @@ void TextDialog::ImportFile(bool content)
     QFileDialog fileDialog(this, u"选择一个文本文件，导入其文本数据"_s);
     fileDialog.setObjectName(u"导入文本文件对话框"_s);
     fileDialog.setFileMode(QFileDialog::ExistingFile);
-    fileDialog.setNameFilters({u"Txt文本 (*.txt *.text)"_s, u"Ini配置 (*.ini *.inf)"_s, u"全部文件 (*)"_s});
+    fileDialog.setNameFilters({ u"Txt文本 (*.txt *.text)"_s, u"Ini配置 (*.ini *.inf)"_s, u"全部文件 (*)"_s });
     if (fileDialog.exec() != QDialog::Accepted || fileDialog.selectedFiles().isEmpty())
         return;
     const QString path = fileDialog.selectedFiles().constFirst();
@@ -251,8 +251,8 @@ bool TextDialog::IsChanged() const
     return m_body->toPlainText() != ToLf(m_request.startText);
 }
 
-bool ShowTextDialog(const QString& startText, const std::optional<QString>& hint, const QString& title,
-                    QWidget* owner, QString* result, const TextDialogOptions& options)
+bool ShowTextDialog(const QString& startText, const std::optional<QString>& hint, const QString& title, QWidget* owner,
+    QString* result, const TextDialogOptions& options)
 {
     if (TextDialog::Current() != nullptr)
         return false;
@@ -288,11 +288,10 @@ bool ShowTextDialog(const QString& startText, const std::optional<QString>& hint
     return accepted;
 }
 
-QMessageBox::StandardButton ShowMessage(const QString& text, QMessageBox::StandardButtons buttons,
-                                        const QString& title, QWidget* parent)
+QMessageBox::StandardButton ShowMessage(
+    const QString& text, QMessageBox::StandardButtons buttons, const QString& title, QWidget* parent)
 {
-    return MessageBox::Show(parent, text, title.isEmpty() ? u"岚澈："_s : title, buttons,
-                            QMessageBox::Information);
+    return MessageBox::Show(parent, text, title.isEmpty() ? u"岚澈："_s : title, buttons, QMessageBox::Information);
 }
 
 QString HelpText()
@@ -304,17 +303,22 @@ QString HelpText()
         int breaks;
     };
     const Paragraph paragraphs[] = {
-        {u"岚澈软件出品的网站访问情况批量监控工具。"_s, 2},
-        {u"如果你有几百几千甚至几万个网站，那就一定需要实时掌握每个网站是否能正常访问。本软件可以多线程二十小时动态监控网站的访问情况，并将不正常的网站单独列出以供排查纠正。"_s, 2},
-        {u"右键单击列表中的网址可以打开，左键双击可以复制。"_s, 5},
-        {u"【监控条件设置】"_s, 2},
-        {u"按网页状态：根据目标网页返回的状态码来判断。可以输入状态码，如200、301等，多个状态码使用“|”隔开，如“200|301”。取反就是将真变为假，假变为真。"_s, 2},
-        {u"按网页内容：根据目标网页返回的源代码来判断。可以输入关键字，多个关键字使用“|”隔开，如百度的限制搜索提示“根据相关法律法规和政策，部分搜索结果未予显示”。取反就是将真变为假，假变为真。"_s, 3},
-        {u"当所有条件为真时，软件就会判断为正常的（√），否则就是不正常的（×）。"_s, 3},
-        {u"【其他设置】"_s, 2},
-        {u"线程数：可以设置同时监控访问的线程数，假如有1000个网站，线程数为10，则需要轮替100批次来完成1000个网站的访问，每批次10个网站访问。"_s, 2},
-        {u"超时秒：请求网页最多等待时间，如果超出这个时间目标网页还没响应就会停止继续请求。"_s, 2},
-        {u"刷新秒：每个网站的刷新间隔时间，假如刷新秒为30，也就是半分钟，假如12:30:02访问一次，下一次则是在12:30:32访问，以此类推。"_s, 0},
+        { u"岚澈软件出品的网站访问情况批量监控工具。"_s, 2 },
+        { u"如果你有几百几千甚至几万个网站，那就一定需要实时掌握每个网站是否能正常访问。本软件可以多线程二十小时动态监控网站的访问情况，并将不正常的网站单独列出以供排查纠正。"_s,
+            2 },
+        { u"右键单击列表中的网址可以打开，左键双击可以复制。"_s, 5 },
+        { u"【监控条件设置】"_s, 2 },
+        { u"按网页状态：根据目标网页返回的状态码来判断。可以输入状态码，如200、301等，多个状态码使用“|”隔开，如“200|301”。取反就是将真变为假，假变为真。"_s,
+            2 },
+        { u"按网页内容：根据目标网页返回的源代码来判断。可以输入关键字，多个关键字使用“|”隔开，如百度的限制搜索提示“根据相关法律法规和政策，部分搜索结果未予显示”。取反就是将真变为假，假变为真。"_s,
+            3 },
+        { u"当所有条件为真时，软件就会判断为正常的（√），否则就是不正常的（×）。"_s, 3 },
+        { u"【其他设置】"_s, 2 },
+        { u"线程数：可以设置同时监控访问的线程数，假如有1000个网站，线程数为10，则需要轮替100批次来完成1000个网站的访问，每批次10个网站访问。"_s,
+            2 },
+        { u"超时秒：请求网页最多等待时间，如果超出这个时间目标网页还没响应就会停止继续请求。"_s, 2 },
+        { u"刷新秒：每个网站的刷新间隔时间，假如刷新秒为30，也就是半分钟，假如12:30:02访问一次，下一次则是在12:30:32访问，以此类推。"_s,
+            0 },
     };
     QString text;
     for (const Paragraph& paragraph : paragraphs)

@@ -17,14 +17,14 @@ struct TextDialogRequest
     QString hint;
     QString title;
     QString startText;
-    int inputMode = 0;        // 0 free text, 1 read-only
-    int extraWidth = 0;       // 0 keeps the layout size
+    int inputMode = 0; // 0 free text, 1 read-only
+    int extraWidth = 0; // 0 keeps the layout size
     int extraHeight = 0;
     bool informationMode = false;
     bool scrollBars = false;
-    int margin = 0;           // below 1 means 5
+    int margin = 0; // below 1 means 5
     bool maximized = false;
-    int fileMode = 0;         // 0 none, 1 content button, 2 file-name button, 3 both
+    int fileMode = 0; // 0 none, 1 content button, 2 file-name button, 3 both
 };
 
 // The optional request fields that ShowTextDialog passes through unchanged.
@@ -90,13 +90,12 @@ private:
 // information dialog. Returns whether OK was pressed; false at once when a dialog is already open.
 // A hint left out is empty; a hint given empty gets the mode's default wording.
 bool ShowTextDialog(const QString& startText = QString(), const std::optional<QString>& hint = std::nullopt,
-                    const QString& title = QString(), QWidget* owner = nullptr, QString* result = nullptr,
-                    const TextDialogOptions& options = {});
+    const QString& title = QString(), QWidget* owner = nullptr, QString* result = nullptr,
+    const TextDialogOptions& options = {});
 
 // A modal message box with the information icon; title "岚澈：" when empty.
-QMessageBox::StandardButton ShowMessage(const QString& text,
-                                        QMessageBox::StandardButtons buttons = QMessageBox::Ok,
-                                        const QString& title = QString(), QWidget* parent = nullptr);
+QMessageBox::StandardButton ShowMessage(const QString& text, QMessageBox::StandardButtons buttons = QMessageBox::Ok,
+    const QString& title = QString(), QWidget* parent = nullptr);
 
 // The help text behind the "疑点说明" picture and link.
 QString HelpText();

@@ -24,7 +24,7 @@ QPixmap UiPicture(const QString& name)
 QFont UiFont(int pixelSize)
 {
     QFont font;
-    font.setFamilies({u"SimSun"_s, u"Noto Serif CJK SC"_s, u"Noto Sans CJK SC"_s, u"WenQuanYi Micro Hei"_s});
+    font.setFamilies({ u"SimSun"_s, u"Noto Serif CJK SC"_s, u"Noto Sans CJK SC"_s, u"WenQuanYi Micro Hei"_s });
     font.setPixelSize(pixelSize);
     font.setWeight(QFont::Normal);
     return font;
@@ -33,7 +33,7 @@ QFont UiFont(int pixelSize)
 QFont UiBlackFont(int pixelSize)
 {
     QFont font;
-    font.setFamilies({u"SimHei"_s, u"Noto Sans CJK SC"_s, u"WenQuanYi Micro Hei"_s});
+    font.setFamilies({ u"SimHei"_s, u"Noto Sans CJK SC"_s, u"WenQuanYi Micro Hei"_s });
     font.setPixelSize(pixelSize);
     return font;
 }

@@ -14,7 +14,10 @@ using namespace Qt::StringLiterals;
 class FuzzInput final
 {
 public:
-    FuzzInput(const uint8_t* data, size_t size) : m_data(reinterpret_cast<const char*>(data)), m_size(qsizetype(size)) {}
+    FuzzInput(const uint8_t* data, size_t size)
+        : m_data(reinterpret_cast<const char*>(data))
+        , m_size(qsizetype(size))
+    { }
 
     bool AtEnd() const { return m_at >= m_size; }
     quint8 Byte() { return m_at < m_size ? quint8(m_data[m_at++]) : 0; }
@@ -43,10 +46,10 @@ private:
 };
 
 // A broken invariant: say which and stop, so libFuzzer keeps the input.
-#define FUZZ_CHECK(condition)                                                                                      \
-    do {                                                                                                           \
-        if (!(condition)) {                                                                                        \
-            std::fprintf(stderr, "invariant broken at %s:%d: %s\n", __FILE__, __LINE__, #condition);            \
-            std::abort();                                                                                          \
-        }                                                                                                          \
+#define FUZZ_CHECK(condition)                                                                                          \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            std::fprintf(stderr, "invariant broken at %s:%d: %s\n", __FILE__, __LINE__, #condition);                   \
+            std::abort();                                                                                              \
+        }                                                                                                              \
     } while (false)

@@ -46,8 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const QString keywords = QString::fromUtf8(in.Piece());
     // Half the pages as UTF-16 code units straight from the bytes, lone surrogates and all.
     const QByteArray pageBytes = in.Rest();
-    const QString page = (flags & 0x80) ? QString(reinterpret_cast<const QChar*>(pageBytes.constData()), pageBytes.size() / 2)
-                                        : QString::fromUtf8(pageBytes);
+    const QString page = (flags & 0x80)
+        ? QString(reinterpret_cast<const QChar*>(pageBytes.constData()), pageBytes.size() / 2)
+        : QString::fromUtf8(pageBytes);
 
     KeywordSearchOptions options;
     options.allMode = flags & 1;
@@ -75,7 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FUZZ_CHECK(Gb18030Length(page) == pageGb.size());
 
     // Where a plain substring search reports a keyword, its bytes are there.
-    if (found && !options.allMode && !options.wholeText && !options.traditionalRetry && WellFormed(output.matchedKeyword)) {
+    if (found && !options.allMode && !options.wholeText && !options.traditionalRetry
+        && WellFormed(output.matchedKeyword)) {
         const QString needle = options.caseInsensitive ? AsciiLower(output.matchedKeyword) : output.matchedKeyword;
         const QByteArray haystack = g_codec->fromUnicode(options.caseInsensitive ? AsciiLower(page) : page);
         const QByteArray needleGb = g_codec->fromUnicode(needle);

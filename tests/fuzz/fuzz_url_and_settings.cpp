@@ -28,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FUZZ_CHECK(HttpClient::NormalizeUrl(url) == url);
     FUZZ_CHECK(!url.contains(u'#'));
     if (!text.isEmpty()) {
-        FUZZ_CHECK(url.startsWith(u"http://"_s, Qt::CaseInsensitive) || url.startsWith(u"https://"_s, Qt::CaseInsensitive));
+        FUZZ_CHECK(
+            url.startsWith(u"http://"_s, Qt::CaseInsensitive) || url.startsWith(u"https://"_s, Qt::CaseInsensitive));
         // Only a prefix is added and only a fragment is cut.
         const QString kept = text.section(u'#', 0, 0);
         FUZZ_CHECK(url == kept || url == u"http://"_s + kept);

@@ -12,8 +12,8 @@
 
 #include <arpa/inet.h>
 #include <dlfcn.h>
-#include <netdb.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -61,17 +61,17 @@ inline const QString kHostileKeyword = u"patrol-mark"_s;
 class SilentServer final
 {
 public:
-    explicit SilentServer(QByteArray greeting = {}) : m_greeting(std::move(greeting))
+    explicit SilentServer(QByteArray greeting = {})
+        : m_greeting(std::move(greeting))
     {
         m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int one = 1;
         ::setsockopt(m_listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in address{};
+        sockaddr_in address {};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof address;
-        if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&address), length) != 0
-            || ::listen(m_listenFd, 128) != 0
+        if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(m_listenFd, 128) != 0
             || ::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
             ::close(m_listenFd);
             m_listenFd = -1;
@@ -115,7 +115,7 @@ private:
     void AcceptLoop()
     {
         for (;;) {
-            pollfd fds[2] = {{m_listenFd, POLLIN, 0}, {m_stopPipe[0], POLLIN, 0}};
+            pollfd fds[2] = { { m_listenFd, POLLIN, 0 }, { m_stopPipe[0], POLLIN, 0 } };
             if (::poll(fds, 2, -1) < 0 && errno != EINTR)
                 return;
             if (fds[1].revents & POLLIN)
@@ -125,8 +125,8 @@ private:
             const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0)
                 continue;
-            if (!m_greeting.isEmpty())
-                [[maybe_unused]] const auto sent = ::send(fd, m_greeting.constData(), size_t(m_greeting.size()), MSG_NOSIGNAL);
+            if (!m_greeting.isEmpty()) [[maybe_unused]]
+                const auto sent = ::send(fd, m_greeting.constData(), size_t(m_greeting.size()), MSG_NOSIGNAL);
             // Kept open and never read: the client's bytes pile up in the kernel and nothing comes back.
             std::lock_guard lock(m_mutex);
             m_connections.push_back(fd);
@@ -135,7 +135,7 @@ private:
 
     QByteArray m_greeting;
     int m_listenFd = -1;
-    int m_stopPipe[2] = {-1, -1};
+    int m_stopPipe[2] = { -1, -1 };
     quint16 m_port = 0;
     std::thread m_thread;
     mutable std::mutex m_mutex;
@@ -145,7 +145,7 @@ private:
 // gzip of `size` zero bytes, made in pieces so the test itself never holds the inflated bomb.
 inline QByteArray GzipBomb(qint64 size)
 {
-    z_stream stream{};
+    z_stream stream {};
     if (deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) != Z_OK)
         return {};
     QByteArray zeros(1 << 20, '\0');
@@ -189,7 +189,9 @@ struct HostileSite
 class HostileFarm final
 {
 public:
-    HostileFarm() : m_https(LoopbackServer::Https), m_silentTls("\x16\x03\x03\x00")
+    HostileFarm()
+        : m_https(LoopbackServer::Https)
+        , m_silentTls("\x16\x03\x03\x00")
     {
         const QByteArray page = "<html>" + kHostileKeyword.toUtf8() + "</html>";
         m_http.Route("/stall", LoopbackResponse::Stall());
@@ -205,16 +207,20 @@ public:
         m_http.Route("/http09", LoopbackResponse::Raw(page));
         m_http.Route("/continue-close", LoopbackResponse::Raw("HTTP/1.1 100 Continue\r\n\r\n"));
         m_http.Route("/reset-mid-body", LoopbackResponse::ResetMidBody(page + QByteArray(100000, 'x'), 40));
-        m_http.Route("/gzip-bomb", LoopbackResponse::Ok(GzipBomb(qint64(512) << 20), "text/html")
-                                       .Header("Content-Encoding", "gzip"));
+        m_http.Route("/gzip-bomb",
+            LoopbackResponse::Ok(GzipBomb(qint64(512) << 20), "text/html").Header("Content-Encoding", "gzip"));
         m_http.Route("/redirect-loop", LoopbackResponse::Redirect(302, "/redirect-loop"));
         m_http.Route("/redirect-file", LoopbackResponse::Redirect(301, "file:///etc/passwd"));
-        m_http.Route("/bad-chunks", LoopbackResponse::Raw("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nZZ\r\n" + page));
+        m_http.Route(
+            "/bad-chunks", LoopbackResponse::Raw("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nZZ\r\n" + page));
         m_http.Route("/bogus-gzip", LoopbackResponse::Ok(page, "text/html").Header("Content-Encoding", "gzip"));
-        m_http.Route("/bad-utf8",
-                     LoopbackResponse::Ok("ab\xff\xfe" + page, "text/html; charset=utf-8"));
+        m_http.Route("/bad-utf8", LoopbackResponse::Ok("ab\xff\xfe" + page, "text/html; charset=utf-8"));
         m_http.Route("/bad-gbk", LoopbackResponse::Ok("\x81\x20\xfe" + page, "text/html; charset=gb2312"));
-        m_http.Route("/odd-utf16", LoopbackResponse::Ok(QByteArray("\xff\xfe" "a\0b\0c", 7), "text/html; charset=utf-16"));
+        m_http.Route("/odd-utf16",
+            LoopbackResponse::Ok(QByteArray("\xff\xfe"
+                                            "a\0b\0c",
+                                     7),
+                "text/html; charset=utf-16"));
         m_http.Route("/unknown-charset", LoopbackResponse::Ok(page, "text/html; charset=x-no-such-thing"));
         m_http.Route("/ok", LoopbackResponse::Ok(page));
         // The status probe rejects the self-signed certificate; the page fetch accepts it and then waits.
@@ -230,33 +236,33 @@ public:
     QList<HostileSite> Sites() const
     {
         return {
-            {u"name lookup hangs"_s, u"http://site.hang.test:%1/"_s.arg(m_http.Port()), 0, -1},
-            {u"accepts, never answers"_s, m_silent.Url(u"http"_s), 0, -1},
-            {u"TLS handshake stalls"_s, m_silent.Url(u"https"_s), 0, -1},
-            {u"TLS hello cut short, then silence"_s, m_silentTls.Url(u"https"_s), 0, -1},
-            {u"untrusted certificate, request never answered"_s, m_https.Url(u"/handshake-done-stall"_s), 0, -1},
-            {u"reads the request, never answers"_s, m_http.Url(u"/stall"_s), 0, -1},
-            {u"headers then stall"_s, m_http.Url(u"/headers-stall"_s), 200, -1},
-            {u"a byte every 2 s"_s, m_http.Url(u"/drip"_s), 200, -1},
-            {u"endless body"_s, m_http.Url(u"/endless"_s), 200, -1},
-            {u"1 MB of headers"_s, m_http.Url(u"/huge-headers"_s), 0, -1},
-            {u"garbage status line"_s, m_http.Url(u"/garbage-status"_s), 0, -1},
-            {u"binary status line"_s, m_http.Url(u"/binary-status"_s), 0, -1},
-            {u"HTTP/0.9 reply"_s, m_http.Url(u"/http09"_s), 0, -1},
-            {u"100 Continue, then close"_s, m_http.Url(u"/continue-close"_s), 100, -1},
-            {u"reset in the body"_s, m_http.Url(u"/reset-mid-body"_s), 200, 7},
-            {u"gzip bomb"_s, m_http.Url(u"/gzip-bomb"_s), 200, -1},
-            {u"redirect loop"_s, m_http.Url(u"/redirect-loop"_s), 302, -1},
+            { u"name lookup hangs"_s, u"http://site.hang.test:%1/"_s.arg(m_http.Port()), 0, -1 },
+            { u"accepts, never answers"_s, m_silent.Url(u"http"_s), 0, -1 },
+            { u"TLS handshake stalls"_s, m_silent.Url(u"https"_s), 0, -1 },
+            { u"TLS hello cut short, then silence"_s, m_silentTls.Url(u"https"_s), 0, -1 },
+            { u"untrusted certificate, request never answered"_s, m_https.Url(u"/handshake-done-stall"_s), 0, -1 },
+            { u"reads the request, never answers"_s, m_http.Url(u"/stall"_s), 0, -1 },
+            { u"headers then stall"_s, m_http.Url(u"/headers-stall"_s), 200, -1 },
+            { u"a byte every 2 s"_s, m_http.Url(u"/drip"_s), 200, -1 },
+            { u"endless body"_s, m_http.Url(u"/endless"_s), 200, -1 },
+            { u"1 MB of headers"_s, m_http.Url(u"/huge-headers"_s), 0, -1 },
+            { u"garbage status line"_s, m_http.Url(u"/garbage-status"_s), 0, -1 },
+            { u"binary status line"_s, m_http.Url(u"/binary-status"_s), 0, -1 },
+            { u"HTTP/0.9 reply"_s, m_http.Url(u"/http09"_s), 0, -1 },
+            { u"100 Continue, then close"_s, m_http.Url(u"/continue-close"_s), 100, -1 },
+            { u"reset in the body"_s, m_http.Url(u"/reset-mid-body"_s), 200, 7 },
+            { u"gzip bomb"_s, m_http.Url(u"/gzip-bomb"_s), 200, -1 },
+            { u"redirect loop"_s, m_http.Url(u"/redirect-loop"_s), 302, -1 },
             // Followed by the page fetch only to http and https: a local file is never read.
-            {u"redirect to a local file"_s, m_http.Url(u"/redirect-file"_s), 301, -1},
-            {u"malformed chunks"_s, m_http.Url(u"/bad-chunks"_s), 200, -1},
-            {u"gzip that is not"_s, m_http.Url(u"/bogus-gzip"_s), 200, -1},
+            { u"redirect to a local file"_s, m_http.Url(u"/redirect-file"_s), 301, -1 },
+            { u"malformed chunks"_s, m_http.Url(u"/bad-chunks"_s), 200, -1 },
+            { u"gzip that is not"_s, m_http.Url(u"/bogus-gzip"_s), 200, -1 },
             // The invalid bytes turn into U+FFFD, four GB18030 bytes each.
-            {u"invalid UTF-8"_s, m_http.Url(u"/bad-utf8"_s), 200, 2 + 4 + 4 + 7},
-            {u"invalid GBK"_s, m_http.Url(u"/bad-gbk"_s), 200, 4 + 1 + 4 + 7},
-            {u"odd-length UTF-16"_s, m_http.Url(u"/odd-utf16"_s), 200, -1},
-            {u"unknown charset"_s, m_http.Url(u"/unknown-charset"_s), 200, 7},
-            {u"well-behaved"_s, m_http.Url(u"/ok"_s), 200, 7},
+            { u"invalid UTF-8"_s, m_http.Url(u"/bad-utf8"_s), 200, 2 + 4 + 4 + 7 },
+            { u"invalid GBK"_s, m_http.Url(u"/bad-gbk"_s), 200, 4 + 1 + 4 + 7 },
+            { u"odd-length UTF-16"_s, m_http.Url(u"/odd-utf16"_s), 200, -1 },
+            { u"unknown charset"_s, m_http.Url(u"/unknown-charset"_s), 200, 7 },
+            { u"well-behaved"_s, m_http.Url(u"/ok"_s), 200, 7 },
         };
     }
 

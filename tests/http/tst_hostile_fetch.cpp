@@ -64,8 +64,8 @@ void TestHostileFetch::everyHostileServerEndsInTimeWithASaneResult()
         const HostileSite& site = sites[i];
         const Observed& out = observed[i];
         const QByteArray what = site.name.toUtf8() + ": status " + QByteArray::number(out.status) + " after "
-                                + QByteArray::number(out.statusMs) + " ms, fetch of " + QByteArray::number(out.fetch.body.size())
-                                + " bytes after " + QByteArray::number(out.fetchMs) + " ms";
+            + QByteArray::number(out.statusMs) + " ms, fetch of " + QByteArray::number(out.fetch.body.size())
+            + " bytes after " + QByteArray::number(out.fetchMs) + " ms";
         QVERIFY2(out.statusMs <= kTimeoutSeconds * 1000 + kSlackMs, what);
         QVERIFY2(out.fetchMs <= kTimeoutSeconds * 1000 + kFetchDeadlineMarginMs + kSlackMs, what);
         QVERIFY2(out.status == site.status, what);
@@ -76,7 +76,7 @@ void TestHostileFetch::everyHostileServerEndsInTimeWithASaneResult()
     }
 
     // Both ended by their caps, not by the deadline: the flood and the bomb are cut at the body limit.
-    for (const char* capped : {"endless body", "gzip bomb"}) {
+    for (const char* capped : { "endless body", "gzip bomb" }) {
         const qsizetype i = std::find_if(sites.cbegin(), sites.cend(), [&](const HostileSite& s) {
             return s.name == QLatin1StringView(capped);
         }) - sites.cbegin();

@@ -94,7 +94,7 @@ private slots:
         // Settings made on an object do not survive Recreate.
         client.SetTimeouts(1000, 2000, 3000, 4000);
         client.Recreate();
-        QVERIFY(client.GetRequestObject()->Timeouts() != (std::array<int, 4>{1000, 2000, 3000, 4000}));
+        QVERIFY(client.GetRequestObject()->Timeouts() != (std::array<int, 4> { 1000, 2000, 3000, 4000 }));
     }
 };
 

@@ -174,8 +174,8 @@ void TestHostileServers::runOverHostileSitesFinishesEveryRow()
         const bool normal = StatusHolds(site.status) && site.found != -1;
         if (!normal)
             expectedAbnormal.append(site.url);
-        const QByteArray what = site.name.toUtf8() + " [" + all->Text(row, 1).toUtf8() + "] ["
-                                + all->Text(row, 2).toUtf8() + "]";
+        const QByteArray what
+            = site.name.toUtf8() + " [" + all->Text(row, 1).toUtf8() + "] [" + all->Text(row, 2).toUtf8() + "]";
         QVERIFY2(all->State(row) == (normal ? ReportModel::StateNormal : ReportModel::StateAbnormal), what);
         QVERIFY2(all->Text(row, 1) == kStatusTexts.value(site.status), what);
         QVERIFY2(!all->Text(row, 3).isEmpty(), what);

@@ -46,8 +46,8 @@ struct Fixture
             captions.append(caption);
             runningAtCaption.append(run.RunningChecks());
         });
-        QObject::connect(&run, &MonitoringRun::MessageRequested, &run,
-                         [this](const QString& text) { messages.append(text); });
+        QObject::connect(
+            &run, &MonitoringRun::MessageRequested, &run, [this](const QString& text) { messages.append(text); });
     }
     void SetCounts(const QString& threads, const QString& interval)
     {
@@ -72,14 +72,14 @@ struct Fixture
     int maxInFlight = 0;
     int maxOnOnePath = 0;
     QHash<QByteArray, int> inFlightByPath;
-    std::function<LoopbackResponse(const QByteArray& path)> reply;   // set before the run starts
+    std::function<LoopbackResponse(const QByteArray& path)> reply; // set before the run starts
     // Destroyed before the state its handler uses, after the run has cancelled its checks.
     LoopbackServer server;
     MonitoringRun run;
     QStringList captions;
     QList<int> runningAtCaption;
     QStringList messages;
-    QSignalSpy finished{&run, &MonitoringRun::RunFinished};
+    QSignalSpy finished { &run, &MonitoringRun::RunFinished };
 };
 
 // The server's own wait would block the event loop that starts the checks.
@@ -129,8 +129,8 @@ void TestMonitoringRun::concurrencyStaysWithinThreadCount()
     QVERIFY(f.finished.wait(kLongWaitMs));
     QCOMPARE(f.MaxInFlight(), 5);
     QCOMPARE(f.server.RequestCount(), 20);
-    QCOMPARE(f.captions, QStringList({u"停止监控"_s, u"等待线程退出.."_s, u"开始监控"_s}));
-    QCOMPARE(f.messages, QStringList({u"监控停止！"_s}));
+    QCOMPARE(f.captions, QStringList({ u"停止监控"_s, u"等待线程退出.."_s, u"开始监控"_s }));
+    QCOMPARE(f.messages, QStringList({ u"监控停止！"_s }));
     QCOMPARE(passes.count(), 1);
     QCOMPARE(passes.first().at(0).value<PassSummary>().sites, 20);
 
@@ -138,7 +138,7 @@ void TestMonitoringRun::concurrencyStaysWithinThreadCount()
     QList<int> firstRows;
     for (int i = 0; i < 6; ++i)
         firstRows.append(currentRows.at(i).at(0).toInt());
-    QCOMPARE(firstRows, QList<int>({0, 1, 2, 3, 4, 4}));
+    QCOMPARE(firstRows, QList<int>({ 0, 1, 2, 3, 4, 4 }));
     QCOMPARE(windowCaptions.first().at(0).toString(), u"窗口标题 线程数：1,表项索引：0"_s);
     QVERIFY(windowCaptions.last().at(0).toString().startsWith(u"窗口标题 线程数：0,表项索引："_s));
 
@@ -157,11 +157,11 @@ void TestMonitoringRun::stopProtocol_data()
 {
     QTest::addColumn<QString>("when");
     QTest::addColumn<QStringList>("captions");
-    const QStringList usual = {u"停止监控"_s, u"停止中.."_s, u"等待线程退出.."_s, u"开始监控"_s};
+    const QStringList usual = { u"停止监控"_s, u"停止中.."_s, u"等待线程退出.."_s, u"开始监控"_s };
     QTest::newRow("during a pass") << u"pass"_s << usual;
     QTest::newRow("during the interval wait") << u"interval"_s << usual;
     QTest::newRow("while waiting for threads")
-        << u"threads"_s << QStringList({u"停止监控"_s, u"等待线程退出.."_s, u"停止中.."_s, u"开始监控"_s});
+        << u"threads"_s << QStringList({ u"停止监控"_s, u"等待线程退出.."_s, u"停止中.."_s, u"开始监控"_s });
 }
 
 // On the real clock: the interval wait must end at once when stopped.
@@ -170,8 +170,8 @@ void TestMonitoringRun::stopProtocol()
     QFETCH(QString, when);
     QFETCH(QStringList, captions);
     const bool duringPass = when == u"pass"_s;
-    Fixture f(std::make_shared<SteadyClock>(), when == u"interval"_s ? 0 : 600, duringPass ? u"2"_s : u"5"_s,
-              u"100"_s, duringPass ? 10 : 3);
+    Fixture f(std::make_shared<SteadyClock>(), when == u"interval"_s ? 0 : 600, duringPass ? u"2"_s : u"5"_s, u"100"_s,
+        duringPass ? 10 : 3);
     if (when == u"threads"_s)
         f.run.SetMaxPasses(1);
     QSignalSpy passes(&f.run, &MonitoringRun::PassFinished);
@@ -192,7 +192,7 @@ void TestMonitoringRun::stopProtocol()
     QCOMPARE(f.run.ButtonCaption(), u"停止中.."_s);
     QVERIFY(f.finished.wait(kLongWaitMs));
     QCOMPARE(f.captions, captions);
-    QCOMPARE(f.messages, QStringList({u"监控停止！"_s}));
+    QCOMPARE(f.messages, QStringList({ u"监控停止！"_s }));
     QCOMPARE(f.run.RunningChecks(), 0);
 
     if (duringPass) {
@@ -203,7 +203,7 @@ void TestMonitoringRun::stopProtocol()
     } else if (when == u"interval"_s) {
         QVERIFY2(sinceStop.elapsed() < 5000, qPrintable(QString::number(sinceStop.elapsed())));
     }
-    QCOMPARE(f.run.SiteModel()->rowCount(), duringPass ? 10 : 3);   // kept after the run
+    QCOMPARE(f.run.SiteModel()->rowCount(), duringPass ? 10 : 3); // kept after the run
 }
 
 void TestMonitoringRun::unusableThreadCountStillStops_data()
@@ -222,8 +222,7 @@ void TestMonitoringRun::unusableThreadCountStillStops()
     Fixture f(Fast(), 0, threads, u"100"_s, 50'000);
     f.run.Click();
     QCOMPARE(f.run.SiteModel()->HeaderText(), u"全部网站（50000 个）"_s);
-    QVERIFY(QTest::qWaitFor([&] { return f.run.RunningChecks() == 0 && f.server.RequestCount() == 1; },
-                            kLongWaitMs));
+    QVERIFY(QTest::qWaitFor([&] { return f.run.RunningChecks() == 0 && f.server.RequestCount() == 1; }, kLongWaitMs));
     QTest::qWait(50);
     f.run.Click();
     QVERIFY(f.finished.wait(kLongWaitMs));
@@ -240,7 +239,7 @@ void TestMonitoringRun::raisedThreadCountFreesThrottle()
     f.SetCounts(u"99999"_s, u"100"_s);
     QVERIFY(f.finished.wait(kLongWaitMs));
     QCOMPARE(f.server.RequestCount(), 12);
-    QVERIFY(f.MaxInFlight() >= 6);   // the huge count is capped, not refused: the rest ran side by side
+    QVERIFY(f.MaxInFlight() >= 6); // the huge count is capped, not refused: the rest ran side by side
 }
 
 // Passes without an interval run over rows whose check is still going: those rows are skipped.
@@ -263,7 +262,7 @@ void TestMonitoringRun::intervalCountsFromPassStart()
     Fixture f(clock, 1000, u"1"_s, u"3"_s, 1);
     QList<qint64> arrivals;
     f.reply = [&](const QByteArray&) {
-        arrivals.append(clock->NowMs());   // under the fixture's lock
+        arrivals.append(clock->NowMs()); // under the fixture's lock
         return LoopbackResponse::Ok();
     };
     f.run.SetMaxPasses(2);
@@ -280,19 +279,19 @@ void TestMonitoringRun::abnormalListFollowsVerdicts()
     Fixture f(std::make_shared<ScaledClock>(20), 0, u"1"_s, u"1"_s, 0);
     int flips = 0;
     f.reply = [&](const QByteArray& path) {
-        static const int kFlipStatuses[] = {404, 500, 200};
+        static const int kFlipStatuses[] = { 404, 500, 200 };
         if (path == "/flip")
             return LoopbackResponse::Status(kFlipStatuses[std::min(flips++, 2)]);
         return LoopbackResponse::Status(path == "/ok" ? 200 : 404);
     };
-    const QStringList urls = {f.server.Url(u"/ok"_s), f.server.Url(u"/flip"_s), f.server.Url(u"/dup"_s),
-                              f.server.Url(u"/bad"_s), f.server.Url(u"/dup"_s)};
+    const QStringList urls = { f.server.Url(u"/ok"_s), f.server.Url(u"/flip"_s), f.server.Url(u"/dup"_s),
+        f.server.Url(u"/bad"_s), f.server.Url(u"/dup"_s) };
     f.run.SetSiteListText(urls.join(u"\r\n"_s));
     f.run.SetMaxPasses(3);
     ReportModel* abnormal = f.run.AbnormalModel();
-    QList<QStringList> snapshots;   // per pass: the header, then URL and column 1 of each abnormal row
+    QList<QStringList> snapshots; // per pass: the header, then URL and column 1 of each abnormal row
     connect(&f.run, &MonitoringRun::PassFinished, this, [&] {
-        QStringList snapshot = {abnormal->HeaderText()};
+        QStringList snapshot = { abnormal->HeaderText() };
         for (int row = 0; row < abnormal->rowCount(); ++row)
             snapshot << abnormal->Url(row) + u' ' + abnormal->Text(row, 1);
         snapshots.append(snapshot);
@@ -304,9 +303,9 @@ void TestMonitoringRun::abnormalListFollowsVerdicts()
     const QString e404 = u" 404|该文档已经不存在(Not Found)"_s;
     const QString e500 = u" 500|服务器遇到了意料不到的情况不能完成请求(Internal Server Error)"_s;
     QCOMPARE(snapshots.size(), 3);
-    QCOMPARE(snapshots.at(0), QStringList({u"不正常网站（3 个）"_s, urls[1] + e404, urls[2] + e404, urls[3] + e404}));
-    QCOMPARE(snapshots.at(1), QStringList({u"不正常网站（3 个）"_s, urls[1] + e500, urls[2] + e404, urls[3] + e404}));
-    QCOMPARE(snapshots.at(2), QStringList({u"不正常网站（2 个）"_s, urls[2] + e404, urls[3] + e404}));
+    QCOMPARE(snapshots.at(0), QStringList({ u"不正常网站（3 个）"_s, urls[1] + e404, urls[2] + e404, urls[3] + e404 }));
+    QCOMPARE(snapshots.at(1), QStringList({ u"不正常网站（3 个）"_s, urls[1] + e500, urls[2] + e404, urls[3] + e404 }));
+    QCOMPARE(snapshots.at(2), QStringList({ u"不正常网站（2 个）"_s, urls[2] + e404, urls[3] + e404 }));
     QCOMPARE(added.count(), 3);
     // The duplicate shares the first one's abnormal row, which keeps the index of the row that added it.
     QCOMPARE(abnormal->ItemData(0), 2);
@@ -345,7 +344,7 @@ void TestMonitoringRun::siteListParsing()
     f.run.SetSaveFormHook([&] { ++saves; });
 
     f.run.Click();
-    QCOMPARE(f.messages, QStringList({u"请先输入要监控的网站地址列表！"_s}));
+    QCOMPARE(f.messages, QStringList({ u"请先输入要监控的网站地址列表！"_s }));
     QVERIFY(f.captions.isEmpty());
     QCOMPARE(saves, 0);
 
@@ -358,15 +357,15 @@ void TestMonitoringRun::siteListParsing()
 
     const QString url = f.server.Url(u"/a"_s);
     const QString longUrl = f.server.Url(u"/"_s + QString(8192, u'x'));
-    const QString spaced = u"http://[::1]:1/a b"_s;   // nothing listens there
-    f.run.SetSiteListText(u"  "_s + url + u"\u3000\r\n\t"_s + url + u"\r\n\r\n"_s + url + u"\n"_s + longUrl + u"\r\n"_s +
-                          spaced);
+    const QString spaced = u"http://[::1]:1/a b"_s; // nothing listens there
+    f.run.SetSiteListText(
+        u"  "_s + url + u"\u3000\r\n\t"_s + url + u"\r\n\r\n"_s + url + u"\n"_s + longUrl + u"\r\n"_s + spaced);
     f.run.Click();
     QVERIFY(f.finished.wait(kLongWaitMs));
     ReportModel* sites = f.run.SiteModel();
     QCOMPARE(sites->HeaderText(), u"全部网站（5 个）"_s);
     QCOMPARE(sites->Url(0), url);
-    QCOMPARE(sites->Url(1), u"\t"_s + url);   // tabs are not trimmed
+    QCOMPARE(sites->Url(1), u"\t"_s + url); // tabs are not trimmed
     QCOMPARE(sites->Url(2), url);
     QCOMPARE(sites->Url(3), longUrl);
     QCOMPARE(sites->Url(4), spaced);
@@ -415,7 +414,7 @@ void TestMonitoringRun::shutdownCancelsRunningChecks()
     f->run.Shutdown();
     QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
     f.reset();
-    QTest::qWait(100);   // results posted late must not reach the deleted run
+    QTest::qWait(100); // results posted late must not reach the deleted run
 }
 
 QTEST_GUILESS_MAIN(TestMonitoringRun)

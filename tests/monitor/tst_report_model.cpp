@@ -24,7 +24,7 @@ void TestReportModel::lastRowLookupMatchesLinearSearch()
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
     QStringList reference;
     QRandomGenerator random(20261208);
-    const QStringList urls = {u"http://a/"_s, u"http://b/"_s, u"http://A/"_s, u"http://c/"_s, u"http://b/ "_s};
+    const QStringList urls = { u"http://a/"_s, u"http://b/"_s, u"http://A/"_s, u"http://c/"_s, u"http://b/ "_s };
 
     auto linearLast = [&](const QString& url) {
         for (qsizetype i = reference.size() - 1; i >= 0; --i) {
@@ -34,8 +34,8 @@ void TestReportModel::lastRowLookupMatchesLinearSearch()
         return -1;
     };
 
-    model.Fill({urls[0], urls[1], urls[0]});
-    reference = {urls[0], urls[1], urls[0]};
+    model.Fill({ urls[0], urls[1], urls[0] });
+    reference = { urls[0], urls[1], urls[0] };
     for (int step = 0; step < 2000; ++step) {
         const QString& url = urls[random.bounded(int(urls.size()))];
         if (random.bounded(2) == 0 || reference.isEmpty()) {
@@ -87,14 +87,14 @@ void TestReportModel::headersAndRowUpdates()
     QStringList headers;
     for (int column = 0; column < 4; ++column)
         headers.append(model.headerData(column, Qt::Horizontal).toString());
-    QCOMPARE(headers, QStringList({u"全部网站"_s, u"状态码"_s, u"找到位置"_s, u"响应时间"_s}));
+    QCOMPARE(headers, QStringList({ u"全部网站"_s, u"状态码"_s, u"找到位置"_s, u"响应时间"_s }));
 
     QSignalSpy headerChanges(&model, &QAbstractItemModel::headerDataChanged);
     model.SetHeaderText(u"全部网站（2 个）"_s);
     QCOMPARE(headerChanges.count(), 1);
     QCOMPARE(model.headerData(0, Qt::Horizontal).toString(), u"全部网站（2 个）"_s);
 
-    model.Fill({u"http://x/"_s, u"http://y/"_s});
+    model.Fill({ u"http://x/"_s, u"http://y/"_s });
     QSignalSpy changes(&model, &QAbstractItemModel::dataChanged);
     model.SetResult(1, u"404|该文档已经不存在(Not Found)"_s, u"无查询"_s, u"3 毫秒"_s, ReportModel::StateAbnormal, 77);
     QCOMPARE(changes.count(), 1);

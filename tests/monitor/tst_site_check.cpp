@@ -51,27 +51,27 @@ void TestSiteCheck::verdictTable_data()
 
     QTest::newRow("no condition: normal, nothing requested")
         << false << codes << false << false << QString() << false << 404 << page << true << none << none << 0;
-    QTest::newRow("status listed") << true << codes << false << false << QString() << false << 200 << page << true
-                                   << ok << none << 1;
-    QTest::newRow("status not listed") << true << codes << false << false << QString() << false << 404 << page
-                                       << false << notFound << none << 1;
-    QTest::newRow("status not listed, inverted") << true << codes << true << false << QString() << false << 404
-                                                 << page << true << notFound << none << 1;
-    QTest::newRow("status listed, inverted") << true << codes << true << false << QString() << false << 200 << page
-                                             << false << ok << none << 1;
-    QTest::newRow("codes are not trimmed") << true << u"200 |301"_s << false << false << QString() << false << 200
-                                           << page << false << ok << none << 1;
+    QTest::newRow("status listed") << true << codes << false << false << QString() << false << 200 << page << true << ok
+                                   << none << 1;
+    QTest::newRow("status not listed") << true << codes << false << false << QString() << false << 404 << page << false
+                                       << notFound << none << 1;
+    QTest::newRow("status not listed, inverted")
+        << true << codes << true << false << QString() << false << 404 << page << true << notFound << none << 1;
+    QTest::newRow("status listed, inverted")
+        << true << codes << true << false << QString() << false << 200 << page << false << ok << none << 1;
+    QTest::newRow("codes are not trimmed")
+        << true << u"200 |301"_s << false << false << QString() << false << 200 << page << false << ok << none << 1;
     QTest::newRow("redirect is reported, not followed")
         << true << u"200"_s << false << false << QString() << false << 302 << page << false
         << u"302|文档已被临时性转移到新页面(Found)"_s << none << 1;
     QTest::newRow("content found") << false << codes << false << true << u"patrol"_s << false << 200 << page << true
                                    << none << u"13"_s << 1;
-    QTest::newRow("content missing") << false << codes << false << true << u"absent"_s << false << 200 << page
-                                     << false << none << u"找不到"_s << 1;
-    QTest::newRow("content missing, inverted") << false << codes << false << true << u"absent"_s << true << 200
-                                               << page << true << none << u"找不到"_s << 1;
-    QTest::newRow("content found, inverted") << false << codes << false << true << u"patrol"_s << true << 200
-                                             << page << false << none << u"13"_s << 1;
+    QTest::newRow("content missing") << false << codes << false << true << u"absent"_s << false << 200 << page << false
+                                     << none << u"找不到"_s << 1;
+    QTest::newRow("content missing, inverted")
+        << false << codes << false << true << u"absent"_s << true << 200 << page << true << none << u"找不到"_s << 1;
+    QTest::newRow("content found, inverted")
+        << false << codes << false << true << u"patrol"_s << true << 200 << page << false << none << u"13"_s << 1;
     QTest::newRow("both, status fails: no page fetch, position 0")
         << true << codes << false << true << u"patrol"_s << false << 404 << page << false << notFound << u"0"_s << 1;
     QTest::newRow("both hold") << true << codes << false << true << u"patrol"_s << false << 200 << page << true << ok
@@ -84,9 +84,10 @@ void TestSiteCheck::verdictTable_data()
     QTest::newRow("first listed keyword wins")
         << false << codes << false << true << u"foo|bar"_s << false << 200
         << QByteArray("123456789BAR" + QByteArray(37, '.') + "foo") << true << none << u"50"_s << 1;
-    QTest::newRow("positions count GB18030 bytes")
-        << false << codes << false << true << u"abc"_s << false << 200 << QByteArray("\xe4\xb8\xad\xe6\x96\x87" "abc")
-        << true << none << u"5"_s << 1;
+    QTest::newRow("positions count GB18030 bytes") << false << codes << false << true << u"abc"_s << false << 200
+                                                   << QByteArray("\xe4\xb8\xad\xe6\x96\x87"
+                                                                 "abc")
+                                                   << true << none << u"5"_s << 1;
 }
 
 void TestSiteCheck::verdictTable()
@@ -145,7 +146,7 @@ void TestSiteCheck::unreachableSiteGetsFourAttempts()
 
     const CheckOutcome outcome = RunSiteCheck(u"http://127.0.0.1:%1/"_s.arg(port), settings, clock, shutdown);
     QCOMPARE(outcome.attempts, 4);
-    QCOMPARE(clock.Sleeps(), QList<qint64>({1000, 2000, 3000, 4000}));
+    QCOMPARE(clock.Sleeps(), QList<qint64>({ 1000, 2000, 3000, 4000 }));
     QCOMPARE(outcome.status, 0);
     QVERIFY(!outcome.normal);
     QVERIFY(!outcome.pageFetched);

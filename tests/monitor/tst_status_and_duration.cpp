@@ -38,7 +38,7 @@ private slots:
             QVERIFY2(code > previous, qPrintable(line));
             previous = code;
         }
-        LoadStatusCodeList();   // a second load leaves the list as it is
+        LoadStatusCodeList(); // a second load leaves the list as it is
         QCOMPARE(StatusCodeList().size(), 42);
     }
 
@@ -69,7 +69,7 @@ private slots:
     void lookupFromManyThreads()
     {
         std::vector<std::thread> threads;
-        std::atomic<int> wrong{0};
+        std::atomic<int> wrong { 0 };
         for (int t = 0; t < 8; ++t) {
             threads.emplace_back([&] {
                 for (int i = 0; i < 2000; ++i) {

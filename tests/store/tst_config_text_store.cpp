@@ -1,7 +1,7 @@
 #include "store/config_text_store.h"
 #include "store/form_state_store.h"
-#include "support/test_files.h"
 #include "store/persistence.h"
+#include "support/test_files.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -38,40 +38,67 @@ constexpr auto kStopGrace = std::chrono::seconds(10);
 QByteArray ReasonPhrase(int status)
 {
     switch (status) {
-    case 100: return "Continue";
-    case 101: return "Switching Protocols";
-    case 200: return "OK";
-    case 201: return "Created";
-    case 202: return "Accepted";
-    case 204: return "No Content";
-    case 206: return "Partial Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 303: return "See Other";
-    case 304: return "Not Modified";
-    case 307: return "Temporary Redirect";
-    case 308: return "Permanent Redirect";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 407: return "Proxy Authentication Required";
-    case 408: return "Request Timeout";
-    case 410: return "Gone";
-    case 500: return "Internal Server Error";
-    case 501: return "Not Implemented";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    case 504: return "Gateway Timeout";
-    default: return "Status";
+    case 100:
+        return "Continue";
+    case 101:
+        return "Switching Protocols";
+    case 200:
+        return "OK";
+    case 201:
+        return "Created";
+    case 202:
+        return "Accepted";
+    case 204:
+        return "No Content";
+    case 206:
+        return "Partial Content";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
+    case 303:
+        return "See Other";
+    case 304:
+        return "Not Modified";
+    case 307:
+        return "Temporary Redirect";
+    case 308:
+        return "Permanent Redirect";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 407:
+        return "Proxy Authentication Required";
+    case 408:
+        return "Request Timeout";
+    case 410:
+        return "Gone";
+    case 500:
+        return "Internal Server Error";
+    case 501:
+        return "Not Implemented";
+    case 502:
+        return "Bad Gateway";
+    case 503:
+        return "Service Unavailable";
+    case 504:
+        return "Gateway Timeout";
+    default:
+        return "Status";
     }
 }
 
 bool HasHeaderIn(const QList<LoopbackHeader>& headers, const QByteArray& name)
 {
     return std::any_of(headers.begin(), headers.end(),
-                       [&](const LoopbackHeader& h) { return h.first.compare(name, Qt::CaseInsensitive) == 0; });
+        [&](const LoopbackHeader& h) { return h.first.compare(name, Qt::CaseInsensitive) == 0; });
 }
 
 // One self-signed key and certificate for the whole test process: EC keys are made in microseconds.
@@ -97,14 +124,14 @@ const TestCertificate& Certificate()
         X509_gmtime_adj(X509_getm_notAfter(cert), 3650L * 24 * 3600);
         X509_set_pubkey(cert, key);
         X509_NAME* name = X509_get_subject_name(cert);
-        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("127.0.0.1"),
-                                   -1, -1, 0);
+        X509_NAME_add_entry_by_txt(
+            name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
         X509_set_issuer_name(cert, name);
         X509V3_CTX ctx;
         X509V3_set_ctx_nodb(&ctx);
         X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
-        if (X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, NID_subject_alt_name,
-                                                      "IP:127.0.0.1,IP:::1,DNS:localhost")) {
+        if (X509_EXTENSION* ext
+            = X509V3_EXT_conf_nid(nullptr, &ctx, NID_subject_alt_name, "IP:127.0.0.1,IP:::1,DNS:localhost")) {
             X509_add_ext(cert, ext, -1);
             X509_EXTENSION_free(ext);
         }
@@ -148,7 +175,7 @@ LoopbackResponse LoopbackResponse::Ok(const QByteArray& body, const QByteArray& 
     LoopbackResponse r;
     r.body = body;
     if (!contentType.isEmpty())
-        r.headers.append({"Content-Type", contentType});
+        r.headers.append({ "Content-Type", contentType });
     return r;
 }
 
@@ -164,7 +191,7 @@ LoopbackResponse LoopbackResponse::Redirect(int status, const QByteArray& locati
 {
     LoopbackResponse r;
     r.status = status;
-    r.headers.append({"Location", location});
+    r.headers.append({ "Location", location });
     return r;
 }
 
@@ -228,7 +255,7 @@ LoopbackResponse LoopbackResponse::ResetMidBody(const QByteArray& body, qint64 c
 
 LoopbackResponse& LoopbackResponse::Header(const QByteArray& name, const QByteArray& value)
 {
-    headers.append({name, value});
+    headers.append({ name, value });
     return *this;
 }
 
@@ -255,7 +282,7 @@ struct LoopbackServer::State
     Scheme scheme = Http;
     Family family = IPv4;
     int listenFd = -1;
-    int stopFd = -1;   // an eventfd written once on shutdown and never read: every poll on it wakes
+    int stopFd = -1; // an eventfd written once on shutdown and never read: every poll on it wakes
     quint16 port = 0;
     SSL_CTX* ctx = nullptr;
     std::thread acceptThread;
@@ -285,7 +312,7 @@ struct LoopbackServer::State
 
     bool Stopping() const
     {
-        pollfd p{stopFd, POLLIN, 0};
+        pollfd p { stopFd, POLLIN, 0 };
         return ::poll(&p, 1, 0) > 0;
     }
 };
@@ -298,7 +325,11 @@ using State = LoopbackServer::State;
 class Connection
 {
 public:
-    Connection(std::shared_ptr<State> state, int fd, int id) : m_state(std::move(state)), m_fd(fd), m_id(id) {}
+    Connection(std::shared_ptr<State> state, int fd, int id)
+        : m_state(std::move(state))
+        , m_fd(fd)
+        , m_id(id)
+    { }
 
     void Run()
     {
@@ -343,7 +374,7 @@ private:
     {
         if (m_ssl && SSL_pending(m_ssl) > 0)
             return true;
-        pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_state->stopFd, POLLIN, 0}};
+        pollfd fds[2] = { { m_fd, POLLIN, 0 }, { m_state->stopFd, POLLIN, 0 } };
         for (;;) {
             const int n = ::poll(fds, 2, timeoutMs);
             if (n < 0 && errno == EINTR)
@@ -357,7 +388,7 @@ private:
     // Sleeps, or returns false at once when the server stops.
     bool Sleep(int ms)
     {
-        pollfd p{m_state->stopFd, POLLIN, 0};
+        pollfd p { m_state->stopFd, POLLIN, 0 };
         return ::poll(&p, 1, std::max(ms, 0)) == 0;
     }
 
@@ -453,7 +484,7 @@ private:
             const QByteArray& line = lines[i];
             const qsizetype colon = line.indexOf(':');
             if (colon > 0)
-                request.headers.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
+                request.headers.append({ line.left(colon).trimmed(), line.mid(colon + 1).trimmed() });
         }
         if (request.Header("Expect").compare("100-continue", Qt::CaseInsensitive) == 0 && m_buffer.isEmpty())
             Write("HTTP/1.1 100 Continue\r\n\r\n");
@@ -506,7 +537,7 @@ private:
     QByteArray Head(const LoopbackResponse& r, bool withLength, bool close)
     {
         QByteArray head = "HTTP/1.1 " + QByteArray::number(r.status) + ' '
-                          + (r.reason.isEmpty() ? ReasonPhrase(r.status) : r.reason) + "\r\n";
+            + (r.reason.isEmpty() ? ReasonPhrase(r.status) : r.reason) + "\r\n";
         for (const auto& h : r.headers)
             head += h.first + ": " + h.second + "\r\n";
         if (r.chunked && r.mode == LoopbackResponse::Mode::Normal) {
@@ -524,8 +555,7 @@ private:
     void Stall()
     {
         char sink[4096];
-        while (Read(sink, sizeof sink) > 0) {
-        }
+        while (Read(sink, sizeof sink) > 0) { }
     }
 
     void Serve(const LoopbackRequest& request, const LoopbackResponse& r, bool& keepAlive, bool& reset)
@@ -536,11 +566,11 @@ private:
         switch (r.mode) {
         case Mode::Normal: {
             const bool clientCloses = request.Header("Connection").compare("close", Qt::CaseInsensitive) == 0
-                                      || (request.version == "HTTP/1.0"
-                                          && request.Header("Connection").compare("keep-alive", Qt::CaseInsensitive) != 0);
+                || (request.version == "HTTP/1.0"
+                    && request.Header("Connection").compare("keep-alive", Qt::CaseInsensitive) != 0);
             const bool close = r.closeConnection || clientCloses;
-            const bool noBody = request.method == "HEAD" || r.status == 204 || r.status == 304
-                                || (r.status >= 100 && r.status < 200);
+            const bool noBody
+                = request.method == "HEAD" || r.status == 204 || r.status == 304 || (r.status >= 100 && r.status < 200);
             QByteArray reply = Head(r, true, close);
             if (!noBody) {
                 if (r.chunked) {
@@ -576,8 +606,7 @@ private:
             QByteArray block;
             while (block.size() < 16384)
                 block += r.body;
-            while (!m_state->Stopping() && Write(block)) {
-            }
+            while (!m_state->Stopping() && Write(block)) { }
             return;
         }
         case Mode::Raw:
@@ -601,7 +630,7 @@ private:
             m_ssl = nullptr;
         }
         if (reset) {
-            linger l{1, 0};
+            linger l { 1, 0 };
             ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
         } else {
             // Half-close first so a reply is not lost to a reset caused by unread request bytes.
@@ -626,7 +655,7 @@ private:
 void AcceptLoop(std::shared_ptr<State> state)
 {
     for (;;) {
-        pollfd fds[2] = {{state->listenFd, POLLIN, 0}, {state->stopFd, POLLIN, 0}};
+        pollfd fds[2] = { { state->listenFd, POLLIN, 0 }, { state->stopFd, POLLIN, 0 } };
         const int n = ::poll(fds, 2, -1);
         if (n < 0 && errno == EINTR)
             continue;
@@ -662,7 +691,8 @@ void AcceptLoop(std::shared_ptr<State> state)
 
 } // namespace
 
-LoopbackServer::LoopbackServer(Scheme scheme, Family family) : m_state(std::make_shared<State>())
+LoopbackServer::LoopbackServer(Scheme scheme, Family family)
+    : m_state(std::make_shared<State>())
 {
     // A client that hangs up mid-write must not kill the test process.
     ::signal(SIGPIPE, SIG_IGN);
@@ -681,7 +711,7 @@ LoopbackServer::LoopbackServer(Scheme scheme, Family family) : m_state(std::make
         return;
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_storage address{};
+    sockaddr_storage address {};
     socklen_t length;
     if (family == IPv6) {
         auto* a6 = reinterpret_cast<sockaddr_in6*>(&address);
@@ -785,8 +815,8 @@ void LoopbackServer::ClearRequests()
 bool LoopbackServer::WaitForRequests(int count, int timeoutMs) const
 {
     std::unique_lock lock(m_state->mutex);
-    return m_state->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                     [&] { return m_state->requests.size() >= count; });
+    return m_state->changed.wait_for(
+        lock, std::chrono::milliseconds(timeoutMs), [&] { return m_state->requests.size() >= count; });
 }
 
 int LoopbackServer::CurrentConnections() const
@@ -831,7 +861,7 @@ quint16 ClosedPort()
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return 0;
-    sockaddr_in address{};
+    sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
@@ -847,7 +877,7 @@ namespace {
 
 QByteArray Compress(const QByteArray& data, int windowBits)
 {
-    z_stream stream{};
+    z_stream stream {};
     if (deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, windowBits, 9, Z_DEFAULT_STRATEGY) != Z_OK)
         return {};
     QByteArray out(qsizetype(deflateBound(&stream, uLong(data.size()))), Qt::Uninitialized);

@@ -27,42 +27,42 @@ using LoopbackHeader = std::pair<QByteArray, QByteArray>;
 struct LoopbackRequest
 {
     QByteArray method;
-    QByteArray target;    // exactly as on the request line: "/path?query"
-    QByteArray version;   // "HTTP/1.1"
+    QByteArray target; // exactly as on the request line: "/path?query"
+    QByteArray version; // "HTTP/1.1"
     QList<LoopbackHeader> headers;
-    QByteArray body;      // Content-Length or chunked bodies, decoded
+    QByteArray body; // Content-Length or chunked bodies, decoded
     int connectionId = 0; // connections are numbered from 1 in accept order; reused connections repeat it
 
     // First header of that name (case-insensitive), empty if absent.
     QByteArray Header(const QByteArray& name) const;
     bool HasHeader(const QByteArray& name) const;
-    QByteArray Path() const;   // target without the query
+    QByteArray Path() const; // target without the query
 };
 
 struct LoopbackResponse
 {
     enum class Mode {
-        Normal,            // status line, headers, body
-        Stall,             // read the request, never answer
-        HeadersThenStall,  // status line and headers (with the body's Content-Length), then nothing
-        Drip,              // status line and headers, then the body one byte every dripIntervalMs
-        Endless,           // status line and headers without length, then `body` repeated forever
-        Raw,               // `body` is the whole reply, sent as is, then close
-        CloseMidBody,      // full Content-Length, only cutAfterBytes of the body, then a normal close
-        ResetMidBody,      // as CloseMidBody, then a reset (RST)
+        Normal, // status line, headers, body
+        Stall, // read the request, never answer
+        HeadersThenStall, // status line and headers (with the body's Content-Length), then nothing
+        Drip, // status line and headers, then the body one byte every dripIntervalMs
+        Endless, // status line and headers without length, then `body` repeated forever
+        Raw, // `body` is the whole reply, sent as is, then close
+        CloseMidBody, // full Content-Length, only cutAfterBytes of the body, then a normal close
+        ResetMidBody, // as CloseMidBody, then a reset (RST)
     };
 
     int status = 200;
-    QByteArray reason;               // empty: the usual phrase for the status
-    QList<LoopbackHeader> headers;   // sent in this order; Content-Length is added unless given or chunked
+    QByteArray reason; // empty: the usual phrase for the status
+    QList<LoopbackHeader> headers; // sent in this order; Content-Length is added unless given or chunked
     QByteArray body;
     Mode mode = Mode::Normal;
-    int delayMs = 0;                 // wait this long after the request before sending anything
+    int delayMs = 0; // wait this long after the request before sending anything
     int dripIntervalMs = 100;
-    bool dripForever = false;        // Drip: keep sending the body's bytes over and over
+    bool dripForever = false; // Drip: keep sending the body's bytes over and over
     qint64 cutAfterBytes = 0;
-    bool chunked = false;            // send the body with Transfer-Encoding: chunked
-    bool closeConnection = false;    // send "Connection: close" and close after the reply
+    bool chunked = false; // send the body with Transfer-Encoding: chunked
+    bool closeConnection = false; // send "Connection: close" and close after the reply
 
     static LoopbackResponse Ok(const QByteArray& body = "OK", const QByteArray& contentType = "text/html");
     static LoopbackResponse Status(int status, const QByteArray& body = {});
@@ -71,7 +71,7 @@ struct LoopbackResponse
     static LoopbackResponse HeadersThenStall(int status = 200, const QByteArray& body = "never sent");
     static LoopbackResponse Drip(const QByteArray& body, int intervalMs, bool endless = false);
     static LoopbackResponse Endless(const QByteArray& pattern = "0123456789abcdef");
-    static LoopbackResponse Raw(const QByteArray& bytes);   // Raw({}) closes without a byte
+    static LoopbackResponse Raw(const QByteArray& bytes); // Raw({}) closes without a byte
     static LoopbackResponse CloseMidBody(const QByteArray& body, qint64 cutAfter);
     static LoopbackResponse ResetMidBody(const QByteArray& body, qint64 cutAfter);
 
@@ -95,15 +95,15 @@ public:
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
 
-    bool IsListening() const;   // false if the socket could not be set up (the tests should QVERIFY it)
+    bool IsListening() const; // false if the socket could not be set up (the tests should QVERIFY it)
     quint16 Port() const;
-    QString Host() const;       // "127.0.0.1" or "[::1]"
-    QString BaseUrl() const;    // "http://127.0.0.1:<port>" / "https://[::1]:<port>"
+    QString Host() const; // "127.0.0.1" or "[::1]"
+    QString BaseUrl() const; // "http://127.0.0.1:<port>" / "https://[::1]:<port>"
     QString Url(const QString& pathAndQuery = QStringLiteral("/")) const;
 
     // Lookup order: handler (if set), then the route of the exact target, then of the path, then the default.
     void Route(const QByteArray& pathOrTarget, const LoopbackResponse& response);
-    void SetDefault(const LoopbackResponse& response);   // initially Ok("OK")
+    void SetDefault(const LoopbackResponse& response); // initially Ok("OK")
     void SetHandler(LoopbackHandler handler);
 
     QList<LoopbackRequest> Requests() const;
@@ -113,10 +113,10 @@ public:
     bool WaitForRequests(int count, int timeoutMs) const;
 
     int CurrentConnections() const;
-    int MaxConnections() const;     // the most connections open at the same moment
-    int TotalConnections() const;   // accepted so far, TLS handshakes that failed included
-    int TlsFailures() const;        // handshakes that did not complete (the client rejected the certificate)
-    void ResetCounters();           // max := current, total := 0, TLS failures := 0
+    int MaxConnections() const; // the most connections open at the same moment
+    int TotalConnections() const; // accepted so far, TLS handshakes that failed included
+    int TlsFailures() const; // handshakes that did not complete (the client rejected the certificate)
+    void ResetCounters(); // max := current, total := 0, TLS failures := 0
 
     // The self-signed certificate (PEM) of HTTPS servers, for clients that want to trust it.
     static QByteArray CertificatePem();

@@ -1,9 +1,9 @@
 // kill -9 at random moments while the window state is being saved: the configuration file read back is
 // always one whole text, the one before the save or the one after it, never a torn mix.
 #include "store/form_state_store.h"
+#include "store/persistence.h"
 #include "support/process_probe.h"
 #include "support/test_files.h"
-#include "store/persistence.h"
 #include "ui/form_walk.h"
 
 #include <QApplication>
@@ -162,8 +162,8 @@ void TestKillDuringSave::programKilledWhileSavingOnClose()
     QVERIFY(dir.isValid());
     const QString path = dir.filePath(Persist::ConfigFileName());
     // Only the site list: the save on close adds every other component's value.
-    const QByteArray before = ConfigTextStore::Encode(u"[主界面]\r\n按钮输入网站列表.标记="_s
-                                                      + FormStateStore::FoldLineBreaks(SiteList(50000, u"s"_s)));
+    const QByteArray before = ConfigTextStore::Encode(
+        u"[主界面]\r\n按钮输入网站列表.标记="_s + FormStateStore::FoldLineBreaks(SiteList(50000, u"s"_s)));
     const QString program = QString::fromLocal8Bit(PATROL_BINARY);
 
     // One clean close tells the text after the save and how long closing takes.

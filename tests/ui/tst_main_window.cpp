@@ -25,8 +25,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-template<typename T>
-T* Find(QWidget* window, const QString& name)
+template <typename T> T* Find(QWidget* window, const QString& name)
 {
     auto* widget = window->findChild<T*>(name);
     if (widget == nullptr)
@@ -201,8 +200,8 @@ void TestMainWindow::windowAndDefaults()
     QCOMPARE(sites.filter(u".invalid/"_s).size(), 1);
     QCOMPARE(m_window->Run()->SiteListText(), m_window->SiteListText());
 
-    const QStringList headers{u"全部网站"_s, u"状态码"_s, u"找到位置"_s, u"响应时间"_s};
-    const int widths[] = {250, 350, 100, 100};
+    const QStringList headers { u"全部网站"_s, u"状态码"_s, u"找到位置"_s, u"响应时间"_s };
+    const int widths[] = { 250, 350, 100, 100 };
     for (int column = 0; column < 4; ++column) {
         QCOMPARE(m_window->SiteView()->header()->sectionSize(column), widths[column]);
         QCOMPARE(m_window->AbnormalView()->header()->sectionSize(column), widths[column]);
@@ -230,18 +229,18 @@ void TestMainWindow::enableRules()
 {
     auto* byStatus = Find<QCheckBox>(m_window, u"选择框按状态码"_s);
     auto* byContent = Find<QCheckBox>(m_window, u"选择框按网页内容"_s);
-    const QStringList statusParts{u"编辑框状态码"_s, u"按钮弹出状态列表"_s, u"选择框取反状态码"_s};
-    const QStringList contentParts{u"编辑框网页内容"_s, u"按钮输入网页内容"_s, u"选择框取反网页内容"_s};
+    const QStringList statusParts { u"编辑框状态码"_s, u"按钮弹出状态列表"_s, u"选择框取反状态码"_s };
+    const QStringList contentParts { u"编辑框网页内容"_s, u"按钮输入网页内容"_s, u"选择框取反网页内容"_s };
     auto enabled = [this](const QStringList& names) {
         QList<bool> states;
         for (const QString& name : names)
             states << Find<QWidget>(m_window, name)->isEnabled();
         return states;
     };
-    const QList<bool> on{true, true, true};
-    const QList<bool> off{false, false, false};
+    const QList<bool> on { true, true, true };
+    const QList<bool> off { false, false, false };
     QCOMPARE(enabled(statusParts), on);
-    QCOMPARE(enabled(contentParts), off);   // unchecked by default: disabled from the start
+    QCOMPARE(enabled(contentParts), off); // unchecked by default: disabled from the start
 
     byStatus->click();
     byContent->click();
@@ -283,7 +282,7 @@ void TestMainWindow::listsCopyAndOpen()
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window));
     ReportModel* sites = m_window->Run()->SiteModel();
-    sites->Fill({u"example.com/a"_s, u"/usr/bin/xterm"_s, u"https://example.org/"_s});
+    sites->Fill({ u"example.com/a"_s, u"/usr/bin/xterm"_s, u"https://example.org/"_s });
     ReportView* view = m_window->SiteView();
     QClipboard* clipboard = QGuiApplication::clipboard();
 
@@ -301,7 +300,7 @@ void TestMainWindow::listsCopyAndOpen()
     QCOMPARE(view->CurrentUrl(), u"example.com/a"_s);
     QTest::mousePress(view->viewport(), Qt::RightButton, {}, RowCentre(view, 1));
     QCOMPARE(view->CurrentUrl(), u"/usr/bin/xterm"_s);
-    QCOMPARE(m_opened, QList<QUrl>{QUrl(u"http://example.com/a"_s)});
+    QCOMPARE(m_opened, QList<QUrl> { QUrl(u"http://example.com/a"_s) });
 
     ReportView* abnormal = m_window->AbnormalView();
     m_window->Run()->AbnormalModel()->AppendRow(u"https://bad.example/"_s, ReportModel::StateAbnormal, 0);
@@ -311,7 +310,7 @@ void TestMainWindow::listsCopyAndOpen()
     // The state picture sits in front of column 0 only.
     QVERIFY(!abnormal->model()->index(0, 0).data(Qt::DecorationRole).value<QPixmap>().isNull());
     QVERIFY(!abnormal->model()->index(0, 1).data(Qt::DecorationRole).isValid());
-    QVERIFY(!view->model()->index(0, 0).data(Qt::DecorationRole).isValid());   // not checked yet
+    QVERIFY(!view->model()->index(0, 0).data(Qt::DecorationRole).isValid()); // not checked yet
 }
 
 void TestMainWindow::copyAllShowsCopiedForASecond()
@@ -322,7 +321,7 @@ void TestMainWindow::copyAllShowsCopiedForASecond()
     QCOMPARE(clipboard->text(), QString());
 
     ReportModel* abnormal = m_window->Run()->AbnormalModel();
-    for (const QString& url : {u"http://a.example/"_s, u"b.example"_s, u"https://c.example/x"_s})
+    for (const QString& url : { u"http://a.example/"_s, u"b.example"_s, u"https://c.example/x"_s })
         abnormal->AppendRow(url, ReportModel::StateAbnormal, 0);
     button->click();
     QCOMPARE(clipboard->text(), u"http://a.example/\r\nb.example\r\nhttps://c.example/x\r\n"_s);
@@ -341,7 +340,8 @@ void TestMainWindow::exitConfirmation()
     QSignalSpy closed(m_window, &MainWindow::Closed);
     MessageBox::SetNextAnswer(QMessageBox::Cancel);
     m_window->TrayOperation(TrayIcon::Operation::Exit);
-    QCOMPARE(MessageBox::History(), QStringList{u"确定要退出 岚澈·巡更灯 v"_s + Persist::ProgramVersion() + u" ？"_s});
+    QCOMPARE(
+        MessageBox::History(), QStringList { u"确定要退出 岚澈·巡更灯 v"_s + Persist::ProgramVersion() + u" ？"_s });
     QVERIFY(m_window->isVisible());
     QCOMPARE(closed.size(), 0);
     QVERIFY(m_window->LogoRunning());
@@ -382,7 +382,7 @@ void TestMainWindow::logoShuttles()
             m_window->LogoStep();
             const int step = logo->x() - last;
             if (qAbs(step) != 1)
-                return std::tuple{-1, -1, -1};
+                return std::tuple { -1, -1, -1 };
             if (direction != 0 && step != direction)
                 ++turns;
             direction = step;
@@ -390,7 +390,7 @@ void TestMainWindow::logoShuttles()
             minX = qMin(minX, logo->x());
             maxRight = qMax(maxRight, logo->x() + logo->width());
         }
-        return std::tuple{minX, maxRight, turns};
+        return std::tuple { minX, maxRight, turns };
     };
     const auto [minX, maxRight, turns] = travel(1500);
     QCOMPARE(maxRight, m_window->width() - 20 + 1);

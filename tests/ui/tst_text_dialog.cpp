@@ -91,7 +91,7 @@ void TestTextDialog::cancelLeavesResultUntouched()
 {
     WhileOpen([](TextDialog* dialog) {
         Body(dialog)->setPlainText(u"changed"_s);
-        Button(dialog, u"按钮取消"_s)->click();   // never asks
+        Button(dialog, u"按钮取消"_s)->click(); // never asks
     });
     QString result = u"untouched"_s;
     QVERIFY(!ShowTextDialog(u"start"_s, std::nullopt, QString(), nullptr, &result));
@@ -111,7 +111,7 @@ void TestTextDialog::informationMode()
         QVERIFY(Body(dialog)->isReadOnly());
         QVERIFY(dialog->findChild<QLineEdit*>(u"编辑框提示"_s)->font().bold());
         Body(dialog)->setPlainText(u"not the start text"_s);
-        dialog->close();   // the close box never asks here
+        dialog->close(); // the close box never asks here
         checked = true;
     });
     QVERIFY(!ShowTextDialog(u"info"_s, u"hint"_s, u"Info"_s));
@@ -130,10 +130,10 @@ void TestTextDialog::hintAndTitleDefaults()
         QString expectedTitle;
     };
     const Case cases[] = {
-        {std::nullopt, QString(), true, QString(), u"输入："_s},
-        {QString(), QString(), true, u"请输入数据："_s, u"输入："_s},
-        {QString(), QString(), false, u"以下为信息详情："_s, u"信息："_s},
-        {u"my hint"_s, u"my title"_s, false, u"my hint"_s, u"my title"_s},
+        { std::nullopt, QString(), true, QString(), u"输入："_s },
+        { QString(), QString(), true, u"请输入数据："_s, u"输入："_s },
+        { QString(), QString(), false, u"以下为信息详情："_s, u"信息："_s },
+        { u"my hint"_s, u"my title"_s, false, u"my hint"_s, u"my title"_s },
     };
     for (const Case& c : cases) {
         QString hint;
@@ -159,7 +159,7 @@ void TestTextDialog::toolButtons()
         QVERIFY(Button(dialog, u"按钮文件名"_s)->isHidden());
         QPlainTextEdit* body = Body(dialog);
         body->moveCursor(QTextCursor::End);
-        Button(dialog, u"按钮粘贴"_s)->click();   // replaces all, not an insert at the caret
+        Button(dialog, u"按钮粘贴"_s)->click(); // replaces all, not an insert at the caret
         seen << body->toPlainText();
         Button(dialog, u"按钮清空"_s)->click();
         seen << body->toPlainText();
@@ -169,7 +169,7 @@ void TestTextDialog::toolButtons()
     });
     QString result;
     ShowTextDialog(u"start"_s, std::nullopt, QString(), nullptr, &result);
-    QCOMPARE(seen, (QStringList{u"pasted\nlines"_s, QString(), u"start"_s}));
+    QCOMPARE(seen, (QStringList { u"pasted\nlines"_s, QString(), u"start"_s }));
 }
 
 void TestTextDialog::restoreWithEmptyStartTextWarns()
@@ -185,7 +185,7 @@ void TestTextDialog::restoreWithEmptyStartTextWarns()
     QString result;
     ShowTextDialog(QString(), std::nullopt, QString(), nullptr, &result);
     QCOMPARE(after, u"typed"_s);
-    QCOMPARE(MessageBox::History(), QStringList{u"启动值为空！"_s});
+    QCOMPARE(MessageBox::History(), QStringList { u"启动值为空！"_s });
 }
 
 void TestTextDialog::closeBoxAsksOnlyWhenChanged()
@@ -211,7 +211,7 @@ void TestTextDialog::closeBoxAsksOnlyWhenChanged()
     QVERIFY(!ShowTextDialog(u"a\r\nb"_s, std::nullopt, QString(), nullptr, &result));
     QVERIFY(stayedOpen);
     QCOMPARE(keptText, u"edited"_s);
-    QCOMPARE(MessageBox::History(), (QStringList{u"内容已被改动，是否要放弃？"_s, u"内容已被改动，是否要放弃？"_s}));
+    QCOMPARE(MessageBox::History(), (QStringList { u"内容已被改动，是否要放弃？"_s, u"内容已被改动，是否要放弃？"_s }));
     QVERIFY(result.isEmpty());
 }
 
@@ -242,7 +242,7 @@ void TestTextDialog::sizeRequestAndCentring()
     TextDialogOptions options;
     options.extraWidth = 300;
     options.extraHeight = 200;
-    options.margin = 0;   // below 1: 5
+    options.margin = 0; // below 1: 5
     QString result;
     ShowTextDialog(QString(), std::nullopt, QString(), nullptr, &result, options);
     QCOMPARE(size, QSize(300 + 2 * 5, 33 + 2 * 5 + 200 + 3 * 5 + 24));

@@ -68,7 +68,7 @@ void TestUrlOpen::openGoesThroughTheHook()
     QVERIFY(!OpenWebAddress(u"/bin/sh"_s));
     QVERIFY(!OpenWebAddress(QString()));
     SetOpenUrlHook({});
-    QCOMPARE(opened, QList<QUrl>{QUrl(u"http://example.com"_s)});
+    QCOMPARE(opened, QList<QUrl> { QUrl(u"http://example.com"_s) });
 }
 
 QTEST_GUILESS_MAIN(TestUrlOpen)
