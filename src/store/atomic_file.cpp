@@ -112,13 +112,17 @@ LifetimeLock& LifetimeLock::operator=(LifetimeLock&& other) noexcept
     return *this;
 }
 
-bool LifetimeLock::TryAcquire(const QString& lockPath)
+bool LifetimeLock::TryAcquire(const QString& lockPath, bool* busy)
 {
     Release();
+    if (busy)
+        *busy = false;
     const int fd = ::open(QFile::encodeName(lockPath).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0)
         return false;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (busy)
+            *busy = errno == EWOULDBLOCK;
         ::close(fd);
         return false;
     }

@@ -30,8 +30,9 @@ public:
     LifetimeLock(const LifetimeLock&) = delete;
     LifetimeLock& operator=(const LifetimeLock&) = delete;
 
-    // Creates the lock file when missing; false when another holder has it or it cannot be opened.
-    bool TryAcquire(const QString& lockPath);
+    // Creates the lock file when missing; false when another holder has it (busy is set) or it cannot be
+    // opened (busy is cleared, errno tells why).
+    bool TryAcquire(const QString& lockPath, bool* busy = nullptr);
     void Release();
     bool IsHeld() const { return m_fd >= 0; }
 

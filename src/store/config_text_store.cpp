@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 
 #include <fcntl.h>
@@ -144,8 +145,11 @@ bool ConfigTextStore::Open(const QString& path, bool noLock)
     }
 
     LifetimeLock lock;
-    if (!lock.TryAcquire(LockPath())) {
-        // Another program has the live file: work on a copy of the text.
+    bool busy = false;
+    if (!lock.TryAcquire(LockPath(), &busy)) {
+        if (!busy)
+            ReportWriteFailure(QString::fromLocal8Bit(std::strerror(errno)));
+        // Another program has the live file, or none can be written: work on a copy of the text.
         if (ReadWholeFile(m_writePath, &data, &exists))
             m_text = std::move(data);
         return false;
@@ -154,12 +158,14 @@ bool ConfigTextStore::Open(const QString& path, bool noLock)
         m_text = std::move(data);
     } else if (exists) {
         // Writing through would replace a file we could not read with a text built from nothing.
-        qWarning().noquote() << u"Cannot read %1; it is left alone and settings are not saved"_s.arg(path);
+        ReportWriteFailure(u"文件无法读取"_s);
         return false;
     } else {
         const int created = ::open(QFile::encodeName(m_writePath).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-        if (created < 0)
+        if (created < 0) {
+            ReportWriteFailure(QString::fromLocal8Bit(std::strerror(errno)));
             return false;
+        }
         ::close(created);
     }
     m_lock = std::move(lock);
@@ -487,11 +493,25 @@ bool ConfigTextStore::Flush()
         return false;
     if (!ReplaceFileAtomically(m_writePath, m_text, m_writePath + u".tmp"_s)) {
         // Still dirty: the next write tries the whole text again.
-        qWarning().noquote() << u"Cannot write %1"_s.arg(m_path);
+        ReportWriteFailure(u"写入失败"_s);
         return false;
     }
     m_dirty = false;
+    m_writeFailureReported = false;
     return true;
+}
+
+void ConfigTextStore::ReportWriteFailure(const QString& detail)
+{
+    if (m_writeFailureReported)
+        return;
+    m_writeFailureReported = true;
+    const QString text
+        = u"无法保存设置：%1（%2）。本次的修改不会保存；可用 --config 指定可写的文件。"_s.arg(m_path, detail);
+    if (m_messageHook)
+        m_messageHook(text, true);
+    else
+        qWarning().noquote() << text;
 }
 
 void ConfigTextStore::ResetCache()

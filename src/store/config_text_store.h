@@ -16,6 +16,8 @@
 //
 // The live file: Open takes the lifetime lock on "<file>.lock" and keeps it until Close. Every completed
 // write replaces the whole file atomically (see atomic_file.h), so a crash leaves the old text or the new.
+// A file that cannot be written (a folder without write permission, a full disk) is reported through the
+// message hook once, not at every write; a later successful write re-arms the report.
 // Writes inside BeginBatch/EndBatch (the form walk) replace the file once, at the end; unchanged values
 // do not rewrite it at all.
 //
@@ -108,6 +110,7 @@ private:
     void ResetCache();
     QString LockPath() const;
     bool Flush();
+    void ReportWriteFailure(const QString& detail);
 
     QByteArray m_text;
     LifetimeLock m_lock;
@@ -126,4 +129,5 @@ private:
     MessageHook m_messageHook;
     PumpHook m_pumpHook;
     bool m_pumpSuspended = false;
+    bool m_writeFailureReported = false;
 };

@@ -1,7 +1,10 @@
 #include "store/persistence.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -32,12 +35,68 @@ QString ConfigFileName()
     return ProgramTitle() + u".ini"_s;
 }
 
-QString DefaultConfigPath(const QString& programFolder)
+bool IsInstalledCopy(const QString& programFolder, bool folderWritable)
 {
-    return QDir(programFolder).filePath(ConfigFileName());
+    if (!folderWritable)
+        return true;
+    const QString folder = QDir::cleanPath(programFolder);
+    return folder.startsWith(u"/usr/"_s) || folder == u"/bin"_s || folder == u"/sbin"_s;
 }
 
-QString ConfigFilePath(const QStringList& arguments, const QString& programFolder)
+bool IsWritableFolder(const QString& folder)
+{
+    return ::access(QFile::encodeName(folder).constData(), W_OK | X_OK) == 0;
+}
+
+QString ProgramFolder()
+{
+    return QFileInfo(QFileInfo(u"/proc/self/exe"_s).canonicalFilePath()).absolutePath();
+}
+
+namespace {
+
+QString XdgFolder(const char* variable, const QString& homeRelative)
+{
+    QString base = qEnvironmentVariable(variable);
+    if (base.isEmpty() || QDir::isRelativePath(base))
+        base = QDir::homePath() + u'/' + homeRelative;
+    return QDir::cleanPath(base + u"/patrol-lamp"_s);
+}
+
+} // namespace
+
+QString XdgConfigFolder()
+{
+    return XdgFolder("XDG_CONFIG_HOME", u".config"_s);
+}
+
+QString XdgDataFolder()
+{
+    return XdgFolder("XDG_DATA_HOME", u".local/share"_s);
+}
+
+QString DefaultConfigPath(const QString& programFolder)
+{
+    return DefaultConfigPath(programFolder, IsWritableFolder(programFolder));
+}
+
+QString DefaultConfigPath(const QString& programFolder, bool folderWritable)
+{
+    const QString folder = IsInstalledCopy(programFolder, folderWritable) ? XdgConfigFolder() : programFolder;
+    return QDir(folder).filePath(ConfigFileName());
+}
+
+QString DataFolder(const QString& programFolder)
+{
+    return DataFolder(programFolder, IsWritableFolder(programFolder));
+}
+
+QString DataFolder(const QString& programFolder, bool folderWritable)
+{
+    return IsInstalledCopy(programFolder, folderWritable) ? XdgDataFolder() : QDir::cleanPath(programFolder);
+}
+
+QString GivenConfigPath(const QStringList& arguments)
 {
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString& argument = arguments.at(i);
@@ -46,7 +105,13 @@ QString ConfigFilePath(const QStringList& arguments, const QString& programFolde
         if (argument.startsWith(u"--config="_s))
             return QFileInfo(argument.mid(9)).absoluteFilePath();
     }
-    return DefaultConfigPath(programFolder);
+    return {};
+}
+
+QString ConfigFilePath(const QStringList& arguments, const QString& programFolder)
+{
+    const QString given = GivenConfigPath(arguments);
+    return given.isEmpty() ? DefaultConfigPath(programFolder) : given;
 }
 
 } // namespace Persist

@@ -38,10 +38,29 @@ QString ProgramVersion();
 QString WindowCaption();
 // "岚澈·巡更灯.ini"
 QString ConfigFileName();
-// The configuration file in the program's folder, used when none is given.
+// Where a copy of the program keeps its files. A copy in a folder it may write is portable and keeps the
+// configuration file and its data beside itself. An installed copy (its folder is not writable, or is a system
+// folder such as /usr/bin, which root could write) keeps the configuration file in $XDG_CONFIG_HOME/patrol-lamp/
+// and data files in $XDG_DATA_HOME/patrol-lamp/. folderWritable is the rule's input so tests can give it.
+bool IsInstalledCopy(const QString& programFolder, bool folderWritable);
+// Whether this process may create files in the folder.
+bool IsWritableFolder(const QString& folder);
+// The folder of the running executable.
+QString ProgramFolder();
+// $XDG_CONFIG_HOME/patrol-lamp and $XDG_DATA_HOME/patrol-lamp; an unset, empty or relative variable means
+// ~/.config or ~/.local/share, as the base directory rules say.
+QString XdgConfigFolder();
+QString XdgDataFolder();
+// The configuration file used when none is given.
 QString DefaultConfigPath(const QString& programFolder);
+QString DefaultConfigPath(const QString& programFolder, bool folderWritable);
+// Where data files such as the history go when no file is given for them.
+QString DataFolder(const QString& programFolder);
+QString DataFolder(const QString& programFolder, bool folderWritable);
 // The file given by "--config FILE" (or "--config=FILE") among the program's arguments (the first is the
 // program itself), else DefaultConfigPath.
 QString ConfigFilePath(const QStringList& arguments, const QString& programFolder);
+// The file given by "--config FILE" or "--config=FILE", absolute; empty when none is given.
+QString GivenConfigPath(const QStringList& arguments);
 
 } // namespace Persist

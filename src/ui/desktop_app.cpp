@@ -7,6 +7,9 @@
 #include "ui/message_box.h"
 
 #include <QApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
 
 #include <csignal>
 #include <memory>
@@ -23,10 +26,19 @@ int RunDesktop(int argc, char** argv)
 
     auto store = std::make_unique<FormStateStore>();
     store->SetMessageHook([](const QString& text, bool warning) {
+        // Also on stderr: a box raised while the program ends is never seen.
+        if (warning)
+            qWarning().noquote() << text;
         MessageBox::Notify(nullptr, text, QString(), warning ? QMessageBox::Warning : QMessageBox::Information);
     });
+    QString configPath = Persist::GivenConfigPath(QApplication::arguments());
+    if (configPath.isEmpty()) {
+        configPath = Persist::DefaultConfigPath(QApplication::applicationDirPath());
+        // An installed copy's first start: the per-user folder does not exist yet.
+        QDir().mkpath(QFileInfo(configPath).absolutePath());
+    }
     // A second program on the same file does not get the live file; it still works on its own copy.
-    store->SetFile(Persist::ConfigFilePath(QApplication::arguments(), QApplication::applicationDirPath()), 0);
+    store->SetFile(configPath, 0);
 
     // SIGINT, SIGTERM and SIGHUP close the window as its close box would: the values are stored and the run
     // is shut down before the program ends. The bridge outlives the store, so a late signal cannot cut its save.

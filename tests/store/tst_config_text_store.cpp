@@ -233,14 +233,31 @@ private slots:
 
     void configPathRule()
     {
-        const QString folder = u"/opt/patrol"_s;
-        QCOMPARE(Persist::ConfigFilePath({ u"patrol-lamp"_s }, folder), u"/opt/patrol/岚澈·巡更灯.ini"_s);
+        // A portable copy keeps the file beside itself; --config wins over any rule.
+        const QString folder = m_dir.path();
+        const QString beside = folder + u"/岚澈·巡更灯.ini"_s;
+        QCOMPARE(Persist::ConfigFilePath({ u"patrol-lamp"_s }, folder), beside);
         QCOMPARE(
             Persist::ConfigFilePath({ u"patrol-lamp"_s, u"--config"_s, u"/tmp/x.ini"_s }, folder), u"/tmp/x.ini"_s);
         QCOMPARE(Persist::ConfigFilePath({ u"patrol-lamp"_s, u"--config=/tmp/y.ini"_s }, folder), u"/tmp/y.ini"_s);
-        // A dangling option falls back to the program's folder rather than to an empty path.
+        // A dangling option falls back to the default rather than to an empty path.
+        QCOMPARE(Persist::ConfigFilePath({ u"patrol-lamp"_s, u"--config"_s }, folder), beside);
+        QCOMPARE(Persist::DataFolder(folder), folder);
+
+        // An installed copy: a folder it cannot write, or a system folder that root could.
+        qputenv("XDG_CONFIG_HOME", "/home/u/cfg");
+        qputenv("XDG_DATA_HOME", "/home/u/data/");
+        QCOMPARE(Persist::DefaultConfigPath(folder, false), u"/home/u/cfg/patrol-lamp/岚澈·巡更灯.ini"_s);
+        QCOMPARE(Persist::DataFolder(folder, false), u"/home/u/data/patrol-lamp"_s);
+        QCOMPARE(Persist::DefaultConfigPath(u"/usr/bin"_s, true), u"/home/u/cfg/patrol-lamp/岚澈·巡更灯.ini"_s);
+        QCOMPARE(Persist::DefaultConfigPath(u"/nonexistent/bin"_s), u"/home/u/cfg/patrol-lamp/岚澈·巡更灯.ini"_s);
+        // Unset, empty or relative variables fall back to the home folder's defaults.
+        qputenv("XDG_CONFIG_HOME", "relative/cfg");
+        qunsetenv("XDG_DATA_HOME");
         QCOMPARE(
-            Persist::ConfigFilePath({ u"patrol-lamp"_s, u"--config"_s }, folder), u"/opt/patrol/岚澈·巡更灯.ini"_s);
+            Persist::DefaultConfigPath(folder, false), QDir::homePath() + u"/.config/patrol-lamp/岚澈·巡更灯.ini"_s);
+        QCOMPARE(Persist::DataFolder(folder, false), QDir::homePath() + u"/.local/share/patrol-lamp"_s);
+        qunsetenv("XDG_CONFIG_HOME");
     }
 
     void crashSafety()
