@@ -22,6 +22,12 @@ run: build
 test: build
 	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
+# The Debian package: build/patrol-lamp_<version>_amd64.deb (install it with apt install ./build/patrol-lamp_*.deb).
+.PHONY: package
+package: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target patrol-lamp patrol_package_files
+	@cd $(BUILD) && cpack -G DEB
+
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 

@@ -7,6 +7,7 @@ packages=(
     libcurl4-openssl-dev libssl-dev ca-certificates openssl
     libicu-dev
     fonts-wqy-microhei
+    dpkg-dev desktop-file-utils appstream lintian man-db
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,7 +1,8 @@
-// Draws the program's pictures (header buttons, logo, row states, window icon) into src/ui/resources.
-// The PNGs are committed; run this only to change them:
-//   g++ -std=c++20 -fPIC tools/make_pictures.cpp $(pkg-config --cflags --libs Qt6Gui) -o /tmp/make_pictures
-//   QT_QPA_PLATFORM=offscreen /tmp/make_pictures src/ui/resources
+// Draws the program's pictures (header buttons, logo, row states, window icon) into src/ui/resources, and the
+// desktop icon (SVG and PNGs of the hicolor sizes) into packaging/icons. The files are committed; run this only
+// to change them:
+//   g++ -std=c++20 -fPIC tools/make_pictures.cpp $(pkg-config --cflags --libs Qt6Gui Qt6Svg) -o /tmp/make_pictures
+//   QT_QPA_PLATFORM=offscreen /tmp/make_pictures src/ui/resources packaging/icons
 #include <QFont>
 #include <QGuiApplication>
 #include <QImage>
@@ -9,6 +10,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QRadialGradient>
+#include <QSvgGenerator>
 
 #include <cstdio>
 #include <functional>
@@ -107,6 +109,38 @@ void StateDisc(QPainter& p, const QColor& color)
     p.drawEllipse(QRectF(2.5, 2.5, 19, 19));
 }
 
+// The desktop icon on a 64-unit grid: the lamp on a night-blue tile, readable down to 16 px.
+void AppIcon(QPainter& p)
+{
+    QLinearGradient g(0, 2, 0, 62);
+    g.setColorAt(0, QColor(40, 98, 170));
+    g.setColorAt(1, QColor(22, 46, 92));
+    p.setPen(Qt::NoPen);
+    p.setBrush(g);
+    p.drawRoundedRect(QRectF(2, 2, 60, 60), 12, 12);
+    Lamp(p, QRectF(9, 6, 46, 52));
+}
+
+bool SaveIcons(const QString& folder)
+{
+    bool ok = true;
+    for (const int size : { 16, 22, 24, 32, 48, 64, 128, 256 }) {
+        ok &= Save(folder, u"%1.png"_s.arg(size), size, size, [size](QPainter& p) {
+            p.scale(size / 64.0, size / 64.0);
+            AppIcon(p);
+        });
+    }
+    QSvgGenerator svg;
+    svg.setFileName(folder + u"/scalable.svg"_s);
+    svg.setSize(QSize(64, 64));
+    svg.setViewBox(QRect(0, 0, 64, 64));
+    svg.setTitle(u"patrol-lamp"_s);
+    QPainter p(&svg);
+    p.setRenderHint(QPainter::Antialiasing);
+    AppIcon(p);
+    return ok && p.end();
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -203,5 +237,7 @@ int main(int argc, char** argv)
         p.setBrush(Qt::white);
         p.drawPolygon(QPolygonF({ QPointF(15.5, 5.5), QPointF(19.5, 9.5), QPointF(14, 11) }));
     });
+    if (argc > 2)
+        ok &= SaveIcons(QString::fromLocal8Bit(argv[2]));
     return ok ? 0 : 1;
 }

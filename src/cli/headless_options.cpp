@@ -41,7 +41,7 @@ QString HeadlessUsageText()
     return u"用法：patrol-lamp --headless [选项]\n"
            "无窗口运行监控。设置和网站列表取自配置文件（窗口保存的值），选项只对本次运行有效，不写回文件。\n"
            "\n"
-           "  --config FILE         配置文件（默认：程序目录下的 %1）\n"
+           "  --config FILE         配置文件（默认：程序目录下的 %1；安装版在 ~/.config/patrol-lamp/ 下）\n"
            "  --sites FILE          网站列表文件，每行一个网址（UTF-8 或 GB18030）\n"
            "  --threads N           同时检查的网站数（1 至 1000）\n"
            "  --timeout S           超时秒（1 至 3600）\n"

@@ -20,6 +20,8 @@ int RunDesktop(int argc, char** argv)
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(Persist::ProgramTitle());
+    // Lets the desktop match the window to the installed menu entry and its icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral(PATROL_APP_ID));
     // The window ends the program itself: a message box closed while the window sits hidden in the tray
     // must not count as the last window.
     QApplication::setQuitOnLastWindowClosed(false);
