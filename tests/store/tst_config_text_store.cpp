@@ -178,6 +178,45 @@ private slots:
         QCOMPARE(second.ReadKey(u"主界面"_s, u"d"_s), u"4"_s);
     }
 
+    void failedWritesAreReportedOnce()
+    {
+        const QString path = m_dir.filePath(u"fail.ini"_s);
+        QStringList reports;
+        const auto hook = [&reports](const QString& text, bool warning) {
+            if (warning)
+                reports.append(text);
+        };
+        ConfigTextStore store;
+        store.SetMessageHook(hook);
+        QVERIFY(store.Open(path));
+        // A file another program holds is no failure.
+        ConfigTextStore busy;
+        busy.SetMessageHook(hook);
+        QVERIFY(!busy.Open(path));
+        QVERIFY(reports.isEmpty());
+
+        // A directory in the file's place defeats the replace: every write fails, one report.
+        QVERIFY(QFile::remove(path) && QDir().mkdir(path));
+        for (int i = 0; i < 3; ++i)
+            store.WriteKey(u"主界面"_s, u"k"_s, QString::number(i));
+        QCOMPARE(reports.size(), 1);
+        QVERIFY(reports.first().contains(path));
+        // A successful write re-arms the report.
+        QVERIFY(QDir().rmdir(path));
+        QCOMPARE(store.WriteKey(u"主界面"_s, u"k"_s, u"ok"_s), kDone);
+        QCOMPARE(FileBytes(path), store.Text());
+        QVERIFY(QFile::remove(path) && QDir().mkdir(path));
+        store.WriteKey(u"主界面"_s, u"k"_s, u"again"_s);
+        QCOMPARE(reports.size(), 2);
+        QVERIFY(QDir().rmdir(path));
+
+        // A folder that does not exist: reported when the file is opened.
+        ConfigTextStore nowhere;
+        nowhere.SetMessageHook(hook);
+        QVERIFY(!nowhere.Open(m_dir.filePath(u"missing/x.ini"_s)));
+        QCOMPARE(reports.size(), 3);
+    }
+
     void foreignBytesSurviveWrites()
     {
         // GBK-era text, an unknown section with bytes that are not GB18030, a header without "]",
