@@ -1,5 +1,6 @@
 #include "monitor/monitoring_run.h"
 
+#include "http/page_budget.h"
 #include "monitor/check_workers.h"
 #include "monitor/clock.h"
 #include "monitor/report_model.h"
@@ -93,6 +94,8 @@ ReportModel* MonitoringRun::AbnormalModel()
 void MonitoringRun::SetSettings(const MonitorSettings& settings)
 {
     m_settings = settings;
+    // Page bodies held at once follow the thread count.
+    PageBudget::Process().SetConcurrency(ThreadLimit());
     // A larger thread count frees a waiting throttle at once.
     QMetaObject::invokeMethod(
         this,
