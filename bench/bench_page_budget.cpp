@@ -100,7 +100,7 @@ int main(int argc, char** argv)
         budget.PeakInUse() <= budget.Capacity() ? "within the budget" : "OVER THE BUDGET");
     std::printf("peak resident %.0f MB; without the budget the pages alone would ask for %.0f MiB\n",
         double(usage.ru_maxrss) / 1024.0, double(std::min(threads, pages)) * double(pageBytes) / mib);
-    farm.terminate();
+    farm.kill();
     farm.waitForFinished(5000);
     return whole.load() == pages ? 0 : 1;
 }
