@@ -1,6 +1,7 @@
 #include "monitor/site_check.h"
 
 #include "http/http_client.h"
+#include "http/request_object.h"
 #include "monitor/clock.h"
 #include "monitor/keyword_search.h"
 
@@ -49,6 +50,9 @@ CheckOutcome RunSiteCheck(
     if (settings.byStatus) {
         for (int attempt = 1; attempt <= kStatusAttempts; ++attempt) {
             client.Recreate();
+            // Each attempt sends once: a server that keeps connections open must not keep the client's either.
+            if (const auto request = client.GetRequestObject())
+                request->SetKeepConnection(false);
             outcome.status = client.QueryStatus(url, false, std::max(timeoutSeconds, 0));
             ++outcome.attempts;
             if (outcome.status != 0 && outcome.status != 100)
