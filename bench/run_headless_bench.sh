@@ -13,7 +13,7 @@ sizes=${SIZES:-"10000 50000"}
 threads_list=${THREADS:-"50 200 500"}
 delays=${DELAYS:-"0 50"}
 farms=${FARMS:-farm}
-program="$build/patrol-lamp"
+program=${PROGRAM:-"$build/patrol-lamp"}   # PROGRAM=... compares another build
 farm_bin="$build/bench/bench_site_farm"
 for f in "$program" "$farm_bin" /usr/bin/time; do
     [ -x "$f" ] || { echo "missing $f (build the targets patrol-lamp and bench_site_farm)" >&2; exit 1; }
