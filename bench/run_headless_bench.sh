@@ -5,13 +5,15 @@
 #
 #   bench/run_headless_bench.sh [BUILD_DIR]            (default: build)
 #   SIZES="10000 50000" THREADS="50 200 500" DELAYS="0 50" bench/run_headless_bench.sh build
+#   FARMS="farm nginx" ...   the closing farm, and nginx on 100 loopback ports keeping connections open (no delay)
 set -euo pipefail
 
 build=$(cd "${1:-build}" && pwd)
 sizes=${SIZES:-"10000 50000"}
 threads_list=${THREADS:-"50 200 500"}
 delays=${DELAYS:-"0 50"}
-program="$build/patrol-lamp"
+farms=${FARMS:-farm}
+program=${PROGRAM:-"$build/patrol-lamp"}   # PROGRAM=... compares another build
 farm_bin="$build/bench/bench_site_farm"
 for f in "$program" "$farm_bin" /usr/bin/time; do
     [ -x "$f" ] || { echo "missing $f (build the targets patrol-lamp and bench_site_farm)" >&2; exit 1; }
@@ -20,8 +22,10 @@ command -v curl >/dev/null || { echo "curl is needed for the comparison" >&2; ex
 
 work=$(mktemp -d)
 farm_pid=""
+nginx_pid=""
 cleanup() {
     [ -n "$farm_pid" ] && kill "$farm_pid" 2>/dev/null && wait "$farm_pid" 2>/dev/null
+    [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -48,6 +52,48 @@ stop_farm() {
     farm_pid=""
 }
 
+# nginx with its defaults (keep-alive on) on 100 loopback ports from a random base, and the same lists and curl
+# configs as the farm writes. Runs as the caller, everything under $work.
+start_nginx() {
+    command -v nginx >/dev/null || [ -x /usr/sbin/nginx ] || { echo "nginx is needed (nginx-light)" >&2; exit 1; }
+    local base attempt size
+    for attempt in 1 2 3 4 5; do
+        base=$((20000 + RANDOM % 30000))
+        mkdir -p "$work/nginx"
+        {
+            echo "daemon off; worker_processes 2; pid $work/nginx/pid; error_log $work/nginx/error.log;"
+            echo "events { worker_connections 8192; }"
+            echo "http { access_log off; client_body_temp_path $work/nginx; proxy_temp_path $work/nginx;"
+            echo " fastcgi_temp_path $work/nginx; uwsgi_temp_path $work/nginx; scgi_temp_path $work/nginx;"
+            echo " server {"
+            for p in $(seq "$base" $((base + 99))); do echo "  listen 127.0.0.1:$p;"; done
+            echo "  default_type text/html;"
+            echo "  location / { return 200 '<html><head><title>farm</title></head><body>site farm page</body></html>\n'; }"
+            echo " } }"
+        } >"$work/nginx/nginx.conf"
+        /usr/sbin/nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" 2>>"$work/nginx/start.log" &
+        nginx_pid=$!
+        sleep 0.5
+        if kill -0 "$nginx_pid" 2>/dev/null && curl -s -o /dev/null "http://127.0.0.1:$base/"; then
+            for size in $sizes; do
+                awk -v n="$size" -v b="$base" 'BEGIN { for (i = 0; i < n; i++) printf "http://127.0.0.1:%d/site/%d\n", b + (i * 37) % 100, i }' >"$work/list$size.txt"
+                awk '{ printf "url = \"%s\"\noutput = \"/dev/null\"\n", $0 }' "$work/list$size.txt" >"$work/curl$size.cfg"
+            done
+            return 0
+        fi
+        nginx_pid=""
+    done
+    echo "nginx did not start:" >&2
+    cat "$work/nginx/start.log" >&2
+    exit 1
+}
+
+stop_nginx() {
+    kill "$nginx_pid" 2>/dev/null || true
+    wait "$nginx_pid" 2>/dev/null || true
+    nginx_pid=""
+}
+
 now() { date +%s.%N; }
 
 # Sets wall and cpu (user + system seconds) and rss (MB) for one command; its stdout goes to $work/out.
@@ -65,10 +111,16 @@ measure() {
 # With a delay, "floor" is the larger of the ideal and the same pass without delay: the most this machine
 # can do when the checks' own CPU time, not the waiting, bounds the pass.
 declare -A undelayed
-printf '| delay | URLs | threads | patrol-lamp s | CPU s | peak MB | curl s | CPU s | ratio to curl | slot use | ideal s | ratio to ideal | floor s | ratio to floor |\n'
-printf '|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n'
+printf '| farm | delay | URLs | threads | patrol-lamp s | CPU s | peak MB | curl s | CPU s | ratio to curl | CPU ratio | slot use | ideal s | ratio to ideal | floor s | ratio to floor |\n'
+printf '|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n'
+for farm in $farms; do
 for delay in $delays; do
-    start_farm "$delay"
+    if [ "$farm" = nginx ]; then
+        [ "$delay" -eq 0 ] || continue
+        start_nginx
+    else
+        start_farm "$delay"
+    fi
     for size in $sizes; do
         for threads in $threads_list; do
             measure "$program" --headless --config "$work/empty.ini" --sites "$work/list$size.txt" --passes 1 \
@@ -90,18 +142,19 @@ for delay in $delays; do
             ideal=$(echo "$size * $delay / 1000 / $threads" | bc -l)
             if [ "$delay" -gt 0 ]; then
                 floor=$ideal
-                base=${undelayed[$size/$threads]:-0}
+                base=${undelayed[$farm/$size/$threads]:-0}
                 if [ "$(echo "$base > $floor" | bc -l)" -eq 1 ]; then floor=$base; fi
                 ideal_cols=$(printf '%.2f | %.2f | %.2f | %.2f' "$ideal" "$(echo "$p_wall / $ideal" | bc -l)" \
                     "$floor" "$(echo "$p_wall / $floor" | bc -l)")
             else
-                undelayed[$size/$threads]=$p_wall
+                undelayed[$farm/$size/$threads]=$p_wall
                 ideal_cols="- | - | - | -"
             fi
-            printf '| %s ms | %s | %s | %.2f | %.2f | %.0f | %.2f | %.2f | %.2f | %s | %s |\n' "$delay" "$size" \
-                "$threads" "$p_wall" "$p_cpu" "$p_rss" "$c_wall" "$c_cpu" "$(echo "$p_wall / $c_wall" | bc -l)" "$busy" \
-                "$ideal_cols"
+            printf '| %s | %s ms | %s | %s | %.2f | %.2f | %.0f | %.2f | %.2f | %.2f | %.2f | %s | %s |\n' "$farm" "$delay" \
+                "$size" "$threads" "$p_wall" "$p_cpu" "$p_rss" "$c_wall" "$c_cpu" "$(echo "$p_wall / $c_wall" | bc -l)" \
+                "$(echo "$p_cpu / $c_cpu" | bc -l)" "$busy" "$ideal_cols"
         done
     done
-    stop_farm
+    if [ "$farm" = nginx ]; then stop_nginx; else stop_farm; fi
+done
 done

@@ -60,19 +60,20 @@ QByteArray JsonQuoted(const QString& text)
 
 QByteArray FormatCheckLine(const CheckRecord& record, HeadlessOptions::Format format)
 {
+    const QString statusText = record.StatusText();
     QByteArray line;
-    line.reserve(160 + record.url.size() + record.statusText.size() * 3);
+    line.reserve(160 + record.url.size() * 3 + statusText.size() * 3);
     if (format == HeadlessOptions::Format::Jsonl) {
         line += "{\"pass\":" + QByteArray::number(record.pass);
         line += ",\"row\":" + QByteArray::number(record.row);
         line += ",\"url\":" + JsonQuoted(record.url);
         line += record.normal ? ",\"normal\":true" : ",\"normal\":false";
         line += ",\"status\":" + QByteArray::number(record.status);
-        line += ",\"status_text\":" + JsonQuoted(record.statusText);
+        line += ",\"status_text\":" + JsonQuoted(statusText);
         line += ",\"found\":" + QByteArray::number(record.found);
-        line += ",\"found_text\":" + JsonQuoted(record.foundText);
+        line += ",\"found_text\":" + JsonQuoted(record.FoundText());
         line += ",\"elapsed_ms\":" + QByteArray::number(record.elapsedMs);
-        line += ",\"response_time\":" + JsonQuoted(record.responseTime);
+        line += ",\"response_time\":" + JsonQuoted(record.ResponseTime());
         line += "}\n";
         return line;
     }
@@ -84,11 +85,11 @@ QByteArray FormatCheckLine(const CheckRecord& record, HeadlessOptions::Format fo
     line += '\t';
     AppendTsvField(line, record.normal ? u"正常"_s : u"不正常"_s);
     line += '\t';
-    AppendTsvField(line, record.statusText);
+    AppendTsvField(line, statusText);
     line += '\t';
-    AppendTsvField(line, record.foundText);
+    AppendTsvField(line, record.FoundText());
     line += '\t';
-    AppendTsvField(line, record.responseTime);
+    AppendTsvField(line, record.ResponseTime());
     line += '\n';
     return line;
 }

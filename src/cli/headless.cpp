@@ -87,6 +87,7 @@ int RunHeadless(int argc, char** argv)
 
     int exitStatus = kExitUsage;
     HeadlessRunner runner(settings, siteList, options.passes, options.format);
+    siteList = QString(); // the runner's copy is the only one, freed once the rows are filled
     // The first SIGINT or SIGTERM stops gracefully; a second SIGINT does not wait for the checks under way.
     SignalBridge stopSignals({ SIGINT, SIGTERM });
     stopSignals.ExitOnSecondInterrupt(kExitInterrupted, "\n再次中断，立即退出。\n");

@@ -73,6 +73,8 @@ void HeadlessRunner::Start()
         emit Finished(3);
         return;
     }
+    // The rows hold the URLs now; a run without a window never starts again from the text.
+    m_run->SetSiteListText({});
     if (m_stderrIsTerminal)
         m_progressTimer.start();
 }

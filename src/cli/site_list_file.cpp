@@ -14,7 +14,7 @@ constexpr qint64 kMaxSiteListBytes = 256LL * 1024 * 1024;
 
 } // namespace
 
-QString DecodeSiteListBytes(const QByteArray& bytes)
+QString DecodeSiteListBytes(QByteArray bytes)
 {
     QByteArrayView view(bytes);
     if (view.startsWith("\xEF\xBB\xBF"))
@@ -25,6 +25,8 @@ QString DecodeSiteListBytes(const QByteArray& bytes)
         if (QTextCodec* gb18030 = QTextCodec::codecForName("GB18030"))
             text = gb18030->toUnicode(view.data(), static_cast<int>(view.size()));
     }
+    // A list of a million sites is tens of MB: the bytes go before the text is copied again.
+    bytes = QByteArray();
     text.replace(u"\r\n"_s, u"\n"_s);
     if (text.endsWith(u'\n'))
         text.chop(1);
@@ -44,7 +46,7 @@ bool ReadSiteListFile(const QString& path, QString* listText, QString* error)
         return false;
     }
     // Read with a cap rather than trusting size(): pipes and special files report 0.
-    const QByteArray bytes = file.read(kMaxSiteListBytes + 1);
+    QByteArray bytes = file.read(kMaxSiteListBytes + 1);
     if (bytes.size() > kMaxSiteListBytes) {
         *error = u"网站列表文件过大（超过 %1 MB）：%2"_s.arg(kMaxSiteListBytes / (1024 * 1024)).arg(path);
         return false;
@@ -53,7 +55,7 @@ bool ReadSiteListFile(const QString& path, QString* listText, QString* error)
         *error = u"无法读取网站列表文件 %1：%2"_s.arg(path, file.errorString());
         return false;
     }
-    *listText = DecodeSiteListBytes(bytes);
+    *listText = DecodeSiteListBytes(std::move(bytes));
     return true;
 }
 

@@ -1,6 +1,7 @@
 #include "http/fetch_engines.h"
 
 #include "http/curl_global.h"
+#include "http/page_budget.h"
 #include "http/url_text.h"
 
 #include <QTextCodec>
@@ -79,12 +80,16 @@ struct Outcome
     bool timedOut = false;
     bool cancelled = false;
     bool responseStarted = false; // a status line arrived
+    std::shared_ptr<PageBudgetHold> budget; // what the body holds of the process's page budget
 };
 
 struct Sink
 {
     Outcome* outcome;
     qint64 maxBodyBytes;
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
+    const std::atomic<bool>* cancel = nullptr;
+    bool budgetCut = false; // the deadline came while the body waited for budget
 };
 
 size_t OnBody(char* data, size_t size, size_t count, void* user)
@@ -92,6 +97,14 @@ size_t OnBody(char* data, size_t size, size_t count, void* user)
     auto* sink = static_cast<Sink*>(user);
     const size_t bytes = size * count;
     const qint64 room = sink->maxBodyBytes - sink->outcome->body.size();
+    auto& budget = sink->outcome->budget;
+    if (!budget)
+        budget = std::make_shared<PageBudgetHold>();
+    const qint64 held = sink->outcome->body.size() + std::min(qint64(bytes), std::max<qint64>(room, 0));
+    if (!budget->Cover(held, sink->deadline, sink->cancel)) {
+        sink->budgetCut = true;
+        return 0;
+    }
     if (qint64(bytes) > room) {
         // Stops the transfer, and with it any further inflation of a compressed body.
         sink->outcome->body.append(data, qsizetype(std::max<qint64>(room, 0)));
@@ -265,7 +278,7 @@ Outcome Perform(const Transfer& transfer)
         outcome.failure = Failure::Session;
         return outcome;
     }
-    Sink sink { &outcome, transfer.maxBodyBytes };
+    Sink sink { &outcome, std::min(transfer.maxBodyBytes, PageBudget::Process().LargestHold()) };
     curl_slist* rawList = nullptr;
     outcome.failure = Configure(easy.get(), transfer, rawList, sink);
     ListPtr headerList(rawList, &curl_slist_free_all);
@@ -279,6 +292,8 @@ Outcome Perform(const Transfer& transfer)
     // libcurl keeps its own time-outs; this loop adds the cancel flag and a last-resort deadline.
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(transfer.timeoutMs + kFetchDeadlineMarginMs);
+    sink.deadline = deadline;
+    sink.cancel = transfer.cancel.get();
     CURLcode code = CURLE_OK;
     bool finished = false;
     for (;;) {
@@ -318,11 +333,15 @@ Outcome Perform(const Transfer& transfer)
     curl_easy_getinfo(easy.get(), CURLINFO_REQUEST_SIZE, &requestBytes);
     curl_multi_remove_handle(multi.get(), easy.get());
 
+    if (sink.budgetCut && Cancelled(transfer))
+        outcome.cancelled = true;
     if (outcome.cancelled) {
         outcome = {};
         outcome.cancelled = true;
         return outcome;
     }
+    if (sink.budgetCut && !outcome.cancelled)
+        code = CURLE_OPERATION_TIMEDOUT;
     outcome.timedOut = code == CURLE_OPERATION_TIMEDOUT;
     if (code == CURLE_OK || (code == CURLE_WRITE_ERROR && outcome.truncated))
         outcome.failure = Failure::None;
@@ -455,6 +474,7 @@ void Fill(FetchResult& result, Outcome& outcome)
     result.truncated = outcome.truncated;
     result.timedOut = outcome.timedOut;
     result.cancelled = outcome.cancelled;
+    result.bodyBudget = std::move(outcome.budget);
 }
 
 // Engines B and C: a failure before any response gives empty results; one after it keeps what arrived, as a

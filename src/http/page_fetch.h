@@ -37,6 +37,7 @@ struct FetchResult
     bool truncated = false; // the body reached the cap
     bool timedOut = false; // a time-out or the total deadline ended the request
     bool cancelled = false; // ended by FetchOptions::cancel; every other field is empty
+    std::shared_ptr<const void> bodyBudget; // the page budget the body holds, given back with the last copy
 };
 
 // Bodies beyond this are dropped (decompressed bytes), so huge pages and compression bombs cannot exhaust memory.

@@ -101,6 +101,7 @@ struct RequestObject::Private
     QString clientCertificate;
     int autoLogonPolicy = 0;
     bool discardBody = false;
+    bool keepConnection = true;
     bool used = false;
     bool easyConfigured = false; // a new easy handle needs no reset
 
@@ -271,6 +272,8 @@ void RequestObject::Private::Configure()
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION,
         options.value(EnableHttp1_1, true).toBool() ? long(CURL_HTTP_VERSION_1_1) : long(CURL_HTTP_VERSION_1_0));
     curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    if (!keepConnection)
+        curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
 
     const int ignore = options.value(SslErrorIgnoreFlags, 0).toInt();
     const bool trustAnyIssuer = ignore & (kIgnoreUnknownCa | kIgnoreWrongUsage | kIgnoreCertDateInvalid);
@@ -660,6 +663,13 @@ void RequestObject::SetDiscardBody(bool discard)
     std::lock_guard lock(d->mutex);
     d->used = true;
     d->discardBody = discard;
+}
+
+void RequestObject::SetKeepConnection(bool keep)
+{
+    std::lock_guard lock(d->mutex);
+    d->used = true;
+    d->keepConnection = keep;
 }
 
 void RequestObject::SetCancelFlag(std::shared_ptr<const std::atomic<bool>> flag)

@@ -85,6 +85,9 @@ public:
 
     // The response body is read but not kept (a status probe does not need it).
     void SetDiscardBody(bool discard);
+    // False for an object that sends once: its connection closes as the transfer ends instead of waiting for the
+    // object's end, and the libcurl handles behind it can serve the next object. Default true.
+    void SetKeepConnection(bool keep);
     // When the flag turns true, a running transfer ends within about 100 ms with the empty result.
     void SetCancelFlag(std::shared_ptr<const std::atomic<bool>> flag);
 

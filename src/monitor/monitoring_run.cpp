@@ -1,5 +1,6 @@
 #include "monitor/monitoring_run.h"
 
+#include "http/page_budget.h"
 #include "monitor/check_workers.h"
 #include "monitor/clock.h"
 #include "monitor/report_model.h"
@@ -27,16 +28,30 @@ constexpr int kIdlePassGapMs = 10;
 constexpr qint64 kLongestTimerMs = std::numeric_limits<int>::max();
 constexpr qint64 kShutdownWaitMs = 1000;
 
-QString Trimmed(const QString& entry)
+// Entries are split at CR LF, LF and "|" and trimmed of spaces and full-width spaces; empty ones are dropped.
+// Views into the list text: a million sites never become a million strings.
+std::vector<QStringView> SiteEntries(QStringView text)
 {
     auto blank = [](QChar c) { return c == u' ' || c == u'\u3000'; };
-    qsizetype begin = 0;
-    qsizetype end = entry.size();
-    while (begin < end && blank(entry.at(begin)))
-        ++begin;
-    while (end > begin && blank(entry.at(end - 1)))
-        --end;
-    return entry.mid(begin, end - begin);
+    std::vector<QStringView> urls;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i <= text.size(); ++i) {
+        if (i < text.size() && text[i] != u'|' && text[i] != u'\n')
+            continue;
+        qsizetype end = i;
+        // A CR belongs to the line end only right before the LF.
+        if (i < text.size() && text[i] == u'\n' && end > start && text[end - 1] == u'\r')
+            --end;
+        qsizetype begin = start;
+        while (begin < end && blank(text[begin]))
+            ++begin;
+        while (end > begin && blank(text[end - 1]))
+            --end;
+        if (end > begin)
+            urls.push_back(text.sliced(begin, end - begin));
+        start = i + 1;
+    }
+    return urls;
 }
 
 } // namespace
@@ -79,6 +94,8 @@ ReportModel* MonitoringRun::AbnormalModel()
 void MonitoringRun::SetSettings(const MonitorSettings& settings)
 {
     m_settings = settings;
+    // Page bodies held at once follow the thread count.
+    PageBudget::Process().SetConcurrency(ThreadLimit());
     // A larger thread count frees a waiting throttle at once.
     QMetaObject::invokeMethod(
         this,
@@ -162,12 +179,7 @@ void MonitoringRun::Shutdown()
 
 void MonitoringRun::StartRun()
 {
-    QString text = m_siteListText;
-    text.replace(u"\r\n"_s, u"|"_s);
-    // Lists typed or pasted on this platform may use bare line feeds.
-    text.replace(u'\n', u'|');
-    const QStringList entries = text.isEmpty() ? QStringList() : text.split(u'|');
-    if (entries.isEmpty()) {
+    if (m_siteListText.isEmpty()) {
         emit MessageRequested(u"请先输入要监控的网站地址列表！"_s);
         return;
     }
@@ -177,16 +189,9 @@ void MonitoringRun::StartRun()
     m_stop = false;
     SetCaption(kCaptionRunning);
 
-    QStringList urls;
-    urls.reserve(entries.size());
-    for (const QString& entry : entries) {
-        QString url = Trimmed(entry);
-        if (!url.isEmpty())
-            urls.append(std::move(url));
-    }
-    m_siteModel->Fill(urls);
+    m_siteModel->FillViews(SiteEntries(m_siteListText));
     m_abnormalModel->Clear();
-    m_previousState.assign(size_t(urls.size()), ReportModel::StateUnchecked);
+    m_previousState.assign(size_t(m_siteModel->rowCount()), ReportModel::StateUnchecked);
     m_siteModel->SetHeaderText(u"全部网站（%1 个）"_s.arg(m_siteModel->rowCount()));
     m_abnormalModel->SetHeaderText(u"不正常网站"_s);
 
@@ -305,9 +310,8 @@ bool MonitoringRun::StartCheck(int row)
     if (!m_workers->Start(m_pass, row, url, Settings()))
         return false;
     // The check's first steps happen here, before its result can arrive: same order as on the worker.
-    m_previousState[size_t(row)] = previousState;
+    m_previousState[size_t(row)] = qint8(previousState);
     m_siteModel->SetState(row, ReportModel::StateInProgress);
-    m_siteModel->SetText(row, 1, u"正在访问.."_s);
     emit CurrentRowRequested(row);
     EmitWindowCaption(row);
     ++m_startedThisPass;
@@ -378,7 +382,7 @@ void MonitoringRun::ApplyOutcome(const CheckOutcome& outcome)
     const int row = outcome.row;
     const int previousState = m_previousState[size_t(row)];
     const int state = outcome.normal ? ReportModel::StateNormal : ReportModel::StateAbnormal;
-    m_siteModel->SetResult(row, outcome.statusText, outcome.foundText, outcome.responseTime, state, outcome.finishTick);
+    m_siteModel->SetResult(row, outcome, state, outcome.finishTick);
 
     // Several rows may carry the same URL: they share one abnormal row, the last one with that URL.
     int index = -1;
@@ -394,14 +398,12 @@ void MonitoringRun::ApplyOutcome(const CheckOutcome& outcome)
         }
     }
     if (!outcome.normal && index != -1) {
-        m_abnormalModel->SetResult(index, outcome.statusText, outcome.foundText, outcome.responseTime,
-            ReportModel::StateAbnormal, m_abnormalModel->ItemData(index));
+        m_abnormalModel->SetResult(index, outcome, ReportModel::StateAbnormal, m_abnormalModel->ItemData(index));
     }
 
     --m_running;
     EmitWindowCaption(row);
-    emit CheckFinished(CheckRecord { outcome.pass, row, outcome.url, outcome.normal, outcome.status, outcome.statusText,
-        outcome.found, outcome.foundText, outcome.elapsedMs, outcome.responseTime });
+    emit CheckFinished(CheckRecord { outcome, outcome.pass, row, outcome.url, outcome.normal });
     auto progress = m_passes.find(outcome.pass);
     if (progress != m_passes.end()) {
         --progress->second.outstanding;

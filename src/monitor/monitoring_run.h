@@ -1,5 +1,6 @@
 #pragma once
 
+#include "monitor/check_result.h"
 #include "monitor/monitor_settings.h"
 
 #include <QObject>
@@ -17,18 +18,13 @@ class ReportModel;
 struct CheckOutcome;
 class CheckWorkers;
 
-struct CheckRecord
+// One finished check as the run reports it; its texts are made on demand, as the lists make theirs.
+struct CheckRecord : CheckResult
 {
     int pass = 0;
     int row = -1;
     QString url;
     bool normal = true;
-    int status = 0;
-    QString statusText;
-    int found = 0;
-    QString foundText;
-    qint64 elapsedMs = 0;
-    QString responseTime;
 };
 
 // Sent when every check a pass started has finished.
@@ -139,7 +135,7 @@ private:
     int m_startedThisPass = 0;
     bool m_passAfterFinish = false; // a pass that started nothing resumes when a check ends
     QTimer m_intervalTimer;
-    std::vector<int> m_previousState; // per site row, the state before its running check
+    std::vector<qint8> m_previousState; // per site row, the state before its running check
 
     struct PassProgress
     {

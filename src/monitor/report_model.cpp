@@ -1,6 +1,7 @@
 #include "monitor/report_model.h"
 
 #include <algorithm>
+#include <array>
 
 using namespace Qt::StringLiterals;
 
@@ -8,6 +9,27 @@ namespace {
 
 const std::array<QString, ReportModel::kColumnCount> kFixedHeaders
     = { QString(), u"状态码"_s, u"找到位置"_s, u"响应时间"_s };
+
+void AppendUtf8(QByteArray& out, QStringView text)
+{
+    // Nearly every URL is ASCII: copy it without a temporary array.
+    for (const QChar c : text) {
+        if (c.unicode() >= 0x80) {
+            out += text.toUtf8();
+            return;
+        }
+    }
+    const qsizetype start = out.size();
+    out.resize(start + text.size());
+    char* data = out.data() + start;
+    for (const QChar c : text)
+        *data++ = char(c.unicode());
+}
+
+size_t UrlKey(QByteArrayView utf8)
+{
+    return qHash(utf8);
+}
 
 } // namespace
 
@@ -34,9 +56,9 @@ QVariant ReportModel::data(const QModelIndex& index, int role) const
     switch (role) {
     case Qt::DisplayRole:
     case Qt::ToolTipRole:
-        return row.texts[size_t(index.column())];
+        return ColumnText(row, index.column());
     case StateRole:
-        return row.state;
+        return int(row.state);
     case ItemDataRole:
         return row.itemData;
     default:
@@ -66,37 +88,39 @@ QString ReportModel::HeaderText() const
 
 void ReportModel::Fill(const QStringList& urls, int state)
 {
+    FillViews(std::vector<QStringView>(urls.cbegin(), urls.cend()), state);
+}
+
+void ReportModel::FillViews(const std::vector<QStringView>& urls, int state)
+{
     beginResetModel();
     m_rows.clear();
-    m_idsByUrl.clear();
-    m_rows.reserve(size_t(urls.size()));
-    for (const QString& url : urls) {
-        Row row;
-        row.texts[0] = url;
-        row.state = state;
-        row.id = m_nextId++;
-        IndexRow(row);
-        m_rows.push_back(std::move(row));
-    }
+    m_rows.shrink_to_fit();
+    m_urlBytes.clear();
+    m_deadUrlBytes = 0;
+    m_idsByUrlHash.clear();
+    m_indexed = false;
+    m_rows.reserve(urls.size());
+    for (const QStringView url : urls)
+        m_rows.push_back(NewRow(url, state));
+    m_urlBytes.squeeze();
     endResetModel();
 }
 
 void ReportModel::Clear()
 {
-    Fill({});
+    FillViews({});
 }
 
 int ReportModel::AppendRow(const QString& url, int state, qint64 itemData)
 {
     const int index = int(m_rows.size());
     beginInsertRows({}, index, index);
-    Row row;
-    row.texts[0] = url;
-    row.state = state;
+    Row row = NewRow(url, state);
     row.itemData = itemData;
-    row.id = m_nextId++;
-    IndexRow(row);
-    m_rows.push_back(std::move(row));
+    if (m_indexed)
+        m_idsByUrlHash.insert(UrlKey(UrlBytes(row)), row.id);
+    m_rows.push_back(row);
     endInsertRows();
     return index;
 }
@@ -107,54 +131,56 @@ void ReportModel::RemoveRow(int row)
         return;
     beginRemoveRows({}, row, row);
     const Row& gone = m_rows[size_t(row)];
-    auto it = m_idsByUrl.find(gone.texts[0]);
-    if (it != m_idsByUrl.end()) {
-        auto& ids = it.value();
-        ids.erase(std::remove(ids.begin(), ids.end(), gone.id), ids.end());
-        if (ids.empty())
-            m_idsByUrl.erase(it);
-    }
+    if (m_indexed)
+        m_idsByUrlHash.remove(UrlKey(UrlBytes(gone)), gone.id);
+    m_deadUrlBytes += gone.urlLength;
     m_rows.erase(m_rows.begin() + row);
+    if (m_deadUrlBytes > 4096 && m_deadUrlBytes * 2 > m_urlBytes.size())
+        CompactUrls();
     endRemoveRows();
 }
 
-void ReportModel::SetResult(
-    int row, const QString& column1, const QString& column2, const QString& column3, int state, qint64 itemData)
+void ReportModel::SetResult(int row, const CheckResult& result, int state, qint64 itemData)
 {
     if (row < 0 || row >= int(m_rows.size()))
         return;
     Row& r = m_rows[size_t(row)];
-    r.texts[1] = column1;
-    r.texts[2] = column2;
-    r.texts[3] = column3;
-    r.state = state;
+    r.status = result.status;
+    r.found = result.found;
+    r.elapsedMs = result.elapsedMs;
+    r.flags = HasResult | (result.byStatus ? ByStatus : 0) | (result.byContent ? ByContent : 0);
+    r.state = qint8(state);
     r.itemData = itemData;
     emit dataChanged(index(row, 0), index(row, kColumnCount - 1));
-}
-
-void ReportModel::SetText(int row, int column, const QString& text)
-{
-    // Column 0 is the URL key of the row; it never changes after the row is added.
-    if (row < 0 || row >= int(m_rows.size()) || column < 1 || column >= kColumnCount)
-        return;
-    m_rows[size_t(row)].texts[size_t(column)] = text;
-    emit dataChanged(index(row, column), index(row, column), { Qt::DisplayRole, Qt::ToolTipRole });
 }
 
 void ReportModel::SetState(int row, int state)
 {
     if (row < 0 || row >= int(m_rows.size()))
         return;
-    m_rows[size_t(row)].state = state;
-    emit dataChanged(index(row, 0), index(row, 0), { StateRole, Qt::DecorationRole });
+    m_rows[size_t(row)].state = qint8(state);
+    emit dataChanged(index(row, 0), index(row, 1));
 }
 
 int ReportModel::FindLastRow(const QString& url) const
 {
-    const auto it = m_idsByUrl.constFind(url);
-    if (it == m_idsByUrl.cend() || it->empty())
-        return -1;
-    return RowOfId(it->back());
+    if (!m_indexed) {
+        m_idsByUrlHash.reserve(qsizetype(m_rows.size()));
+        for (const Row& row : m_rows)
+            m_idsByUrlHash.insert(UrlKey(UrlBytes(row)), row.id);
+        m_indexed = true;
+    }
+    const QByteArray utf8 = url.toUtf8();
+    quint64 best = 0;
+    const auto [first, last] = m_idsByUrlHash.equal_range(UrlKey(utf8));
+    for (auto it = first; it != last; ++it) {
+        if (*it <= best)
+            continue;
+        const int row = RowOfId(*it);
+        if (row >= 0 && UrlBytes(m_rows[size_t(row)]) == QByteArrayView(utf8))
+            best = *it;
+    }
+    return best == 0 ? -1 : RowOfId(best);
 }
 
 QString ReportModel::Url(int row) const
@@ -173,7 +199,7 @@ QString ReportModel::Text(int row, int column) const
 {
     if (row < 0 || row >= int(m_rows.size()) || column < 0 || column >= kColumnCount)
         return {};
-    return m_rows[size_t(row)].texts[size_t(column)];
+    return ColumnText(m_rows[size_t(row)], column);
 }
 
 qint64 ReportModel::ItemData(int row) const
@@ -181,6 +207,42 @@ qint64 ReportModel::ItemData(int row) const
     if (row < 0 || row >= int(m_rows.size()))
         return 0;
     return m_rows[size_t(row)].itemData;
+}
+
+ReportModel::Row ReportModel::NewRow(QStringView url, int state)
+{
+    Row row;
+    row.urlOffset = m_urlBytes.size();
+    AppendUtf8(m_urlBytes, url);
+    row.urlLength = qint32(m_urlBytes.size() - row.urlOffset);
+    row.state = qint8(state);
+    row.id = m_nextId++;
+    return row;
+}
+
+QByteArrayView ReportModel::UrlBytes(const Row& row) const
+{
+    return QByteArrayView(m_urlBytes.constData() + row.urlOffset, row.urlLength);
+}
+
+QString ReportModel::ColumnText(const Row& row, int column) const
+{
+    if (column == 0)
+        return QString::fromUtf8(UrlBytes(row));
+    if (column == 1 && row.state == StateInProgress)
+        return u"正在访问.."_s;
+    if (!(row.flags & HasResult))
+        return {};
+    const CheckResult result { row.status, row.found, row.elapsedMs, bool(row.flags & ByStatus),
+        bool(row.flags & ByContent) };
+    switch (column) {
+    case 1:
+        return result.StatusText();
+    case 2:
+        return result.FoundText();
+    default:
+        return result.ResponseTime();
+    }
 }
 
 int ReportModel::RowOfId(quint64 id) const
@@ -192,7 +254,15 @@ int ReportModel::RowOfId(quint64 id) const
     return int(it - m_rows.begin());
 }
 
-void ReportModel::IndexRow(const Row& row)
+void ReportModel::CompactUrls()
 {
-    m_idsByUrl[row.texts[0]].push_back(row.id);
+    QByteArray kept;
+    kept.reserve(m_urlBytes.size() - m_deadUrlBytes);
+    for (Row& row : m_rows) {
+        const qint64 offset = kept.size();
+        kept += UrlBytes(row);
+        row.urlOffset = offset;
+    }
+    m_urlBytes = std::move(kept);
+    m_deadUrlBytes = 0;
 }

@@ -1,14 +1,19 @@
 #pragma once
 
+#include "monitor/check_result.h"
+
 #include <QAbstractTableModel>
-#include <QHash>
+#include <QByteArray>
+#include <QMultiHash>
 #include <QString>
 #include <QStringList>
+#include <QStringView>
 
-#include <array>
 #include <vector>
 
 // One of the two report lists (all sites / abnormal sites). Written on the main thread only.
+// A row keeps only what cannot be derived (its URL as UTF-8 in one shared buffer, the state, the check's
+// numbers); data() makes the column texts when a view asks, so a million rows cost some 80 bytes each.
 class ReportModel final : public QAbstractTableModel
 {
     Q_OBJECT
@@ -33,17 +38,18 @@ public:
 
     // Replaces every row by one per URL, all in the given state (one model reset).
     void Fill(const QStringList& urls, int state = StateUnchecked);
+    void FillViews(const std::vector<QStringView>& urls, int state = StateUnchecked);
     void Clear();
     int AppendRow(const QString& url, int state, qint64 itemData);
     void RemoveRow(int row);
 
-    // Columns 1..3, state and item data of one row as one change.
-    void SetResult(
-        int row, const QString& column1, const QString& column2, const QString& column3, int state, qint64 itemData);
-    void SetText(int row, int column, const QString& text);
+    // A finished check: columns 1..3, state and item data of one row as one change.
+    void SetResult(int row, const CheckResult& result, int state, qint64 itemData);
+    // A row in progress shows "正在访问.." in column 1 and keeps its last result in columns 2 and 3.
     void SetState(int row, int state);
 
-    // Highest row whose URL equals the given text exactly, or -1.
+    // Highest row whose URL equals the given text exactly, or -1. The first call builds the URL index, so a
+    // list that is never searched (all sites) never pays for one.
     int FindLastRow(const QString& url) const;
 
     QString Url(int row) const;
@@ -52,19 +58,31 @@ public:
     qint64 ItemData(int row) const;
 
 private:
+    enum Flag : quint8 { HasResult = 1, ByStatus = 2, ByContent = 4 };
     struct Row
     {
-        std::array<QString, kColumnCount> texts;
-        int state = StateUnchecked;
+        qint64 urlOffset = 0;
+        qint32 urlLength = 0;
+        qint32 status = 0;
+        qint64 elapsedMs = 0;
         qint64 itemData = 0;
         quint64 id = 0; // grows with the row index, so ids stay sorted while rows are removed
+        qint32 found = 0;
+        qint8 state = StateUnchecked;
+        quint8 flags = 0;
     };
 
+    Row NewRow(QStringView url, int state);
+    QByteArrayView UrlBytes(const Row& row) const;
+    QString ColumnText(const Row& row, int column) const;
     int RowOfId(quint64 id) const;
-    void IndexRow(const Row& row);
+    void CompactUrls();
 
     QString m_column0Header;
     std::vector<Row> m_rows;
-    QHash<QString, std::vector<quint64>> m_idsByUrl; // ascending ids per URL
+    QByteArray m_urlBytes;
+    qint64 m_deadUrlBytes = 0; // bytes of removed rows' URLs, reclaimed when they outweigh the live ones
     quint64 m_nextId = 1;
+    mutable bool m_indexed = false;
+    mutable QMultiHash<size_t, quint64> m_idsByUrlHash;
 };

@@ -1,14 +1,11 @@
 #include "monitor/site_check.h"
 
 #include "http/http_client.h"
+#include "http/request_object.h"
 #include "monitor/clock.h"
-#include "monitor/duration_text.h"
 #include "monitor/keyword_search.h"
-#include "monitor/status_codes.h"
 
 #include <algorithm>
-#include <array>
-#include <mutex>
 
 bool StatusMatches(int status, const QString& codes)
 {
@@ -38,38 +35,6 @@ int FindKeyword(const QString& page, const QString& keywords)
     return output.foundPosition;
 }
 
-namespace {
-
-// The table lookup builds a string per table line, and a pass asks for the same few codes thousands of times.
-QString CachedStatusDescription(int status)
-{
-    constexpr int kCachedCodes = 1000;
-    // Before the table is loaded every code reads as unknown; that answer must not stick.
-    if (status < 0 || status >= kCachedCodes || StatusCodeList().isEmpty())
-        return StatusDescription(status);
-    static std::mutex mutex;
-    static std::array<QString, kCachedCodes> cache;
-    std::lock_guard lock(mutex);
-    QString& text = cache[size_t(status)];
-    if (text.isNull())
-        text = StatusDescription(status);
-    return text;
-}
-
-} // namespace
-
-QString StatusColumnText(const MonitorSettings& settings, int status)
-{
-    return settings.byStatus ? CachedStatusDescription(status) : u"无查询"_s;
-}
-
-QString FoundColumnText(const MonitorSettings& settings, int found)
-{
-    if (!settings.byContent)
-        return u"无查询"_s;
-    return found == -1 ? u"找不到"_s : QString::number(found);
-}
-
 CheckOutcome RunSiteCheck(
     const QString& url, const MonitorSettings& settings, Clock& clock, const ShutdownSignal& shutdown)
 {
@@ -85,6 +50,9 @@ CheckOutcome RunSiteCheck(
     if (settings.byStatus) {
         for (int attempt = 1; attempt <= kStatusAttempts; ++attempt) {
             client.Recreate();
+            // Each attempt sends once: a server that keeps connections open must not keep the client's either.
+            if (const auto request = client.GetRequestObject())
+                request->SetKeepConnection(false);
             outcome.status = client.QueryStatus(url, false, std::max(timeoutSeconds, 0));
             ++outcome.attempts;
             if (outcome.status != 0 && outcome.status != 100)
@@ -111,10 +79,9 @@ CheckOutcome RunSiteCheck(
     }
 
     outcome.normal = normal;
-    outcome.statusText = StatusColumnText(settings, outcome.status);
-    outcome.foundText = FoundColumnText(settings, outcome.found);
+    outcome.byStatus = settings.byStatus;
+    outcome.byContent = settings.byContent;
     outcome.elapsedMs = clock.NowMs() - startTick;
-    outcome.responseTime = DurationText(outcome.elapsedMs);
     outcome.finishTick = clock.NowMs();
     return outcome;
 }

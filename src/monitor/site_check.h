@@ -1,5 +1,6 @@
 #pragma once
 
+#include "monitor/check_result.h"
 #include "monitor/monitor_settings.h"
 
 #include <QString>
@@ -8,20 +9,14 @@ class Clock;
 class ShutdownSignal;
 
 // What one check found, computed on its worker thread and applied to the lists on the main thread.
-struct CheckOutcome
+struct CheckOutcome : CheckResult
 {
     int pass = 0;
     int row = -1;
     QString url;
     bool normal = true;
-    int status = 0; // 0 when not asked or no response
-    int found = 0; // keyword position, -1 not found, 0 not searched
     int attempts = 0; // status requests made
     bool pageFetched = false;
-    QString statusText; // column 1
-    QString foundText; // column 2
-    qint64 elapsedMs = 0;
-    QString responseTime; // column 3
     qint64 finishTick = 0; // the row's item data
     bool cancelled = false; // cut short by program shutdown
 };
@@ -32,8 +27,6 @@ constexpr int kStatusAttempts = 4;
 bool StatusMatches(int status, const QString& codes);
 // The content condition's search: any keyword, case-insensitive substring; 1-based GB18030 byte position or -1.
 int FindKeyword(const QString& page, const QString& keywords);
-QString StatusColumnText(const MonitorSettings& settings, int status);
-QString FoundColumnText(const MonitorSettings& settings, int found);
 
 // The whole check of one URL: status attempts with their waits, the optional page fetch, the verdict
 // and the column texts. Blocks; runs on the check's own worker thread with its own HttpClient.

@@ -5,6 +5,7 @@
 #include "cli/headless_settings.h"
 #include "cli/site_list_file.h"
 #include "monitor/monitoring_run.h"
+#include "monitor/status_codes.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -27,17 +28,17 @@ private slots:
 
 void TestHeadlessParts::hostileTextsStayOneLineAndOneField()
 {
+    LoadStatusCodeList();
     CheckRecord record;
     record.pass = 3;
     record.row = 7;
     record.url = u"http://例子.中国/a\"b\\c\td\ne"_s + QChar(1) + u"f"_s;
     record.normal = false;
     record.status = 0;
-    record.statusText = u"0|访问异常，没有信号"_s;
     record.found = -1;
-    record.foundText = u"找不到"_s;
     record.elapsedMs = 10250;
-    record.responseTime = u"10.25 秒"_s;
+    record.byStatus = true;
+    record.byContent = true;
 
     const QByteArray json = FormatCheckLine(record, HeadlessOptions::Format::Jsonl);
     QVERIFY(json.endsWith('\n'));
@@ -49,14 +50,14 @@ void TestHeadlessParts::hostileTextsStayOneLineAndOneField()
     QCOMPARE(object.value(u"normal"_s).toBool(true), false);
     QCOMPARE(object.value(u"found"_s).toInt(), -1);
     QCOMPARE(object.value(u"elapsed_ms"_s).toInteger(), 10250);
-    QCOMPARE(object.value(u"status_text"_s).toString(), record.statusText);
+    QCOMPARE(object.value(u"status_text"_s).toString(), u"0|访问异常，没有信号"_s);
 
     const QByteArray tsv = FormatCheckLine(record, HeadlessOptions::Format::Tsv);
     QCOMPARE(tsv.count('\n'), 1);
     const QStringList fields = QString::fromUtf8(tsv.chopped(1)).split(u'\t');
     QCOMPARE(fields,
         (QStringList { u"3"_s, u"7"_s, u"http://例子.中国/a\"b\\c d e"_s + QChar(1) + u"f"_s, u"不正常"_s,
-            record.statusText, u"找不到"_s, u"10.25 秒"_s }));
+            u"0|访问异常，没有信号"_s, u"找不到"_s, u"10.25 秒"_s }));
 }
 
 void TestHeadlessParts::siteListFilesDecodeUtf8OrGb18030()

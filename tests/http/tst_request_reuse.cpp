@@ -20,15 +20,18 @@ private slots:
     {
         QTest::addColumn<bool>("byName");
         QTest::addColumn<bool>("serverCloses");
-        QTest::newRow("address, kept alive") << false << false;
-        QTest::newRow("address, closed") << false << true;
-        QTest::newRow("name, kept alive") << true << false;
+        QTest::addColumn<bool>("sendsOnce"); // as the site check's attempts: their multi handles go round
+        QTest::newRow("address, kept alive") << false << false << false;
+        QTest::newRow("address, closed") << false << true << false;
+        QTest::newRow("name, kept alive") << true << false << false;
+        QTest::newRow("address, kept alive, sends once") << false << false << true;
     }
 
     void attemptsNeverShareAConnection()
     {
         QFETCH(bool, byName);
         QFETCH(bool, serverCloses);
+        QFETCH(bool, sendsOnce);
         LoopbackServer server;
         QVERIFY(server.IsListening());
         LoopbackResponse ok = LoopbackResponse::Ok();
@@ -42,12 +45,14 @@ private slots:
         HttpClient client;
         for (int i = 0; i < kAttempts; ++i) {
             client.Recreate();
+            client.GetRequestObject()->SetKeepConnection(!sendsOnce);
             QCOMPARE(client.QueryStatus(url, false, 5), 200);
         }
         // Separate clients one after the other, as the checks of a pass run.
         for (int i = 0; i < kAttempts; ++i) {
             HttpClient other;
             other.Recreate();
+            other.GetRequestObject()->SetKeepConnection(!sendsOnce);
             QCOMPARE(other.QueryStatus(url, false, 5), 200);
         }
         QCOMPARE(server.RequestCount(), 2 * kAttempts);

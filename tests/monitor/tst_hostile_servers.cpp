@@ -55,7 +55,7 @@ QString Describe(const HostileSite& site, const CheckOutcome& outcome, qint64 re
     return u"%1: normal %2, status %3, columns [%4] [%5] [%6], %7 attempts, %8 ms"_s.arg(site.name)
         .arg(outcome.normal)
         .arg(outcome.status)
-        .arg(outcome.statusText, outcome.foundText, outcome.responseTime)
+        .arg(outcome.StatusText(), outcome.FoundText(), outcome.ResponseTime())
         .arg(outcome.attempts)
         .arg(realMs);
 }
@@ -111,7 +111,7 @@ void TestHostileServers::eachConditionEndsInTimeWithASaneVerdict()
         const CheckOutcome& outcome = outcomes[i];
         const QByteArray what = Describe(site, outcome, realMs[i]).toUtf8();
         QVERIFY2(!outcome.cancelled, what);
-        QVERIFY2(!outcome.responseTime.isEmpty(), what);
+        QVERIFY2(!outcome.ResponseTime().isEmpty(), what);
         if (byStatus) {
             QVERIFY2(realMs[i] <= kStatusBoundMs, what);
             QVERIFY2(outcome.status == site.status, what);
@@ -119,16 +119,16 @@ void TestHostileServers::eachConditionEndsInTimeWithASaneVerdict()
             const bool retried = site.status == 0 || site.status == 100;
             QVERIFY2(outcome.attempts == (retried ? kStatusAttempts : 1), what);
             QVERIFY2(outcome.normal == StatusHolds(site.status), what);
-            QVERIFY2(outcome.statusText == kStatusTexts.value(site.status), what);
-            QVERIFY2(outcome.foundText == u"无查询"_s, what);
+            QVERIFY2(outcome.StatusText() == kStatusTexts.value(site.status), what);
+            QVERIFY2(outcome.FoundText() == u"无查询"_s, what);
             QVERIFY2(!outcome.pageFetched, what);
         } else {
             QVERIFY2(realMs[i] <= kContentBoundMs, what);
             QVERIFY2(outcome.attempts == 0 && outcome.pageFetched, what);
             QVERIFY2(outcome.found == site.found, what);
             QVERIFY2(outcome.normal == (site.found != -1), what);
-            QVERIFY2(outcome.statusText == u"无查询"_s, what);
-            QVERIFY2(outcome.foundText == (site.found == -1 ? u"找不到"_s : QString::number(site.found)), what);
+            QVERIFY2(outcome.StatusText() == u"无查询"_s, what);
+            QVERIFY2(outcome.FoundText() == (site.found == -1 ? u"找不到"_s : QString::number(site.found)), what);
         }
     }
 

@@ -126,11 +126,11 @@ void TestSiteCheck::verdictTable()
 
     const CheckOutcome outcome = RunSiteCheck(server.Url(u"/site"_s), settings, clock, shutdown);
     QCOMPARE(outcome.normal, normal);
-    QCOMPARE(outcome.statusText, column1);
-    QCOMPARE(outcome.foundText, column2);
+    QCOMPARE(outcome.StatusText(), column1);
+    QCOMPARE(outcome.FoundText(), column2);
     QCOMPARE(server.RequestCount(), requests);
     QVERIFY(!outcome.cancelled);
-    QVERIFY(!outcome.responseTime.isEmpty());
+    QVERIFY(!outcome.ResponseTime().isEmpty());
     QVERIFY(clock.Sleeps().isEmpty());
 }
 
@@ -150,10 +150,10 @@ void TestSiteCheck::unreachableSiteGetsFourAttempts()
     QCOMPARE(outcome.status, 0);
     QVERIFY(!outcome.normal);
     QVERIFY(!outcome.pageFetched);
-    QCOMPARE(outcome.statusText, u"0|访问异常，没有信号"_s);
-    QCOMPARE(outcome.foundText, u"0"_s);
+    QCOMPARE(outcome.StatusText(), u"0|访问异常，没有信号"_s);
+    QCOMPARE(outcome.FoundText(), u"0"_s);
     QVERIFY2(outcome.elapsedMs >= 10'000, qPrintable(QString::number(outcome.elapsedMs)));
-    QVERIFY(outcome.responseTime.endsWith(u" 秒"_s));
+    QVERIFY(outcome.ResponseTime().endsWith(u" 秒"_s));
 
     // The same site under an inverted status condition counts as normal.
     settings.invertStatus = true;

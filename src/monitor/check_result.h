@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QString>
+
+// What a finished check leaves behind: only numbers and the two query switches. The report lists and the
+// headless output make the column texts from it when they are shown, so a row keeps no text of its own.
+struct CheckResult
+{
+    int status = 0; // 0 when not asked or no response
+    int found = 0; // keyword position, -1 not found, 0 not searched
+    qint64 elapsedMs = 0;
+    bool byStatus = false;
+    bool byContent = false;
+
+    QString StatusText() const; // column 1: "200|访问正常(OK)", "无查询"
+    QString FoundText() const; // column 2: the position, "找不到", "无查询"
+    QString ResponseTime() const; // column 3
+};
+
+QString StatusColumnText(bool byStatus, int status);
+QString FoundColumnText(bool byContent, int found);

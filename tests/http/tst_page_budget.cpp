@@ -1,0 +1,105 @@
+#include "http/page_budget.h"
+#include "http/page_fetch.h"
+
+#include "support/loopback_server.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+
+#include <thread>
+#include <vector>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr qint64 kSmall = 64 * 1024;
+constexpr qint64 kLarge = 1024 * 1024;
+
+} // namespace
+
+// The process budget through real page fetches on loopback, shrunk so that a few pages exhaust it.
+class TestPageBudget final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void cleanup() { PageBudget::Process().SetConcurrency(64); }
+    void budgetHoldsWhilePagesWait();
+    void waitingFetchIsCutAtItsDeadline();
+};
+
+// Eight fetches of large and small pages against room for two large pages: they queue, each gets its whole
+// page, and the bytes held never pass the capacity.
+void TestPageBudget::budgetHoldsWhilePagesWait()
+{
+    LoopbackServer server;
+    QVERIFY(server.IsListening());
+    const QByteArray large(kLarge, 'x');
+    server.Route("/large", LoopbackResponse::Ok(large));
+    server.Route("/small", LoopbackResponse::Ok("small page"));
+    PageBudget& budget = PageBudget::Process();
+    const qint64 capacity = 8 * kSmall + 2 * kLarge;
+    budget.Configure(kSmall, kLarge, capacity);
+    budget.ResetPeak();
+    const qint64 waitsBefore = budget.Waits();
+
+    std::vector<std::thread> threads;
+    std::atomic<int> whole { 0 };
+    for (int i = 0; i < 8; ++i) {
+        threads.emplace_back([&, i] {
+            for (int round = 0; round < 2; ++round) {
+                FetchResult result;
+                FetchOptions options;
+                options.timeoutSeconds = 30;
+                FetchPage(server.Url(i % 4 == 3 ? u"/small"_s : u"/large"_s), options, &result);
+                if (result.body == (i % 4 == 3 ? QByteArray("small page") : large) && !result.truncated)
+                    ++whole;
+                // Holding the page a while is what makes the others wait.
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    QCOMPARE(whole.load(), 16);
+    QVERIFY(budget.Waits() > waitsBefore);
+    QVERIFY2(budget.PeakInUse() <= capacity, qPrintable(QString::number(budget.PeakInUse())));
+    QVERIFY(budget.PeakInUse() >= 2 * kLarge);
+    QCOMPARE(budget.InUse(), 0);
+}
+
+// A fetch whose body cannot get budget stays within it and ends at its deadline (time-out plus margin).
+void TestPageBudget::waitingFetchIsCutAtItsDeadline()
+{
+    LoopbackServer server;
+    QVERIFY(server.IsListening());
+    server.Route("/large", LoopbackResponse::Ok(QByteArray(kLarge, 'x')));
+    server.Route("/half", LoopbackResponse::Ok(QByteArray(kLarge / 2, 'y')));
+    PageBudget& budget = PageBudget::Process();
+    budget.Configure(kSmall, kLarge, kSmall + kLarge);
+
+    FetchResult holder;
+    FetchPage(server.Url(u"/large"_s), {}, &holder);
+    QCOMPARE(holder.body.size(), kLarge);
+
+    FetchOptions options;
+    options.timeoutSeconds = 1;
+    FetchResult waiting;
+    QElapsedTimer timer;
+    timer.start();
+    FetchPage(server.Url(u"/half"_s), options, &waiting);
+    const qint64 elapsed = timer.elapsed();
+    QVERIFY2(elapsed >= 1000 + kFetchDeadlineMarginMs - 100 && elapsed < 1000 + kFetchDeadlineMarginMs + 1500,
+        qPrintable(QString::number(elapsed)));
+    QVERIFY(waiting.timedOut);
+    QVERIFY(waiting.body.size() <= kSmall);
+    QVERIFY(budget.InUse() <= budget.Capacity());
+
+    holder = {};
+    waiting = {};
+    QCOMPARE(budget.InUse(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestPageBudget)
+#include "tst_page_budget.moc"
