@@ -261,6 +261,21 @@ private slots:
         QVERIFY(!client.WaitForResponse(1));
     }
 
+    // The status probe's receive limit (5 s to the first byte) holds inside a longer wait.
+    void statusNeedsAnAnswerWithinTheReceiveLimit()
+    {
+        LoopbackServer server;
+        server.Route("/3s", LoopbackResponse::Ok().Delay(3000));
+        server.Route("/7s", LoopbackResponse::Ok().Delay(7000));
+        HttpClient client;
+        QCOMPARE(client.QueryStatus(server.Url(u"/3s"_s), false, 10), 200);
+        client.Recreate();
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(client.QueryStatus(server.Url(u"/7s"_s), false, 10), 0);
+        QVERIFY2(timer.elapsed() >= 4800 && timer.elapsed() < 6500, qPrintable(QString::number(timer.elapsed())));
+    }
+
     void proxySettings()
     {
         LoopbackServer proxy;
