@@ -80,6 +80,7 @@ private:
 
 struct RequestObject::Private
 {
+    CurlInUse inUse;
     std::mutex mutex;
     CURL* easy = nullptr;
     std::atomic<CURLM*> multi { nullptr };
@@ -316,6 +317,7 @@ void RequestObject::Private::Configure()
     if (std::exchange(easyConfigured, true))
         curl_easy_reset(easy);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    OpenSocketsCloseOnExec(easy);
     // Dropping a transfer whose name lookup still runs must not wait for the lookup to give up.
     curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
     curl_easy_setopt(easy, CURLOPT_URL, curlUrl.constData());
