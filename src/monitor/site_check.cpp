@@ -63,11 +63,13 @@ QString StatusColumnText(const MonitorSettings& settings, int status)
     return settings.byStatus ? CachedStatusDescription(status) : u"无查询"_s;
 }
 
-QString FoundColumnText(const MonitorSettings& settings, int found)
+QString FoundColumnText(const MonitorSettings& settings, int found, bool pageIncomplete)
 {
     if (!settings.byContent)
         return u"无查询"_s;
-    return found == -1 ? u"找不到"_s : QString::number(found);
+    if (found == -1)
+        return pageIncomplete ? QString::fromUtf16(kPageIncompleteText) : u"找不到"_s;
+    return QString::number(found);
 }
 
 CheckOutcome RunSiteCheck(
@@ -100,10 +102,16 @@ CheckOutcome RunSiteCheck(
     if (normal && settings.byContent && !shutdown.IsRaised()) {
         FetchOptions options;
         options.timeoutSeconds = double(timeoutSeconds);
-        const QString page = client.FetchPage(url, options);
+        FetchResult fetched;
+        const QString page = client.FetchPage(url, options, &fetched);
         outcome.pageFetched = true;
+        outcome.pageIncomplete = fetched.truncated || fetched.timedOut;
         outcome.found = FindKeyword(page, settings.contentKeywords);
-        normal = (outcome.found != -1) != settings.invertContent;
+        // The keyword may sit in the part never read: neither its absence nor an inversion of it can pass.
+        if (outcome.found == -1 && outcome.pageIncomplete)
+            normal = false;
+        else
+            normal = (outcome.found != -1) != settings.invertContent;
     }
     if (shutdown.IsRaised()) {
         outcome.cancelled = true;
@@ -112,7 +120,7 @@ CheckOutcome RunSiteCheck(
 
     outcome.normal = normal;
     outcome.statusText = StatusColumnText(settings, outcome.status);
-    outcome.foundText = FoundColumnText(settings, outcome.found);
+    outcome.foundText = FoundColumnText(settings, outcome.found, outcome.pageIncomplete);
     outcome.elapsedMs = clock.NowMs() - startTick;
     outcome.responseTime = DurationText(outcome.elapsedMs);
     outcome.finishTick = clock.NowMs();

@@ -18,6 +18,7 @@ struct CheckOutcome
     int found = 0; // keyword position, -1 not found, 0 not searched
     int attempts = 0; // status requests made
     bool pageFetched = false;
+    bool pageIncomplete = false; // the fetch was cut (size cap, time-out): a missing keyword proves nothing
     QString statusText; // column 1
     QString foundText; // column 2
     qint64 elapsedMs = 0;
@@ -33,9 +34,12 @@ bool StatusMatches(int status, const QString& codes);
 // The content condition's search: any keyword, case-insensitive substring; 1-based GB18030 byte position or -1.
 int FindKeyword(const QString& page, const QString& keywords);
 QString StatusColumnText(const MonitorSettings& settings, int status);
-QString FoundColumnText(const MonitorSettings& settings, int found);
+// A keyword missing from a page that was not read whole reads kPageIncompleteText instead of "找不到".
+QString FoundColumnText(const MonitorSettings& settings, int found, bool pageIncomplete = false);
+inline constexpr char16_t kPageIncompleteText[] = u"网页未读完整";
 
 // The whole check of one URL: status attempts with their waits, the optional page fetch, the verdict
-// and the column texts. Blocks; runs on the check's own worker thread with its own HttpClient.
+// and the column texts. A cut page without the keyword is abnormal whatever the inversion says. Blocks; runs on the
+// check's own worker thread with its own HttpClient.
 CheckOutcome RunSiteCheck(
     const QString& url, const MonitorSettings& settings, Clock& clock, const ShutdownSignal& shutdown);

@@ -157,7 +157,8 @@ bool ConfigTextStore::Open(const QString& path, bool noLock)
         qWarning().noquote() << u"Cannot read %1; it is left alone and settings are not saved"_s.arg(path);
         return false;
     } else {
-        const int created = ::open(QFile::encodeName(m_writePath).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        const int created
+            = ::open(QFile::encodeName(m_writePath).constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (created < 0)
             return false;
         ::close(created);
@@ -187,7 +188,7 @@ bool ConfigTextStore::Save()
     LifetimeLock lock;
     if (!lock.TryAcquire(LockPath()))
         return false;
-    return ReplaceFileAtomically(m_writePath, m_text, m_writePath + u".tmp"_s);
+    return ReplaceFileAtomically(m_writePath, m_text);
 }
 
 bool ConfigTextStore::Reload()
@@ -485,7 +486,7 @@ bool ConfigTextStore::Flush()
 {
     if (!m_lock.IsHeld())
         return false;
-    if (!ReplaceFileAtomically(m_writePath, m_text, m_writePath + u".tmp"_s)) {
+    if (!ReplaceFileAtomically(m_writePath, m_text)) {
         // Still dirty: the next write tries the whole text again.
         qWarning().noquote() << u"Cannot write %1"_s.arg(m_path);
         return false;
