@@ -10,7 +10,9 @@
 
 namespace {
 
-std::atomic<int> g_liveHandles { 0 };
+// Guards the count against the exit clean-up: a handle cannot start while libcurl's state is torn down.
+std::mutex g_liveMutex;
+int g_liveHandles = 0;
 
 curl_socket_t OpenCloseOnExec(void*, curlsocktype, curl_sockaddr* address)
 {
@@ -25,7 +27,8 @@ void EnsureCurlGlobalInit()
     std::call_once(once, [] {
         curl_global_init(CURL_GLOBAL_ALL);
         std::atexit([] {
-            if (g_liveHandles.load() == 0)
+            std::lock_guard lock(g_liveMutex);
+            if (g_liveHandles == 0)
                 curl_global_cleanup();
         });
     });
@@ -34,11 +37,13 @@ void EnsureCurlGlobalInit()
 CurlInUse::CurlInUse()
 {
     EnsureCurlGlobalInit();
+    std::lock_guard lock(g_liveMutex);
     ++g_liveHandles;
 }
 
 CurlInUse::~CurlInUse()
 {
+    std::lock_guard lock(g_liveMutex);
     --g_liveHandles;
 }
 

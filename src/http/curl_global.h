@@ -2,8 +2,6 @@
 
 #include <curl/curl.h>
 
-#include <atomic>
-
 // libcurl's global state is set up once per process, before the first handle on any thread. The clean-up at
 // exit is skipped while a CurlInUse lives: a worker that ignored its cancel may still be inside a transfer.
 void EnsureCurlGlobalInit();
