@@ -22,8 +22,8 @@ constexpr qint64 kRetryWaitsMs = qint64(10000 / kClockFactor);
 const qint64 kSlackMs = Instrumented(2000);
 // Four status attempts of at most the time-out each, the waits between them.
 const qint64 kStatusBoundMs = kStatusAttempts * kTimeoutSeconds * 1000 + kRetryWaitsMs + kSlackMs;
-// One page fetch: the time-out on the connection, then on each gap.
-const qint64 kContentBoundMs = 2 * kTimeoutSeconds * 1000 + kSlackMs;
+// One page fetch: the time-out on the connection, then on a gap, and a second for inflating the gzip bomb.
+const qint64 kContentBoundMs = 2 * kTimeoutSeconds * 1000 + 1000 + kSlackMs;
 
 // Column 2 of a page without the keyword: a plain miss, or a page cut short (these sites cut many).
 bool ReadsAsMissing(const QString& text)

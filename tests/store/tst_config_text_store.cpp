@@ -238,15 +238,12 @@ private slots:
         QCOMPARE(FileBytes(victim), QByteArray("precious"));
         store.Close();
 
+        // A dangling link at the lock's name would have created its target.
         const QString locked = m_dir.filePath(u"locked.ini"_s);
         const QString absent = m_dir.filePath(u"absent"_s);
-        QVERIFY(QFile::link(victim, locked + u".lock"_s));
-        QVERIFY(!store.Open(locked));
-        QVERIFY(QFile::link(absent, locked + u".lock2"_s) && QFile::remove(locked + u".lock"_s)
-            && QFile::rename(locked + u".lock2"_s, locked + u".lock"_s));
+        QVERIFY(QFile::link(absent, locked + u".lock"_s));
         QVERIFY(!store.Open(locked));
         QVERIFY(!QFile::exists(absent));
-        QCOMPARE(FileBytes(victim), QByteArray("precious"));
     }
 
     // A linked ini is written through to its target, which keeps its mode; a dangling link creates its target.
