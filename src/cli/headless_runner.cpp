@@ -49,6 +49,7 @@ HeadlessRunner::HeadlessRunner(const MonitorSettings& settings, const QString& s
     connect(m_run, &MonitoringRun::CheckFinished, this, &HeadlessRunner::OnCheckFinished);
     connect(m_run, &MonitoringRun::PassFinished, this, &HeadlessRunner::OnPassFinished);
     connect(m_run, &MonitoringRun::MessageRequested, this, &HeadlessRunner::OnMessage);
+    connect(m_run, &MonitoringRun::WarningRequested, this, &HeadlessRunner::OnMessage);
     connect(m_run, &MonitoringRun::RunFinished, this, &HeadlessRunner::OnRunFinished);
 
     m_flushTimer.setSingleShot(true);

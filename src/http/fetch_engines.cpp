@@ -1,6 +1,7 @@
 #include "http/fetch_engines.h"
 
 #include "http/curl_global.h"
+#include "http/http_client.h"
 #include "http/page_budget.h"
 #include "http/url_text.h"
 
@@ -83,28 +84,35 @@ struct Outcome
     std::shared_ptr<PageBudgetHold> budget; // what the body holds of the process's page budget
 };
 
+using Clock = std::chrono::steady_clock;
+
 struct Sink
 {
     Outcome* outcome;
     qint64 maxBodyBytes;
-    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
+    Clock::time_point deadline = Clock::time_point::max(); // the overall limit
+    std::chrono::milliseconds gap {}; // the time-out on each pause, waiting for page budget included
     const std::atomic<bool>* cancel = nullptr;
-    bool budgetCut = false; // the deadline came while the body waited for budget
+    bool budgetCut = false; // the body waited for budget longer than a pause may last
+    Clock::time_point lastByteAt {}; // the epoch until the first response byte
 };
 
 size_t OnBody(char* data, size_t size, size_t count, void* user)
 {
     auto* sink = static_cast<Sink*>(user);
     const size_t bytes = size * count;
+    sink->lastByteAt = Clock::now();
     const qint64 room = sink->maxBodyBytes - sink->outcome->body.size();
     auto& budget = sink->outcome->budget;
     if (!budget)
         budget = std::make_shared<PageBudgetHold>();
     const qint64 held = sink->outcome->body.size() + std::min(qint64(bytes), std::max<qint64>(room, 0));
-    if (!budget->Cover(held, sink->deadline, sink->cancel)) {
+    // Waiting for budget is a pause like any other: it may last as long as the time-out allows.
+    if (!budget->Cover(held, std::min(sink->deadline, sink->lastByteAt + sink->gap), sink->cancel)) {
         sink->budgetCut = true;
         return 0;
     }
+    sink->lastByteAt = Clock::now();
     if (qint64(bytes) > room) {
         // Stops the transfer, and with it any further inflation of a compressed body.
         sink->outcome->body.append(data, qsizetype(std::max<qint64>(room, 0)));
@@ -119,6 +127,7 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user)
 {
     auto* sink = static_cast<Sink*>(user);
     const size_t bytes = size * count;
+    sink->lastByteAt = Clock::now();
     // Keep only the last response's headers: redirects and interim 1xx answers come first.
     if (bytes >= 5 && std::memcmp(data, "HTTP/", 5) == 0) {
         sink->outcome->headers.clear();
@@ -203,11 +212,13 @@ Failure Configure(CURL* easy, const Transfer& transfer, curl_slist*& headerList,
     if (methodSet != CURLE_OK)
         return Failure::Request;
 
-    // Sending and receiving are bounded by the whole transfer's deadline: libcurl's stall detection samples once a
-    // second and cuts short time-outs of a second or two at random.
+    // Gaps in sending and receiving are timed by Perform's loop: libcurl's stall detection samples once a second
+    // and cuts short time-outs of a second or two at random.
     if (curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(transfer.timeoutMs)) != CURLE_OK
-        || curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, long(transfer.timeoutMs) + kFetchDeadlineMarginMs) != CURLE_OK)
+        || curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, long(FetchOverallLimitMs(transfer.timeoutMs))) != CURLE_OK)
         return Failure::Timeouts;
+    if (OpenSocketsCloseOnExec(easy) != CURLE_OK)
+        return Failure::Connection;
 
     if (curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L) != CURLE_OK
         || curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L) != CURLE_OK
@@ -267,7 +278,7 @@ Outcome Perform(const Transfer& transfer)
         outcome.cancelled = true;
         return outcome;
     }
-    EnsureCurlGlobalInit();
+    const CurlInUse inUse;
     if (!PlatformHasHttp()) {
         outcome.failure = Failure::Platform;
         return outcome;
@@ -289,11 +300,16 @@ Outcome Perform(const Transfer& transfer)
         return outcome;
     }
 
-    // libcurl keeps its own time-outs; this loop adds the cancel flag and a last-resort deadline.
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(transfer.timeoutMs + kFetchDeadlineMarginMs);
+    // libcurl times the connection and the whole transfer; this loop adds the cancel flag and the time-out on
+    // each gap once connected: before the first response byte, between bytes, between upload steps.
+    const auto gap = std::chrono::milliseconds(transfer.timeoutMs);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(FetchOverallLimitMs(transfer.timeoutMs));
     sink.deadline = deadline;
+    sink.gap = gap;
     sink.cancel = transfer.cancel.get();
+    Clock::time_point connectedAt {};
+    Clock::time_point lastUploadAt {};
+    curl_off_t uploaded = 0;
     CURLcode code = CURLE_OK;
     bool finished = false;
     for (;;) {
@@ -310,12 +326,25 @@ Outcome Perform(const Transfer& transfer)
             outcome.cancelled = true;
             break;
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const auto now = Clock::now();
+        curl_off_t at = 0;
+        if (connectedAt == Clock::time_point {}
+            && curl_easy_getinfo(easy.get(), CURLINFO_PRETRANSFER_TIME_T, &at) == CURLE_OK && at > 0)
+            connectedAt = now;
+        if (curl_easy_getinfo(easy.get(), CURLINFO_SIZE_UPLOAD_T, &at) == CURLE_OK && at != uploaded) {
+            uploaded = at;
+            lastUploadAt = now;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+        if (connectedAt != Clock::time_point {}) {
+            const auto gapEnd = std::max({ connectedAt, lastUploadAt, sink.lastByteAt }) + gap;
+            left = std::min<qint64>(left, std::chrono::duration_cast<std::chrono::milliseconds>(gapEnd - now).count());
+        }
         if (left <= 0) {
             code = CURLE_OPERATION_TIMEDOUT;
             break;
         }
-        const int wait = int(std::min<qint64>(left, transfer.cancel ? kCancelCheckMs : 1000));
+        const int wait = int(std::min<qint64>(left + 1, transfer.cancel ? kCancelCheckMs : 1000));
         if (curl_multi_poll(multi.get(), nullptr, 0, wait, nullptr) != CURLM_OK) {
             code = CURLE_RECV_ERROR;
             break;
@@ -379,10 +408,13 @@ QByteArray EncodeUrl(const QString& url)
     return parsed.toEncoded();
 }
 
-// "server,user,password"; the server may be a per-scheme list (see ProxyForUrl).
+// "server,user,password"; the server may be a per-scheme list (see ProxyForUrl). "IE" and "-1" mean what they
+// mean to HttpClient::QueryStatus: the environment's proxy, and direct.
 void ApplyProxy(const QString& text, const QString& url, Transfer& transfer)
 {
-    const QStringList parts = text.split(u',');
+    if (text == u"-1"_s)
+        return;
+    const QStringList parts = text == u"IE"_s ? QStringList { HttpClient::SystemProxy(url) } : text.split(u',');
     transfer.proxy = ProxyForUrl(parts.value(0), url).toUtf8();
     const QString user = parts.value(1);
     const QString password = parts.value(2);
@@ -398,8 +430,10 @@ QList<QByteArray> CallerHeaderLines(const QString& headers, int charsetCode)
     // A bare CR ends a line too: nothing of the caller's text may smuggle in a line of its own.
     for (const QString& line : QString(headers).replace(u'\r', u'\n').split(u'\n')) {
         const QString trimmed = line.trimmed();
-        // A line without a colon is no header; sending it would break the request.
-        if (trimmed.isEmpty() || !trimmed.contains(u':'))
+        // A line without a colon is no header; sending it would break the request. The body's length is
+        // libcurl's to write (see Prepare).
+        if (trimmed.isEmpty() || !trimmed.contains(u':')
+            || trimmed.section(u':', 0, 0).trimmed().compare(u"Content-Length"_s, Qt::CaseInsensitive) == 0)
             continue;
         lines.append(EncodeText(trimmed, charsetCode));
     }
@@ -446,8 +480,9 @@ Failure Prepare(Engine engine, const EngineRequest& request, Transfer& transfer)
         addDefault(u"Referer"_s, *request.referrer);
     addDefault(u"Accept-Language"_s, u"zh-cn"_s);
     if (post) {
+        // libcurl writes Content-Length itself and drops it when a redirect turns the POST into a GET; one of
+        // ours would be sent on that GET too, and the server would wait for a body that never comes.
         addDefault(u"Content-Type"_s, u"application/x-www-form-urlencoded"_s);
-        addDefault(u"Content-Length"_s, QString::number(transfer.body.size()));
     }
     if (request.cookies && !request.cookies->isEmpty()) {
         if (engine == Engine::B)

@@ -10,8 +10,9 @@
 #include <memory>
 
 // The page fetch engines. All run one libcurl transfer per call (no connection or session survives it),
-// ignore certificate errors, follow up to 10 redirects between http and https, and end by the time-out plus
-// kFetchDeadlineMarginMs or within about 100 ms of a cancel.
+// ignore certificate errors, follow up to 10 redirects between http and https (a POST turns into a GET on
+// 301/302/303), time the connection and every gap by the time-out, end by FetchOverallLimitMs and within about
+// 100 ms of a cancel.
 
 // What an engine is asked to do, already resolved from FetchOptions.
 struct EngineRequest
@@ -24,7 +25,7 @@ struct EngineRequest
     std::optional<QString> cookies;
     std::optional<QString> proxy;
     std::optional<QString> referrer;
-    int timeoutMs = 120000; // connecting; the whole transfer gets kFetchDeadlineMarginMs more
+    int timeoutMs = 120000; // connecting and each gap; the whole transfer gets FetchOverallLimitMs
     int charsetCode = 0; // 2: request text goes out as UTF-8, otherwise GB18030
     qint64 maxBodyBytes = kDefaultMaxBodyBytes;
     std::shared_ptr<const std::atomic<bool>> cancel;

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <optional>
@@ -35,15 +36,19 @@ struct FetchResult
     int charsetCode = 0; // written back as the caller's charset code
     QString error; // engine A's numbered error text, empty on success
     bool truncated = false; // the body reached the cap
-    bool timedOut = false; // a time-out or the total deadline ended the request
+    bool timedOut = false; // a time-out or the overall limit ended the request
     bool cancelled = false; // ended by FetchOptions::cancel; every other field is empty
     std::shared_ptr<const void> bodyBudget; // the page budget the body holds, given back with the last copy
 };
 
 // Bodies beyond this are dropped (decompressed bytes), so huge pages and compression bombs cannot exhaust memory.
 inline constexpr qint64 kDefaultMaxBodyBytes = 16 * 1024 * 1024;
-// Every fetch ends by its time-out plus this margin, however slowly the server keeps sending.
-inline constexpr int kFetchDeadlineMarginMs = 2000;
+// The whole fetch ends by this, however steadily the server keeps sending: far beyond any honest page, it only
+// stops endless drips. The time-out itself bounds the connection and each gap in the transfer.
+constexpr int FetchOverallLimitMs(int timeoutMs)
+{
+    return std::max(60000, timeoutMs > 214748364 ? 2147483647 : timeoutMs * 10);
+}
 
 // The engines' time-out in milliseconds: whole seconds of the given value; not given or about 0 means 120 s,
 // and less than a second means 60 s.

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -79,6 +80,7 @@ private:
 
 struct RequestObject::Private
 {
+    CurlInUse inUse;
     std::mutex mutex;
     CURL* easy = nullptr;
     std::atomic<CURLM*> multi { nullptr };
@@ -126,6 +128,10 @@ struct RequestObject::Private
     QList<QByteArray> headers;
     QByteArray body;
 
+    // When the transfer reached each phase; the epoch means not yet. Each SetTimeouts limit bounds one phase.
+    Clock::time_point startedAt, resolvedAt, connectedAt, sentAt, lastByteAt, lastUploadAt;
+    curl_off_t uploaded = 0;
+
     bool Cancelled() const { return abortRequested.load() || (cancel && cancel->load()); }
 
     void ClearResponse()
@@ -140,6 +146,47 @@ struct RequestObject::Private
         headers.clear();
         body.clear();
         result = CURLE_OK;
+        startedAt = Clock::now();
+        resolvedAt = connectedAt = sentAt = lastByteAt = lastUploadAt = {};
+        uploaded = 0;
+    }
+
+    // The time by which the current phase must end: the name lookup, the connection (with TLS and any proxy
+    // tunnel), sending the request (between upload steps), the first response byte and every later gap.
+    std::optional<Clock::time_point> PhaseDeadline()
+    {
+        const auto limit = [](Clock::time_point from, int ms) -> std::optional<Clock::time_point> {
+            if (ms <= 0)
+                return std::nullopt;
+            return from + std::chrono::milliseconds(ms);
+        };
+        const auto now = Clock::now();
+        if (lastByteAt != Clock::time_point {})
+            return limit(lastByteAt, receiveMs);
+        curl_off_t at = 0;
+        if (connectedAt == Clock::time_point {} && curl_easy_getinfo(easy, CURLINFO_PRETRANSFER_TIME_T, &at) == CURLE_OK
+            && at > 0)
+            connectedAt = now;
+        if (connectedAt != Clock::time_point {}) {
+            curl_off_t sent = 0;
+            curl_easy_getinfo(easy, CURLINFO_SIZE_UPLOAD_T, &sent);
+            if (sent < curl_off_t(requestBody.size())) {
+                if (sent != uploaded) {
+                    uploaded = sent;
+                    lastUploadAt = now;
+                }
+                return limit(std::max(connectedAt, lastUploadAt), sendMs);
+            }
+            if (sentAt == Clock::time_point {})
+                sentAt = now;
+            return limit(sentAt, receiveMs);
+        }
+        if (resolvedAt == Clock::time_point {} && curl_easy_getinfo(easy, CURLINFO_NAMELOOKUP_TIME_T, &at) == CURLE_OK
+            && (at > 0 || HostIsAddress(curlUrl)))
+            resolvedAt = now;
+        if (resolvedAt == Clock::time_point {})
+            return limit(startedAt, resolveMs);
+        return limit(resolvedAt, connectMs);
     }
 
     void Finish(CURLcode code)
@@ -186,11 +233,20 @@ struct RequestObject::Private
             CollectDone();
             if (state != State::Running)
                 return;
+            const auto phaseEnd = PhaseDeadline();
+            const auto now = Clock::now();
+            if (phaseEnd && now >= *phaseEnd) {
+                Finish(CURLE_OPERATION_TIMEDOUT);
+                return;
+            }
             int waitMs = cancel ? kCancelPollMs : kIdlePollMs;
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
             if (left.count() <= 0)
                 return;
             waitMs = int(std::min<qint64>(waitMs, left.count()));
+            if (phaseEnd)
+                waitMs = int(std::clamp<qint64>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(*phaseEnd - now).count() + 1, 1, waitMs));
             curl_multi_poll(m, nullptr, 0, waitMs, nullptr);
         }
     }
@@ -208,6 +264,7 @@ size_t RequestObject::Private::OnHeader(char* data, size_t size, size_t count, v
     auto* p = static_cast<Private*>(self);
     const size_t length = size * count;
     // Views, not copies: every response passes here once per header line.
+    p->lastByteAt = Clock::now();
     const QByteArrayView line = QByteArrayView(data, qsizetype(length)).trimmed();
     if (line.startsWith("HTTP/")) {
         // A new response: an interim 100, a redirect being followed, or the final one.
@@ -240,6 +297,7 @@ size_t RequestObject::Private::OnBody(char* data, size_t size, size_t count, voi
 {
     auto* p = static_cast<Private*>(self);
     const size_t length = size * count;
+    p->lastByteAt = Clock::now();
     if (p->Cancelled())
         return 0;
     if (p->discardBody)
@@ -260,6 +318,7 @@ void RequestObject::Private::Configure()
     if (std::exchange(easyConfigured, true))
         curl_easy_reset(easy);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    OpenSocketsCloseOnExec(easy);
     // Dropping a transfer whose name lookup still runs must not wait for the lookup to give up.
     curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
     curl_easy_setopt(easy, CURLOPT_URL, curlUrl.constData());
@@ -290,14 +349,10 @@ void RequestObject::Private::Configure()
     curl_easy_setopt(easy, CURLOPT_USERAGENT,
         agent.isValid() ? agent.toString().toUtf8().constData() : kDefaultUserAgent.constData());
 
-    // A zero means "no limit" to the caller; libcurl's own connect default (300 s) still applies then.
+    // Drive holds each phase to its own limit; this is libcurl's backstop. A zero means "no limit" to the caller;
+    // libcurl's own connect default (300 s) still applies then.
     const long connectLimit = std::max(resolveMs, 0) + std::max(connectMs, 0);
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, connectLimit);
-    const int stallMs = std::max(sendMs, receiveMs);
-    if (stallMs > 0) {
-        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, long((stallMs + 999) / 1000));
-    }
 
     // Direct unless a proxy was named; libcurl must not pick one up from the environment by itself.
     const QByteArray proxy = proxySetting == kProxyNamed ? ProxyForUrl(proxyServer, url).toUtf8() : QByteArray();

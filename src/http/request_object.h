@@ -17,9 +17,10 @@
 // Nothing throws: every failure (no handle, DNS, refused, time-out, TLS, malformed reply) gives the empty
 // value of the member (0, empty text, empty bytes, false).
 //
-// Time-outs (SetTimeouts, milliseconds; 0 = none): resolve + connect bound name lookup, TCP connect and the
-// TLS handshake together; send and receive become a stall limit: the transfer fails when less than one byte
-// moved during max(send, receive), rounded up to whole seconds. There is no cap on the whole transfer.
+// Time-outs (SetTimeouts, milliseconds; 0 = none), each over its own phase while the transfer is driven:
+// resolve = the name lookup; connect = TCP, TLS and any proxy tunnel; send = each step of the request body;
+// receive = from the request sent to the first response byte, then every gap between bytes. A transfer that
+// overruns one ends with the empty result. There is no cap on the whole transfer beyond the caller's wait.
 //
 // Thread safety: one owner thread uses it; Abort() and the cancel flag may come from any thread.
 class RequestObject final

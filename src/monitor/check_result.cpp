@@ -33,11 +33,13 @@ QString StatusColumnText(bool byStatus, int status)
     return byStatus ? CachedStatusDescription(status) : u"无查询"_s;
 }
 
-QString FoundColumnText(bool byContent, int found)
+QString FoundColumnText(bool byContent, int found, bool pageIncomplete)
 {
     if (!byContent)
         return u"无查询"_s;
-    return found == -1 ? u"找不到"_s : QString::number(found);
+    if (found == -1)
+        return pageIncomplete ? QString::fromUtf16(kPageIncompleteText) : u"找不到"_s;
+    return QString::number(found);
 }
 
 QString CheckResult::StatusText() const
@@ -47,7 +49,7 @@ QString CheckResult::StatusText() const
 
 QString CheckResult::FoundText() const
 {
-    return FoundColumnText(byContent, found);
+    return FoundColumnText(byContent, found, pageIncomplete);
 }
 
 QString CheckResult::ResponseTime() const

@@ -11,6 +11,7 @@ struct CheckResult
     qint64 elapsedMs = 0;
     bool byStatus = false;
     bool byContent = false;
+    bool pageIncomplete = false; // the fetch was cut (size cap, time-out): a missing keyword proves nothing
 
     QString StatusText() const; // column 1: "200|访问正常(OK)", "无查询"
     QString FoundText() const; // column 2: the position, "找不到", "无查询"
@@ -18,4 +19,6 @@ struct CheckResult
 };
 
 QString StatusColumnText(bool byStatus, int status);
-QString FoundColumnText(bool byContent, int found);
+// A keyword missing from a page that was not read whole reads kPageIncompleteText instead of "找不到".
+QString FoundColumnText(bool byContent, int found, bool pageIncomplete = false);
+inline constexpr char16_t kPageIncompleteText[] = u"网页未读完整";

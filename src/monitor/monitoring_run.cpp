@@ -12,6 +12,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -196,6 +197,7 @@ void MonitoringRun::StartRun()
     m_abnormalModel->SetHeaderText(u"不正常网站"_s);
 
     m_pass = 0;
+    m_threadFailureWarnedPass = 0;
     m_passes.clear();
     StartPass();
 }
@@ -297,7 +299,9 @@ void MonitoringRun::RowStep()
             ++started;
         } else {
             --m_running;
-            emit MessageRequested(u"启动线程失败，可能系统出现故障，请重装系统！"_s);
+            // One box per pass: a system out of threads would otherwise raise one per row.
+            if (std::exchange(m_threadFailureWarnedPass, m_pass) != m_pass)
+                emit WarningRequested(u"启动线程失败，可能系统出现故障，请重装系统！"_s);
         }
         m_throttled = true;
     }
@@ -322,7 +326,7 @@ bool MonitoringRun::StartCheck(int row)
 void MonitoringRun::EndRowLoop()
 {
     m_passes[m_pass].rowsDone = true;
-    MaybeFinishPass(m_pass);
+    FlushFinishedPasses();
     if (m_stop || (m_maxPasses > 0 && m_pass >= m_maxPasses)) {
         m_stop = true;
         EndPasses();
@@ -408,7 +412,7 @@ void MonitoringRun::ApplyOutcome(const CheckOutcome& outcome)
     if (progress != m_passes.end()) {
         --progress->second.outstanding;
         ++progress->second.finished;
-        MaybeFinishPass(outcome.pass);
+        FlushFinishedPasses();
     }
 
     switch (m_phase) {
@@ -429,15 +433,19 @@ void MonitoringRun::ApplyOutcome(const CheckOutcome& outcome)
     }
 }
 
-void MonitoringRun::MaybeFinishPass(int pass)
+// Summaries go out in pass order: a later pass that skipped a still-running row may be done before the pass
+// that started that row.
+void MonitoringRun::FlushFinishedPasses()
 {
-    auto it = m_passes.find(pass);
-    if (it == m_passes.end() || !it->second.rowsDone || it->second.outstanding > 0)
-        return;
-    const PassSummary summary { pass, it->second.finished, m_abnormalModel->rowCount(),
-        m_clock->NowMs() - it->second.start };
-    m_passes.erase(it);
-    emit PassFinished(summary);
+    while (!m_passes.empty()) {
+        const auto it = m_passes.begin();
+        if (!it->second.rowsDone || it->second.outstanding > 0)
+            return;
+        const PassSummary summary { it->first, it->second.finished, m_abnormalModel->rowCount(),
+            m_clock->NowMs() - it->second.start };
+        m_passes.erase(it);
+        emit PassFinished(summary);
+    }
 }
 
 void MonitoringRun::SetCaption(const QString& caption)

@@ -84,6 +84,7 @@ signals:
     void ButtonCaptionChanged(const QString& caption);
     void WindowCaptionChanged(const QString& caption);
     void MessageRequested(const QString& text);
+    void WarningRequested(const QString& text); // the same, with the warning icon
     void CurrentRowRequested(int row);
     void AbnormalRowAdded(int row);
     void CheckFinished(const CheckRecord& record);
@@ -105,7 +106,7 @@ private:
     void EndPasses();
     void FinishRun();
     void ApplyOutcome(const CheckOutcome& outcome);
-    void MaybeFinishPass(int pass);
+    void FlushFinishedPasses();
     void SetCaption(const QString& caption);
     void EmitWindowCaption(int row);
 
@@ -133,6 +134,7 @@ private:
     bool m_throttled = false;
     bool m_rowStepQueued = false;
     int m_startedThisPass = 0;
+    int m_threadFailureWarnedPass = 0;
     bool m_passAfterFinish = false; // a pass that started nothing resumes when a check ends
     QTimer m_intervalTimer;
     std::vector<qint8> m_previousState; // per site row, the state before its running check

@@ -148,7 +148,8 @@ void ReportModel::SetResult(int row, const CheckResult& result, int state, qint6
     r.status = result.status;
     r.found = result.found;
     r.elapsedMs = result.elapsedMs;
-    r.flags = HasResult | (result.byStatus ? ByStatus : 0) | (result.byContent ? ByContent : 0);
+    r.flags = HasResult | (result.byStatus ? ByStatus : 0) | (result.byContent ? ByContent : 0)
+        | (result.pageIncomplete ? PageIncomplete : 0);
     r.state = qint8(state);
     r.itemData = itemData;
     emit dataChanged(index(row, 0), index(row, kColumnCount - 1));
@@ -234,7 +235,7 @@ QString ReportModel::ColumnText(const Row& row, int column) const
     if (!(row.flags & HasResult))
         return {};
     const CheckResult result { row.status, row.found, row.elapsedMs, bool(row.flags & ByStatus),
-        bool(row.flags & ByContent) };
+        bool(row.flags & ByContent), bool(row.flags & PageIncomplete) };
     switch (column) {
     case 1:
         return result.StatusText();

@@ -58,7 +58,7 @@ public:
     qint64 ItemData(int row) const;
 
 private:
-    enum Flag : quint8 { HasResult = 1, ByStatus = 2, ByContent = 4 };
+    enum Flag : quint8 { HasResult = 1, ByStatus = 2, ByContent = 4, PageIncomplete = 8 };
     struct Row
     {
         qint64 urlOffset = 0;

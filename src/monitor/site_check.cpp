@@ -68,10 +68,16 @@ CheckOutcome RunSiteCheck(
     if (normal && settings.byContent && !shutdown.IsRaised()) {
         FetchOptions options;
         options.timeoutSeconds = double(timeoutSeconds);
-        const QString page = client.FetchPage(url, options);
+        FetchResult fetched;
+        const QString page = client.FetchPage(url, options, &fetched);
         outcome.pageFetched = true;
+        outcome.pageIncomplete = fetched.truncated || fetched.timedOut;
         outcome.found = FindKeyword(page, settings.contentKeywords);
-        normal = (outcome.found != -1) != settings.invertContent;
+        // The keyword may sit in the part never read: neither its absence nor an inversion of it can pass.
+        if (outcome.found == -1 && outcome.pageIncomplete)
+            normal = false;
+        else
+            normal = (outcome.found != -1) != settings.invertContent;
     }
     if (shutdown.IsRaised()) {
         outcome.cancelled = true;

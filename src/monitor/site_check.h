@@ -29,6 +29,7 @@ bool StatusMatches(int status, const QString& codes);
 int FindKeyword(const QString& page, const QString& keywords);
 
 // The whole check of one URL: status attempts with their waits, the optional page fetch, the verdict
-// and the column texts. Blocks; runs on the check's own worker thread with its own HttpClient.
+// and the column texts. A cut page without the keyword is abnormal whatever the inversion says. Blocks; runs on the
+// check's own worker thread with its own HttpClient.
 CheckOutcome RunSiteCheck(
     const QString& url, const MonitorSettings& settings, Clock& clock, const ShutdownSignal& shutdown);

@@ -2,38 +2,19 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 
-#include <atomic>
-#include <cerrno>
 #include <utility>
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-bool WriteAll(int fd, const QByteArray& bytes)
+void SyncDirectoryOf(const QString& path)
 {
-    const char* p = bytes.constData();
-    qsizetype left = bytes.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, size_t(left));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += n;
-        left -= n;
-    }
-    return true;
-}
-
-void SyncDirectoryOf(const QByteArray& nativePath)
-{
-    const QByteArray dir = QFile::encodeName(QFileInfo(QFile::decodeName(nativePath)).absolutePath());
+    const QByteArray dir = QFile::encodeName(QFileInfo(path).absolutePath());
     const int fd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         ::fsync(fd);
@@ -43,55 +24,39 @@ void SyncDirectoryOf(const QByteArray& nativePath)
 
 } // namespace
 
-bool ReplaceFileAtomically(const QString& path, const QByteArray& bytes, const QString& tempPath)
+bool ReplaceFileAtomically(const QString& path, const QByteArray& bytes)
 {
-    static std::atomic<unsigned> counter { 0 };
-    const QByteArray target = QFile::encodeName(path);
-    QByteArray temp;
-    int fd = -1;
-    if (!tempPath.isEmpty()) {
-        temp = QFile::encodeName(tempPath);
-        fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (fd < 0 && errno == EACCES) {
-            // A stale temporary left read-only: it is ours to replace.
-            ::unlink(temp.constData());
-            fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        }
-    } else {
-        for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-            temp = target + ".tmp." + QByteArray::number(::getpid()) + '.' + QByteArray::number(counter++);
-            fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd < 0 && errno != EEXIST)
-                break;
-        }
-    }
-    if (fd < 0)
+    // QSaveFile creates its temporary exclusively under a fresh name beside the target, fsyncs it, keeps the
+    // target's permissions and renames it over the target.
+    const QString target = ReplaceTarget(path);
+    QSaveFile file(target);
+    file.setDirectWriteFallback(false);
+    if (!file.open(QIODevice::WriteOnly))
         return false;
-
-    struct stat old
-    {
-    };
-    if (::stat(target.constData(), &old) == 0)
-        ::fchmod(fd, old.st_mode & 07777);
-    const bool written = WriteAll(fd, bytes) && ::fsync(fd) == 0;
-    const bool closed = ::close(fd) == 0;
-    if (!written || !closed || ::rename(temp.constData(), target.constData()) != 0) {
-        ::unlink(temp.constData());
+    if (file.write(bytes) != bytes.size()) {
+        file.cancelWriting();
         return false;
     }
+    if (!file.commit())
+        return false;
     SyncDirectoryOf(target);
     return true;
 }
 
 QString ReplaceTarget(const QString& path)
 {
-    const QFileInfo info(path);
-    if (info.isSymLink()) {
-        const QString target = info.canonicalFilePath();
-        if (!target.isEmpty())
-            return target;
+    // Followed link by link, so that a dangling one still names the file it should create.
+    QString current = path;
+    for (int hop = 0; hop < 40; ++hop) {
+        const QFileInfo info(current);
+        if (!info.isSymLink())
+            return current;
+        const QString next = info.symLinkTarget();
+        if (next.isEmpty())
+            return path;
+        current = next;
     }
-    return path;
+    return path; // a loop: writing fails there as it would anyway
 }
 
 LifetimeLock::~LifetimeLock()
@@ -117,7 +82,9 @@ bool LifetimeLock::TryAcquire(const QString& lockPath, bool* busy)
     Release();
     if (busy)
         *busy = false;
-    const int fd = ::open(QFile::encodeName(lockPath).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    // A link planted at the lock's name is not followed: that would create or lock a file of someone else's.
+    const int fd
+        = ::open(QFile::encodeName(lockPath).constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd < 0)
         return false;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {

@@ -5,19 +5,19 @@
 
 // The two file mechanisms the configuration store rests on.
 //
-// ReplaceFileAtomically: the bytes go to a temporary file beside the target, are fsynced and renamed over
-// it, then the directory is fsynced; a crash leaves the old bytes or the new ones, never a torn file. An
-// existing target keeps its mode bits. Without tempPath the temporary gets a name of its own; a fixed one
-// suits writers under a lock (a stale read-only temporary of that name is replaced). On failure the
-// temporary is removed and the target is untouched.
+// ReplaceFileAtomically: the bytes go to a temporary file created exclusively under a fresh name beside the
+// target (a link planted there is never written through), are fsynced and renamed over it, then the directory
+// is fsynced; a crash leaves the old bytes or the new ones, never a torn file. An existing target keeps its
+// permissions. On failure the temporary is removed and the target is untouched.
 //
-// ReplaceTarget: a symbolic link is followed, so that the replace lands on its target instead of turning
-// the link into a file.
+// ReplaceTarget: a symbolic link is followed (a dangling one too), so that the replace lands on its target,
+// keeping the link, instead of turning the link into a file.
 //
 // LifetimeLock: an exclusive, non-blocking flock on a separate lock file (rename replaces the guarded
 // file's inode, so the lock cannot sit on it). flock belongs to the open file description, so a second
-// lock conflicts even inside one process. Held until Release or destruction.
-bool ReplaceFileAtomically(const QString& path, const QByteArray& bytes, const QString& tempPath = {});
+// lock conflicts even inside one process. A link at the lock's name is not followed: the lock then fails.
+// Held until Release or destruction.
+bool ReplaceFileAtomically(const QString& path, const QByteArray& bytes);
 QString ReplaceTarget(const QString& path);
 
 class LifetimeLock

@@ -24,6 +24,11 @@ constexpr qint64 kMaxFileSize = qint64(512) * 1024 * 1024;
 // Appending a missing section this often without finding it afterwards means the text is beyond repair.
 constexpr int kMaxSectionAppends = 11;
 
+// GBK's one-byte euro sign. GB18030 has no such byte (it writes A2 E3), so the store maps it itself to keep
+// GBK files byte for byte.
+constexpr char16_t kEuro = 0x20ac;
+constexpr char kGbkEuro = char(0x80);
+
 QTextCodec* Gb18030()
 {
     static QTextCodec* const codec = QTextCodec::codecForName("GB18030");
@@ -161,7 +166,8 @@ bool ConfigTextStore::Open(const QString& path, bool noLock)
         ReportWriteFailure(u"文件无法读取"_s);
         return false;
     } else {
-        const int created = ::open(QFile::encodeName(m_writePath).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        const int created
+            = ::open(QFile::encodeName(m_writePath).constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (created < 0) {
             ReportWriteFailure(QString::fromLocal8Bit(std::strerror(errno)));
             return false;
@@ -193,7 +199,7 @@ bool ConfigTextStore::Save()
     LifetimeLock lock;
     if (!lock.TryAcquire(LockPath()))
         return false;
-    return ReplaceFileAtomically(m_writePath, m_text, m_writePath + u".tmp"_s);
+    return ReplaceFileAtomically(m_writePath, m_text);
 }
 
 bool ConfigTextStore::Reload()
@@ -338,7 +344,10 @@ QByteArray ConfigTextStore::Encode(const QString& text)
             i += len;
             continue;
         }
-        AppendBmp(&out, c);
+        if (c == kEuro)
+            out += kGbkEuro;
+        else
+            AppendBmp(&out, c);
         ++i;
     }
     return out;
@@ -350,7 +359,27 @@ QString ConfigTextStore::Decode(const QByteArray& bytes)
         return bytes.isNull() ? QString() : u""_s;
     if (IsAscii(bytes))
         return QString::fromLatin1(bytes);
-    return Gb18030()->toUnicode(bytes);
+    if (!bytes.contains(kGbkEuro))
+        return Gb18030()->toUnicode(bytes);
+    // A lone 0x80 starting a character is GBK's euro sign; the runs between such bytes go to the converter.
+    QString out;
+    const auto* const b = reinterpret_cast<const uchar*>(bytes.constData());
+    const qsizetype n = bytes.size();
+    qsizetype runStart = 0;
+    qsizetype i = 0;
+    while (i < n) {
+        if (b[i] < 0x80 || b[i] == 0xff) {
+            ++i;
+        } else if (b[i] == 0x80) {
+            out += Gb18030()->toUnicode(bytes.constData() + runStart, int(i - runStart));
+            out += QChar(kEuro);
+            runStart = ++i;
+        } else {
+            i += i + 1 < n && b[i + 1] >= 0x30 && b[i + 1] <= 0x39 ? 4 : 2;
+        }
+    }
+    out += Gb18030()->toUnicode(bytes.constData() + runStart, int(n - runStart));
+    return out;
 }
 
 ConfigTextStore::WriteResult ConfigTextStore::WriteNow(
@@ -491,7 +520,7 @@ bool ConfigTextStore::Flush()
 {
     if (!m_lock.IsHeld())
         return false;
-    if (!ReplaceFileAtomically(m_writePath, m_text, m_writePath + u".tmp"_s)) {
+    if (!ReplaceFileAtomically(m_writePath, m_text)) {
         // Still dirty: the next write tries the whole text again.
         ReportWriteFailure(u"写入失败"_s);
         return false;

@@ -79,6 +79,7 @@ public:
     // Lets pending user-interface events run before each search pass; by default does nothing.
     void SetPumpHook(PumpHook hook);
 
+    // GB18030, except that "€" is GBK's single byte 0x80 both ways, as the file's GBK-era writers stored it.
     static QByteArray Encode(const QString& text);
     static QString Decode(const QByteArray& bytes);
 

@@ -319,6 +319,8 @@ void MainWindow::WireRun()
     connect(m_run, &MonitoringRun::ButtonCaptionChanged, m_startButton, &QPushButton::setText);
     connect(
         m_run, &MonitoringRun::MessageRequested, this, [this](const QString& text) { MessageBox::Notify(this, text); });
+    connect(m_run, &MonitoringRun::WarningRequested, this,
+        [this](const QString& text) { MessageBox::Notify(this, text, QString(), QMessageBox::Warning); });
 
     // The last step of the path described in monitor/check_workers.h: view requests merged per 25 ms.
     m_viewTimer.setSingleShot(true);

@@ -1,5 +1,6 @@
 #include "ui/url_open.h"
 
+#include "http/curl_global.h"
 #include "http/url_text.h"
 
 #include <QDesktopServices>
@@ -42,10 +43,13 @@ bool OpenWebAddress(const QString& text)
     const QUrl url = BrowsableUrl(text);
     if (url.isEmpty())
         return false;
-    if (OpenHook())
+    if (OpenHook()) {
         OpenHook()(url);
-    else
+    } else {
+        // The browser must not inherit the monitor's connections.
+        MarkDescriptorsCloseOnExec();
         QDesktopServices::openUrl(url);
+    }
     return true;
 }
 

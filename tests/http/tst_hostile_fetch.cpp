@@ -67,7 +67,9 @@ void TestHostileFetch::everyHostileServerEndsInTimeWithASaneResult()
             + QByteArray::number(out.statusMs) + " ms, fetch of " + QByteArray::number(out.fetch.body.size())
             + " bytes after " + QByteArray::number(out.fetchMs) + " ms";
         QVERIFY2(out.statusMs <= kTimeoutSeconds * 1000 + kSlackMs, what);
-        QVERIFY2(out.fetchMs <= kTimeoutSeconds * 1000 + kFetchDeadlineMarginMs + kSlackMs, what);
+        // The time-out bounds the connection and then each gap: two of them back to back, and a second more
+        // for inflating the gzip bomb on a busy machine.
+        QVERIFY2(out.fetchMs <= 2 * kTimeoutSeconds * 1000 + 1000 + kSlackMs, what);
         QVERIFY2(out.status == site.status, what);
         QVERIFY2(out.fetch.body.size() <= kDefaultMaxBodyBytes, what);
         QVERIFY2(out.page.contains(kHostileKeyword) == (site.found != -1), what);

@@ -1,9 +1,11 @@
+#include "http/curl_global.h"
 #include "http/http_client.h"
 #include "http/url_text.h"
 
 #include "support/loopback_server.h"
 
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QTest>
 #include <QTextCodec>
 
@@ -259,6 +261,37 @@ private slots:
         QCOMPARE(client.Status(), 0);
         QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
         QVERIFY(!client.WaitForResponse(1));
+    }
+
+    // The status probe's receive limit (5 s to the first byte) holds inside a longer wait.
+    void statusNeedsAnAnswerWithinTheReceiveLimit()
+    {
+        LoopbackServer server;
+        server.Route("/3s", LoopbackResponse::Ok().Delay(3000));
+        server.Route("/7s", LoopbackResponse::Ok().Delay(7000));
+        HttpClient client;
+        QCOMPARE(client.QueryStatus(server.Url(u"/3s"_s), false, 10), 200);
+        client.Recreate();
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(client.QueryStatus(server.Url(u"/7s"_s), false, 10), 0);
+        QVERIFY2(timer.elapsed() >= 4800 && timer.elapsed() < 6500, qPrintable(QString::number(timer.elapsed())));
+    }
+
+    // A program started after requests (the browser) inherits none of their sockets, open or pooled.
+    void startedProgramsInheritNothing()
+    {
+        LoopbackServer server;
+        HttpClient client;
+        QCOMPARE(client.QueryStatus(server.Url(), false, 5), 200);
+        QCOMPARE(client.FetchPage(server.Url()), u"OK"_s);
+        MarkDescriptorsCloseOnExec();
+        QProcess child;
+        child.start(u"/bin/sh"_s, { u"-c"_s, u"ls /proc/self/fd"_s });
+        QVERIFY(child.waitForFinished(10000));
+        // 0 to 2 are the pipes QProcess gives it, 3 the directory ls reads.
+        QCOMPARE(QString::fromLatin1(child.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts),
+            QStringList({ u"0"_s, u"1"_s, u"2"_s, u"3"_s }));
     }
 
     void proxySettings()

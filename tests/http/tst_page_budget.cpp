@@ -69,7 +69,7 @@ void TestPageBudget::budgetHoldsWhilePagesWait()
     QCOMPARE(budget.InUse(), 0);
 }
 
-// A fetch whose body cannot get budget stays within it and ends at its deadline (time-out plus margin).
+// A fetch whose body cannot get budget stays within it and is cut like a page that pauses past its time-out.
 void TestPageBudget::waitingFetchIsCutAtItsDeadline()
 {
     LoopbackServer server;
@@ -90,8 +90,7 @@ void TestPageBudget::waitingFetchIsCutAtItsDeadline()
     timer.start();
     FetchPage(server.Url(u"/half"_s), options, &waiting);
     const qint64 elapsed = timer.elapsed();
-    QVERIFY2(elapsed >= 1000 + kFetchDeadlineMarginMs - 100 && elapsed < 1000 + kFetchDeadlineMarginMs + 1500,
-        qPrintable(QString::number(elapsed)));
+    QVERIFY2(elapsed >= 900 && elapsed < 4000, qPrintable(QString::number(elapsed)));
     QVERIFY(waiting.timedOut);
     QVERIFY(waiting.body.size() <= kSmall);
     QVERIFY(budget.InUse() <= budget.Capacity());

@@ -10,8 +10,24 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <atomic>
 #include <mutex>
 #include <thread>
+
+#include <dlfcn.h>
+#include <pthread.h>
+
+// While set, thread creation fails as on a system out of threads; everything else reaches the C library.
+std::atomic<bool> g_refuseThreads { false };
+
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*), void* arg)
+{
+    using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    static const auto next = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
+    if (g_refuseThreads.load() || !next)
+        return EAGAIN;
+    return next(thread, attr, start, arg);
+}
 
 namespace {
 
@@ -48,6 +64,8 @@ struct Fixture
         });
         QObject::connect(
             &run, &MonitoringRun::MessageRequested, &run, [this](const QString& text) { messages.append(text); });
+        QObject::connect(&run, &MonitoringRun::WarningRequested, &run,
+            [this](const QString& text) { messages.append(u"warning: "_s + text); });
     }
     void SetCounts(const QString& threads, const QString& interval)
     {
@@ -109,6 +127,8 @@ private slots:
     void raisedThreadCountFreesThrottle();
     void neverTwoChecksOnOneRow();
     void intervalCountsFromPassStart();
+    void passSummariesInPassOrder();
+    void threadFailureWarnsOncePerPass();
     void abnormalListFollowsVerdicts();
     void settingsChangeAppliesToLaterChecks();
     void siteListParsing();
@@ -272,6 +292,35 @@ void TestMonitoringRun::intervalCountsFromPassStart()
     QCOMPARE(arrivals.size(), 2);
     const qint64 gap = arrivals.at(1) - arrivals.at(0);
     QVERIFY2(gap >= 2500 && gap < 4500, qPrintable(QString::number(gap)));
+}
+
+// Pass 2 skips the row pass 1 is still checking and is done first; its summary still comes second.
+void TestMonitoringRun::passSummariesInPassOrder()
+{
+    Fixture f(Fast(), 500, u"5"_s, u"0"_s, 1);
+    QSignalSpy passes(&f.run, &MonitoringRun::PassFinished);
+    f.run.SetMaxPasses(2);
+    f.run.Click();
+    QVERIFY(f.finished.wait(kLongWaitMs));
+    QCOMPARE(passes.count(), 2);
+    QCOMPARE(passes.at(0).at(0).value<PassSummary>().pass, 1);
+    QCOMPARE(passes.at(0).at(0).value<PassSummary>().sites, 1);
+    QCOMPARE(passes.at(1).at(0).value<PassSummary>().pass, 2);
+    QCOMPARE(passes.at(1).at(0).value<PassSummary>().sites, 0);
+}
+
+void TestMonitoringRun::threadFailureWarnsOncePerPass()
+{
+    Fixture f(Fast(), 0, u"5"_s, u"0"_s, 3);
+    f.run.SetMaxPasses(2);
+    g_refuseThreads = true;
+    f.run.Click();
+    const bool finished = f.finished.wait(kLongWaitMs);
+    g_refuseThreads = false;
+    QVERIFY(finished);
+    const QString warning = u"warning: 启动线程失败，可能系统出现故障，请重装系统！"_s;
+    QCOMPARE(f.messages, QStringList({ warning, warning, u"监控停止！"_s }));
+    QCOMPARE(f.server.RequestCount(), 0);
 }
 
 void TestMonitoringRun::abnormalListFollowsVerdicts()

@@ -18,6 +18,8 @@ private slots:
     void initTestCase();
     void verdictTable_data();
     void verdictTable();
+    void cutPageIsNeverNormalWithoutItsKeyword_data();
+    void cutPageIsNeverNormalWithoutItsKeyword();
     void unreachableSiteGetsFourAttempts();
     void shutdownEndsCheckEarly_data();
     void shutdownEndsCheckEarly();
@@ -135,6 +137,46 @@ void TestSiteCheck::verdictTable()
 }
 
 // A closed port answers nothing: four attempts with waits of 1, 2, 3 and 4 s, and the waits count as response time.
+void TestSiteCheck::cutPageIsNeverNormalWithoutItsKeyword_data()
+{
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QString>("keywords");
+    QTest::addColumn<bool>("invert");
+    QTest::addColumn<bool>("normal");
+    QTest::addColumn<QString>("column2");
+    const QString cut = QString::fromUtf16(kPageIncompleteText);
+    QTest::newRow("size cap, missing, inverted") << QByteArray("/endless") << u"absent"_s << true << false << cut;
+    QTest::newRow("size cap, missing") << QByteArray("/endless") << u"absent"_s << false << false << cut;
+    QTest::newRow("size cap, found in what was read")
+        << QByteArray("/endless") << u"absent|CDE"_s << false << true << u"13"_s;
+    QTest::newRow("time-out, missing, inverted") << QByteArray("/stall") << u"absent"_s << true << false << cut;
+}
+
+void TestSiteCheck::cutPageIsNeverNormalWithoutItsKeyword()
+{
+    QFETCH(QByteArray, path);
+    QFETCH(QString, keywords);
+    QFETCH(bool, invert);
+    QFETCH(bool, normal);
+    QFETCH(QString, column2);
+    LoopbackServer server;
+    QVERIFY(server.IsListening());
+    server.Route("/endless", LoopbackResponse::Endless("0123456789abcdef"));
+    server.Route("/stall", LoopbackResponse::HeadersThenStall());
+    MonitorSettings settings;
+    settings.byStatus = false;
+    settings.byContent = true;
+    settings.contentKeywords = keywords;
+    settings.invertContent = invert;
+    settings.timeoutText = u"1"_s;
+    ScaledClock clock(1000);
+    ShutdownSignal shutdown;
+
+    const CheckOutcome outcome = RunSiteCheck(server.Url(QString::fromLatin1(path)), settings, clock, shutdown);
+    QCOMPARE(outcome.normal, normal);
+    QCOMPARE(outcome.FoundText(), column2);
+}
+
 void TestSiteCheck::unreachableSiteGetsFourAttempts()
 {
     const quint16 port = ClosedPort();

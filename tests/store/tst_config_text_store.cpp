@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -242,7 +243,7 @@ private slots:
         // The fast encoder agrees with the converter on every character it might meet.
         QString everyChar = u"a𠀀b"_s;
         for (char32_t c = 0x80; c < 0x10000; ++c) {
-            if (!QChar::isSurrogate(c))
+            if (!QChar::isSurrogate(c) && c != U'€') // GBK's euro sign: see gbkEuroRoundTrips
                 everyChar += QChar(char16_t(c));
         }
         everyChar += QChar(char16_t(0xd800)) + u"x"_s; // unpaired surrogate
@@ -259,6 +260,76 @@ private slots:
         const QByteArray after = FileBytes(path);
         QCOMPARE(after.size(), binary.size() + Gbk(u"\r\n[主界面]\r\nk=v"_s).size());
         QVERIFY(after.startsWith(binary));
+    }
+
+    // Links planted at the temporary's or the lock's name are never followed; their targets stay as they were.
+    void plantedLinksAreNotFollowed()
+    {
+        const QString path = m_dir.filePath(u"planted.ini"_s);
+        const QString victim = m_dir.filePath(u"victim"_s);
+        QVERIFY(WriteFileBytes(victim, "precious"));
+        QVERIFY(QFile::link(victim, path + u".tmp"_s));
+        ConfigTextStore store;
+        QVERIFY(store.Open(path));
+        QCOMPARE(store.WriteKey(u"主界面"_s, u"a"_s, u"1"_s), kDone);
+        QVERIFY(!QFileInfo(path).isSymLink());
+        QCOMPARE(FileBytes(path), Gbk(u"[主界面]\r\na=1"_s));
+        QCOMPARE(FileBytes(victim), QByteArray("precious"));
+        store.Close();
+
+        // A dangling link at the lock's name would have created its target.
+        const QString locked = m_dir.filePath(u"locked.ini"_s);
+        const QString absent = m_dir.filePath(u"absent"_s);
+        QVERIFY(QFile::link(absent, locked + u".lock"_s));
+        QVERIFY(!store.Open(locked));
+        QVERIFY(!QFile::exists(absent));
+    }
+
+    // A linked ini is written through to its target, which keeps its mode; a dangling link creates its target.
+    void symlinkedIniWritesThrough()
+    {
+        QDir dir(m_dir.filePath(u"linked"_s));
+        QVERIFY(dir.mkpath(u"."_s));
+        const QString link = dir.filePath(u"link.ini"_s);
+        const QString target = dir.filePath(u"real.ini"_s);
+        QVERIFY(WriteFileBytes(target, Gbk(u"[主界面]"_s)));
+        QVERIFY(QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner));
+        QVERIFY(QFile::link(u"real.ini"_s, link));
+        ConfigTextStore store;
+        QVERIFY(store.Open(link));
+        QCOMPARE(store.WriteKey(u"主界面"_s, u"a"_s, u"1"_s), kDone);
+        store.Close();
+        QVERIFY(QFileInfo(link).isSymLink());
+        QCOMPARE(FileBytes(target), Gbk(u"[主界面]\r\na=1"_s));
+        QCOMPARE(QFile::permissions(target), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+
+        QVERIFY(QFile::remove(target));
+        QVERIFY(store.Open(link));
+        QCOMPARE(store.WriteKey(u"主界面"_s, u"b"_s, u"2"_s), kDone);
+        store.Close();
+        QVERIFY(QFileInfo(link).isSymLink());
+        QCOMPARE(FileBytes(target), Gbk(u"[主界面]\r\nb=2"_s));
+        QCOMPARE(dir.entryList(QDir::Files | QDir::System | QDir::Hidden),
+            QStringList({ u"link.ini"_s, u"real.ini"_s, u"real.ini.lock"_s }));
+    }
+
+    // GBK's one-byte euro sign (0x80, unknown to GB18030) survives a save; a 0x80 trail byte stays a trail byte.
+    void gbkEuroRoundTrips()
+    {
+        const QString path = m_dir.filePath(u"euro.ini"_s);
+        const QByteArray original = Gbk(u"[主界面]\r\n编辑框网页内容="_s)
+            + "\x80"
+              "5|\x81\x80\x80\r\nx=1";
+        QVERIFY(WriteFileBytes(path, original));
+        ConfigTextStore store;
+        QVERIFY(store.Open(path));
+        const QString content = store.ReadKey(u"主界面"_s, u"编辑框网页内容"_s);
+        QCOMPARE(content, u"€5|亐€"_s);
+        QCOMPARE(store.WriteKey(u"主界面"_s, u"x"_s, u"2"_s), kDone);
+        QCOMPARE(store.WriteKey(u"主界面"_s, u"编辑框网页内容"_s, u"x"_s), kDone);
+        QCOMPARE(store.WriteKey(u"主界面"_s, u"编辑框网页内容"_s, content), kDone);
+        QByteArray expected = original;
+        QCOMPARE(FileBytes(path), expected.replace("x=1", "x=2"));
     }
 
     void typedValues()
