@@ -7,6 +7,7 @@ packages=(
     libcurl4-openssl-dev libssl-dev ca-certificates openssl
     libicu-dev
     fonts-wqy-microhei
+    qt6-translations-l10n
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -7,11 +7,26 @@
 #include "ui/message_box.h"
 
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 
 #include <csignal>
 #include <memory>
 
 using namespace Qt::StringLiterals;
+
+bool LoadQtTranslations()
+{
+    auto* translator = new QTranslator(QCoreApplication::instance());
+    // The program speaks Chinese whatever the desktop's locale is.
+    if (!translator->load(QLocale(QLocale::Chinese, QLocale::China), u"qtbase"_s, u"_"_s,
+            QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        delete translator;
+        return false;
+    }
+    return QCoreApplication::installTranslator(translator);
+}
 
 int RunDesktop(int argc, char** argv)
 {
@@ -20,6 +35,7 @@ int RunDesktop(int argc, char** argv)
     // The window ends the program itself: a message box closed while the window sits hidden in the tray
     // must not count as the last window.
     QApplication::setQuitOnLastWindowClosed(false);
+    LoadQtTranslations();
 
     auto store = std::make_unique<FormStateStore>();
     store->SetMessageHook([](const QString& text, bool warning) {
