@@ -8,6 +8,7 @@ packages=(
     libicu-dev
     fonts-wqy-microhei
     qt6-translations-l10n
+    xvfb trayer
 )
 missing=()
 for p in "${packages[@]}"; do
