@@ -698,7 +698,8 @@ void MainWindow::LayOut()
     m_header->resize(qMax(1000, width()), m_header->height());
     m_separator->resize(qMax(1200, width()), m_separator->height());
 
-    const bool stacked = width() < kDesignedWidth;
+    // Side by side as long as the run settings fit, with a little room to spare for rounding at scaled displays.
+    const bool stacked = width() < kOperationsPos.x() + 400 + 4;
     QWidget* operations = m_startButton->parentWidget();
     operations->move(stacked ? QPoint(kSiteListRect.left(), kOperationsPos.y() + kStackedShift) : kOperationsPos);
     const int listsTop = kSiteListRect.top() + (stacked ? kStackedShift : 0);
