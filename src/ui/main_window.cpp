@@ -177,7 +177,7 @@ MainWindow::MainWindow(FormStateStore* store, QWidget* parent)
         RestoreWindowState();
         // Without the live file nothing is saved: say so before anyone spends an afternoon on edits.
         if (!m_store->HasLiveFile() && !m_store->Path().isEmpty())
-            setWindowTitle(Caption() + u" （配置文件已被另一个窗口使用，本窗口的改动不会保存）"_s);
+            setWindowTitle(Caption() + u" （配置文件正被另一个巡更灯使用，本窗口的改动不会保存）"_s);
     }
     FitIntoScreen();
     LayOut(); // a hidden window gets no resize event until it is shown
@@ -350,6 +350,8 @@ void MainWindow::WireRun()
     connect(m_startButton, &QPushButton::clicked, this, [this] {
         m_run->SetSiteListText(SiteListText());
         PushSettings();
+        if (m_run->IsIdle())
+            m_progressPass = m_progressDone = 0; // a new run counts its passes from 1 again
         m_run->Click();
     });
     auto* startKey = new QShortcut(QKeySequence(Qt::Key_F5), this);
