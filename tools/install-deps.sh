@@ -8,6 +8,8 @@ packages=(
     libicu-dev
     fonts-wqy-microhei
     dpkg-dev desktop-file-utils appstream lintian man-db
+    qt6-translations-l10n
+    xvfb trayer
 )
 missing=()
 for p in "${packages[@]}"; do

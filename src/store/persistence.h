@@ -27,6 +27,17 @@ inline const QString kSiteListButton = QStringLiteral("按钮输入网站列表"
 inline const QString kStartButton = QStringLiteral("按钮开始监控");
 inline const QString kCopyAllButton = QStringLiteral("按钮复制全部");
 
+// The window's geometry and column widths: a section of their own, so the one above keeps exactly its keys.
+inline const QString kWindowSection = QStringLiteral("窗口");
+inline const QString kWindowLeft = QStringLiteral("左边");
+inline const QString kWindowTop = QStringLiteral("顶边");
+inline const QString kWindowWidth = QStringLiteral("宽度");
+inline const QString kWindowHeight = QStringLiteral("高度");
+inline const QString kWindowMaximized = QStringLiteral("最大化");
+// Comma-separated pixel widths, one per column.
+inline const QString kSiteColumnWidths = QStringLiteral("全部网站列宽");
+inline const QString kAbnormalColumnWidths = QStringLiteral("不正常网站列宽");
+
 // Key of a button's tag.
 QString TagKey(const QString& buttonName);
 

@@ -10,11 +10,26 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 
 #include <csignal>
 #include <memory>
 
 using namespace Qt::StringLiterals;
+
+bool LoadQtTranslations()
+{
+    auto* translator = new QTranslator(QCoreApplication::instance());
+    // The program speaks Chinese whatever the desktop's locale is.
+    if (!translator->load(QLocale(QLocale::Chinese, QLocale::China), u"qtbase"_s, u"_"_s,
+            QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        delete translator;
+        return false;
+    }
+    return QCoreApplication::installTranslator(translator);
+}
 
 int RunDesktop(int argc, char** argv)
 {
@@ -25,6 +40,7 @@ int RunDesktop(int argc, char** argv)
     // The window ends the program itself: a message box closed while the window sits hidden in the tray
     // must not count as the last window.
     QApplication::setQuitOnLastWindowClosed(false);
+    LoadQtTranslations();
 
     auto store = std::make_unique<FormStateStore>();
     store->SetMessageHook([](const QString& text, bool warning) {

@@ -13,6 +13,7 @@
 #include "ui/picture_button.h"
 #include "ui/report_view.h"
 #include "ui/state_icon_proxy.h"
+#include "ui/status_code_popup.h"
 #include "ui/text_dialog.h"
 #include "ui/tray_icon.h"
 #include "ui/ui_pictures.h"
@@ -23,11 +24,13 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QLineEdit>
-#include <QMenu>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QScreen>
+#include <QShortcut>
 
 using namespace Qt::StringLiterals;
 
@@ -40,7 +43,31 @@ const QString kCopyCaption = u"复制全部"_s;
 constexpr QRect kSiteListRect(16, 211, 824, 309);
 constexpr QRect kAbnormalListRect(16, 528, 824, 184);
 constexpr QPoint kCopyButtonPos(174, 529);
+constexpr QPoint kOperationsPos(440, 104);
 constexpr int kMinimumListHeight = 60;
+// Narrow windows put the run settings under the conditions: everything below moves down by this.
+constexpr int kStackedShift = 100;
+// Before the first show the window manager's frame is unknown; leave room for a usual one.
+constexpr QMargins kFrameAllowance(4, 32, 4, 4);
+
+QString ColumnWidthsText(const QHeaderView* header)
+{
+    QStringList widths;
+    for (int column = 0; column < header->count(); ++column)
+        widths << QString::number(header->sectionSize(column));
+    return widths.join(u',');
+}
+
+void ApplyColumnWidths(QHeaderView* header, const QString& text)
+{
+    const QStringList widths = text.split(u',');
+    for (int column = 0; column < qMin(int(widths.size()), header->count()); ++column) {
+        bool ok = false;
+        const int width = widths.at(column).trimmed().toInt(&ok);
+        if (ok && width >= 8 && width <= 5000)
+            header->resizeSection(column, width);
+    }
+}
 
 QLineEdit* MakeEdit(QWidget* parent, const QString& name, const QString& text, const QRect& geometry)
 {
@@ -132,6 +159,7 @@ MainWindow::MainWindow(FormStateStore* store, QWidget* parent)
     setFont(UiFont(15));
     move(50, 50);
     resize(kDesignedWidth, kDesignedHeight);
+    setMinimumSize(kMinimumWidth, kMinimumHeight);
 
     m_run = new MonitoringRun(this);
     m_tray = new TrayIcon(this);
@@ -144,8 +172,15 @@ MainWindow::MainWindow(FormStateStore* store, QWidget* parent)
 
     // Creation: the status code list, the stored values, then the enable rules they imply.
     LoadStatusCodeList();
-    if (m_store != nullptr)
+    if (m_store != nullptr) {
         RestoreForm(*m_store, this, Persist::kSection);
+        RestoreWindowState();
+        // Without the live file nothing is saved: say so before anyone spends an afternoon on edits.
+        if (!m_store->HasLiveFile() && !m_store->Path().isEmpty())
+            setWindowTitle(Caption() + u" （配置文件正被另一个巡更灯使用，本窗口的改动不会保存）"_s);
+    }
+    FitIntoScreen();
+    LayOut(); // a hidden window gets no resize event until it is shown
     ApplyEnableRules();
     m_run->SetBaseTitle(windowTitle());
     m_run->SetSiteListText(SiteListText());
@@ -154,7 +189,7 @@ MainWindow::MainWindow(FormStateStore* store, QWidget* parent)
     m_logoTimer.setObjectName(u"时钟官网"_s);
     m_logoTimer.setInterval(20);
     connect(&m_logoTimer, &QTimer::timeout, this, &MainWindow::LogoStep);
-    m_logoTimer.start();
+    UpdateLogoTimer();
 }
 
 MainWindow::~MainWindow()
@@ -217,6 +252,7 @@ void MainWindow::BuildHeader()
     connect(m_logo, &PictureButton::Clicked, this, [] { OpenWebAddress(MakerAddresses::HomePage()); });
     // Stopped for good: the timer's period becomes 0.
     connect(m_logo, &PictureButton::RightPressed, this, [this] {
+        m_logoStopped = true;
         m_logoTimer.stop();
         m_logoTimer.setInterval(0);
     });
@@ -314,8 +350,12 @@ void MainWindow::WireRun()
     connect(m_startButton, &QPushButton::clicked, this, [this] {
         m_run->SetSiteListText(SiteListText());
         PushSettings();
+        if (m_run->IsIdle())
+            m_progressPass = m_progressDone = 0; // a new run counts its passes from 1 again
         m_run->Click();
     });
+    auto* startKey = new QShortcut(QKeySequence(Qt::Key_F5), this);
+    connect(startKey, &QShortcut::activated, m_startButton, &QPushButton::click);
     connect(m_run, &MonitoringRun::ButtonCaptionChanged, m_startButton, &QPushButton::setText);
     connect(
         m_run, &MonitoringRun::MessageRequested, this, [this](const QString& text) { MessageBox::Notify(this, text); });
@@ -338,9 +378,17 @@ void MainWindow::WireRun()
             m_viewTimer.start();
     });
     connect(m_run, &MonitoringRun::AbnormalRowAdded, this, [this](int row) {
-        m_pendingAbnormalRow = row;
+        m_pendingAbnormal = QPersistentModelIndex(m_abnormalView->model()->index(row, 0));
         if (!m_viewTimer.isActive())
             m_viewTimer.start();
+    });
+    connect(m_run, &MonitoringRun::CheckFinished, this, [this](const CheckRecord& record) {
+        if (record.pass > m_progressPass) {
+            m_progressPass = record.pass;
+            m_progressDone = 0;
+        }
+        if (record.pass == m_progressPass)
+            ++m_progressDone;
     });
     connect(m_run, &MonitoringRun::RunFinished, this, &MainWindow::FlushViewRequests);
 }
@@ -349,12 +397,16 @@ void MainWindow::FlushViewRequests()
 {
     if (m_captionPending) {
         m_captionPending = false;
-        setWindowTitle(m_pendingCaption);
+        const QString progress = ProgressText();
+        setWindowTitle(progress.isEmpty() ? m_pendingCaption : m_pendingCaption + u' ' + progress);
     }
-    if (m_pendingCurrentRow >= 0)
-        m_siteView->SelectRow(std::exchange(m_pendingCurrentRow, -1));
-    if (m_pendingAbnormalRow >= 0)
-        m_abnormalView->ScrollToRow(std::exchange(m_pendingAbnormalRow, -1));
+    // The run follows its rows only in a list the user is not working in.
+    const int currentRow = std::exchange(m_pendingCurrentRow, -1);
+    if (currentRow >= 0 && !m_siteView->UserBusy())
+        m_siteView->SelectRow(currentRow);
+    const QPersistentModelIndex abnormal = std::exchange(m_pendingAbnormal, QPersistentModelIndex());
+    if (abnormal.isValid() && !m_abnormalView->UserBusy())
+        m_abnormalView->scrollTo(abnormal);
 }
 
 void MainWindow::ApplyEnableRules()
@@ -388,8 +440,73 @@ void MainWindow::PushSettings()
 
 void MainWindow::SaveForm()
 {
-    if (m_store != nullptr)
-        ::SaveForm(*m_store, this, Persist::kSection);
+    if (m_store == nullptr)
+        return;
+    // One file replacement for both sections.
+    m_store->BeginBatch();
+    ::SaveForm(*m_store, this, Persist::kSection);
+    SaveWindowState();
+    m_store->EndBatch();
+}
+
+void MainWindow::SaveWindowState()
+{
+    // The normal-state rectangle, so a maximized window comes back maximized over the size it had before.
+    const QRect normal = normalGeometry().isValid() ? normalGeometry() : geometry();
+    const QPoint frameOffset = geometry().topLeft() - pos();
+    m_store->SetSection(Persist::kWindowSection);
+    m_store->WriteText(Persist::kWindowLeft, QString::number(normal.left() - frameOffset.x()));
+    m_store->WriteText(Persist::kWindowTop, QString::number(normal.top() - frameOffset.y()));
+    m_store->WriteText(Persist::kWindowWidth, QString::number(normal.width()));
+    m_store->WriteText(Persist::kWindowHeight, QString::number(normal.height()));
+    m_store->WriteBool(Persist::kWindowMaximized, isMaximized());
+    m_store->WriteText(Persist::kSiteColumnWidths, ColumnWidthsText(m_siteView->header()));
+    m_store->WriteText(Persist::kAbnormalColumnWidths, ColumnWidthsText(m_abnormalView->header()));
+}
+
+void MainWindow::RestoreWindowState()
+{
+    m_store->SetSection(Persist::kWindowSection);
+    auto number = [this](const QString& key, int low, int high) -> std::optional<int> {
+        const std::optional<QString> text = m_store->StoredText(key);
+        bool ok = false;
+        const int value = text.has_value() ? text->trimmed().toInt(&ok) : 0;
+        if (!ok || value < low || value > high)
+            return std::nullopt;
+        return value;
+    };
+    // Anything missing or absurd keeps the designed geometry; FitIntoScreen then brings it onto the screen.
+    const auto left = number(Persist::kWindowLeft, -100000, 100000);
+    const auto top = number(Persist::kWindowTop, -100000, 100000);
+    const auto width = number(Persist::kWindowWidth, kMinimumWidth, 20000);
+    const auto height = number(Persist::kWindowHeight, kMinimumHeight, 20000);
+    if (left && top && width && height) {
+        move(*left, *top);
+        resize(*width, *height);
+    }
+    if (m_store->ReadBool(Persist::kWindowMaximized, false))
+        setWindowState(windowState() | Qt::WindowMaximized);
+    ApplyColumnWidths(m_siteView->header(), m_store->ReadText(Persist::kSiteColumnWidths));
+    ApplyColumnWidths(m_abnormalView->header(), m_store->ReadText(Persist::kAbnormalColumnWidths));
+}
+
+// The window starts inside the screen's available area (panels excluded), shrinking the lists if it must.
+void MainWindow::FitIntoScreen()
+{
+    const QScreen* screen = QGuiApplication::screenAt(QPoint(x() + 20, y() + 20));
+    if (screen == nullptr)
+        screen = this->screen();
+    if (screen == nullptr)
+        return;
+    const QRect area = screen->availableGeometry();
+    const QMargins frame = kFrameAllowance;
+    const QSize room(area.width() - frame.left() - frame.right(), area.height() - frame.top() - frame.bottom());
+    const QSize size = this->size().boundedTo(room).expandedTo(minimumSize());
+    resize(size);
+    const int frameWidth = size.width() + frame.left() + frame.right();
+    const int frameHeight = size.height() + frame.top() + frame.bottom();
+    move(qMax(area.left(), qMin(x(), area.right() + 1 - frameWidth)),
+        qMax(area.top(), qMin(y(), area.bottom() + 1 - frameHeight)));
 }
 
 void MainWindow::InputSiteList()
@@ -407,19 +524,15 @@ void MainWindow::InputPageText()
         m_contentKeywords->setText(result);
 }
 
-QMenu* MainWindow::ShowStatusPopup()
+StatusCodePopup* MainWindow::ShowStatusPopup()
 {
-    if (m_statusMenu != nullptr)
-        m_statusMenu->deleteLater();
-    m_statusMenu = new QMenu(this);
-    m_statusMenu->setObjectName(u"状态列表菜单"_s);
-    for (const QString& line : StatusCodeList()) {
-        QAction* action = m_statusMenu->addAction(line);
-        connect(action, &QAction::triggered, this, [this, line] { AddStatusCode(line); });
-    }
-    // popup() rather than exec(): the run's updates keep flowing while the menu is open.
-    m_statusMenu->popup(m_statusPopupButton->mapToGlobal(QPoint(0, m_statusPopupButton->height())));
-    return m_statusMenu;
+    if (m_statusPopup != nullptr)
+        m_statusPopup->close();
+    m_statusPopup = new StatusCodePopup(StatusCodeList(), this);
+    connect(m_statusPopup, &StatusCodePopup::Chosen, this, &MainWindow::AddStatusCode);
+    // Not modal: the run's updates keep flowing while the list is open.
+    m_statusPopup->ShowUnder(m_statusPopupButton);
+    return m_statusPopup;
 }
 
 void MainWindow::AddStatusCode(const QString& line)
@@ -462,6 +575,25 @@ bool MainWindow::LogoRunning() const
     return m_logoTimer.isActive();
 }
 
+// Nobody sees the logo while the window is hidden or minimized: no 50 Hz timer then.
+void MainWindow::UpdateLogoTimer()
+{
+    const bool wanted = !m_logoStopped && !m_closed && isVisible() && !isMinimized();
+    if (wanted && !m_logoTimer.isActive())
+        m_logoTimer.start();
+    else if (!wanted && m_logoTimer.isActive())
+        m_logoTimer.stop();
+}
+
+QString MainWindow::ProgressText() const
+{
+    const int pass = m_run->PassNumber();
+    if (m_run->IsIdle() || pass <= 0)
+        return {};
+    const int done = pass == m_progressPass ? m_progressDone : 0;
+    return u"第%1轮 %2/%3"_s.arg(pass).arg(done).arg(m_run->SiteModel()->rowCount());
+}
+
 void MainWindow::TrayOperation(TrayIcon::Operation operation)
 {
     if (operation == TrayIcon::Operation::ShowOrHide) {
@@ -498,12 +630,40 @@ void MainWindow::ConfirmExit()
 
 bool MainWindow::event(QEvent* event)
 {
-    if (event->type() == QEvent::WindowActivate && !m_trayAdded) {
-        m_trayAdded = true;
-        connect(m_tray, &TrayIcon::Activated, this, &MainWindow::TrayOperation);
-        m_tray->Add(windowIcon(), windowTitle());
-    }
+    if (event->type() == QEvent::WindowActivate)
+        AddTrayIcon();
     return QWidget::event(event);
+}
+
+// On the first show or activation, whichever comes first: without a window manager there may be no activation.
+// The icon is added even while there is no tray; it appears when a panel starts later.
+void MainWindow::AddTrayIcon()
+{
+    if (m_trayAdded || m_closed)
+        return;
+    m_trayAdded = true;
+    connect(m_tray, &TrayIcon::Activated, this, &MainWindow::TrayOperation);
+    m_tray->Add(windowIcon(), windowTitle());
+}
+
+void MainWindow::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    AddTrayIcon();
+    UpdateLogoTimer();
+}
+
+void MainWindow::hideEvent(QHideEvent* event)
+{
+    QWidget::hideEvent(event);
+    UpdateLogoTimer();
+}
+
+void MainWindow::changeEvent(QEvent* event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange)
+        UpdateLogoTimer();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)
@@ -530,28 +690,43 @@ void MainWindow::Shutdown()
 void MainWindow::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
+    LayOut();
+}
+
+// Only the lists give up or take height; the controls above them keep their designed places.
+void MainWindow::LayOut()
+{
     if (m_siteView == nullptr)
         return;
     // A wide window keeps the logo's whole travel inside the header.
     m_header->resize(qMax(1000, width()), m_header->height());
     m_separator->resize(qMax(1200, width()), m_separator->height());
-    const int grownWidth = width() - kDesignedWidth;
-    const int grownHeight = height() - kDesignedHeight;
-    const int listWidth = qMax(200, kSiteListRect.width() + grownWidth);
-    const int siteShare = grownHeight * kSiteListRect.height() / (kSiteListRect.height() + kAbnormalListRect.height());
-    const int siteHeight = qMax(kMinimumListHeight, kSiteListRect.height() + siteShare);
-    const int abnormalHeight = qMax(kMinimumListHeight, kAbnormalListRect.height() + grownHeight - siteShare);
+
+    // Side by side as long as the run settings fit, with a little room to spare for rounding at scaled displays.
+    const bool stacked = width() < kOperationsPos.x() + 400 + 4;
+    QWidget* operations = m_startButton->parentWidget();
+    operations->move(stacked ? QPoint(kSiteListRect.left(), kOperationsPos.y() + kStackedShift) : kOperationsPos);
+    const int listsTop = kSiteListRect.top() + (stacked ? kStackedShift : 0);
+
     const int gap = kAbnormalListRect.top() - kSiteListRect.bottom() - 1;
-    m_siteView->setGeometry(kSiteListRect.left(), kSiteListRect.top(), listWidth, siteHeight);
-    const int abnormalTop = kSiteListRect.top() + siteHeight + gap;
+    const int bottomMargin = kDesignedHeight - kAbnormalListRect.bottom() - 1;
+    const int listWidth = qMax(200, width() - kSiteListRect.left() - (kDesignedWidth - kSiteListRect.right() - 1));
+    const int room = qMax(2 * kMinimumListHeight, height() - listsTop - gap - bottomMargin);
+    const int designedRoom = kSiteListRect.height() + kAbnormalListRect.height();
+    const int siteHeight
+        = qBound(kMinimumListHeight, room * kSiteListRect.height() / designedRoom, room - kMinimumListHeight);
+    const int abnormalHeight = room - siteHeight;
+    m_siteView->setGeometry(kSiteListRect.left(), listsTop, listWidth, siteHeight);
+    const int abnormalTop = listsTop + siteHeight + gap;
     m_abnormalView->setGeometry(kAbnormalListRect.left(), abnormalTop, listWidth, abnormalHeight);
     m_copyAllButton->move(kCopyButtonPos.x(), abnormalTop + (kCopyButtonPos.y() - kAbnormalListRect.top()));
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 {
+    // Event filters see presses on a disabled button too; a greyed ▼ must not empty the greyed box.
     if (watched == m_statusPopupButton && event->type() == QEvent::MouseButtonPress
-        && static_cast<QMouseEvent*>(event)->button() == Qt::RightButton) {
+        && static_cast<QMouseEvent*>(event)->button() == Qt::RightButton && m_statusPopupButton->isEnabled()) {
         m_statusCodes->clear();
         return true;
     }

@@ -2,6 +2,8 @@
 
 #include "ui/tray_icon.h"
 
+#include <QPersistentModelIndex>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
@@ -12,10 +14,10 @@ class PictureButton;
 class QCheckBox;
 class QLabel;
 class QLineEdit;
-class QMenu;
 class QPushButton;
 class ReportView;
 class StateIconProxy;
+class StatusCodePopup;
 
 // The maker's addresses behind the header's pictures and links.
 struct MakerAddresses
@@ -36,6 +38,10 @@ class MainWindow final : public QWidget
 public:
     static constexpr int kDesignedWidth = 850; // client area of the 866 × 757 designed window
     static constexpr int kDesignedHeight = 718;
+    // Narrower than the designed width, the run settings move under the conditions; at the minimum size
+    // every control is still in the window.
+    static constexpr int kMinimumWidth = 432;
+    static constexpr int kMinimumHeight = 445;
 
     // The store may be null (no persistence). Creation restores the stored values.
     explicit MainWindow(FormStateStore* store, QWidget* parent = nullptr);
@@ -59,13 +65,16 @@ public:
     void TrayOperation(TrayIcon::Operation operation);
     // One line of the status popup ("code|description"): adds its code to the accepted codes once.
     void AddStatusCode(const QString& line);
-    // Builds and shows the status popup under its button; returns it (it lives until the next one).
-    QMenu* ShowStatusPopup();
+    // Builds and shows the status popup under its button; returns it (it deletes itself when closed).
+    StatusCodePopup* ShowStatusPopup();
     void CopyAllAbnormal();
 
     // One tick of the logo animation.
     void LogoStep();
     bool LogoRunning() const;
+
+    // What the caption says about the run's progress: "第N轮 done/total", empty while idle.
+    QString ProgressText() const;
 
 signals:
     // The window is gone for good: the program should end.
@@ -75,6 +84,9 @@ protected:
     bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    void changeEvent(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -91,6 +103,12 @@ private:
     void ConfirmExit();
     void FlushViewRequests();
     void Shutdown();
+    void LayOut();
+    void FitIntoScreen();
+    void RestoreWindowState();
+    void SaveWindowState();
+    void UpdateLogoTimer();
+    void AddTrayIcon();
 
     FormStateStore* m_store;
     MonitoringRun* m_run = nullptr;
@@ -104,6 +122,7 @@ private:
     PictureButton* m_logo = nullptr;
     QTimer m_logoTimer;
     bool m_logoMovingLeft = false;
+    bool m_logoStopped = false; // stopped for good by a right press
 
     QCheckBox* m_byStatus = nullptr;
     QLineEdit* m_statusCodes = nullptr;
@@ -121,7 +140,7 @@ private:
     QPushButton* m_copyAllButton = nullptr;
     ReportView* m_siteView = nullptr;
     ReportView* m_abnormalView = nullptr;
-    QMenu* m_statusMenu = nullptr;
+    QPointer<StatusCodePopup> m_statusPopup;
     QTimer m_copiedTimer;
 
     // Checks report rows and captions far faster than a screen shows them: keep the latest, apply in batches.
@@ -129,5 +148,8 @@ private:
     QString m_pendingCaption;
     bool m_captionPending = false;
     int m_pendingCurrentRow = -1;
-    int m_pendingAbnormalRow = -1;
+    // A persistent index: rows added or removed before the flush must not shift the scroll to a neighbour.
+    QPersistentModelIndex m_pendingAbnormal;
+    int m_progressPass = 0;
+    int m_progressDone = 0;
 };

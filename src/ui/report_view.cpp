@@ -5,8 +5,11 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QMouseEvent>
+#include <QScrollBar>
 
+#include <algorithm>
 #include <iterator>
 
 using namespace Qt::StringLiterals;
@@ -25,7 +28,7 @@ ReportView::ReportView(QWidget* parent)
     setItemsExpandable(false);
     setUniformRowHeights(true);
     setAllColumnsShowFocus(true);
-    setSelectionMode(QAbstractItemView::SingleSelection);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setIconSize(QSize(24, 24));
@@ -33,6 +36,10 @@ ReportView::ReportView(QWidget* parent)
     header()->setStretchLastSection(false);
     header()->setSectionsMovable(false);
     header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+
+    // actionTriggered comes from the user only (arrows, paging, dragging), never from the run's scrolling.
+    for (QScrollBar* bar : { verticalScrollBar(), horizontalScrollBar() })
+        connect(bar, &QScrollBar::actionTriggered, this, [this] { NoteUserActivity(); });
 }
 
 void ReportView::setModel(QAbstractItemModel* model)
@@ -50,6 +57,26 @@ QString ReportView::CurrentUrl() const
     if (rows.isEmpty())
         return {};
     return rows.constFirst().data(Qt::DisplayRole).toString();
+}
+
+QString ReportView::UrlAt(int row) const
+{
+    if (model() == nullptr || row < 0 || row >= model()->rowCount())
+        return {};
+    return model()->index(row, 0).data(Qt::DisplayRole).toString();
+}
+
+QString ReportView::SelectedUrls() const
+{
+    if (model() == nullptr || selectionModel() == nullptr)
+        return {};
+    QModelIndexList rows = selectionModel()->selectedRows(0);
+    std::sort(rows.begin(), rows.end());
+    QStringList urls;
+    urls.reserve(rows.size());
+    for (const QModelIndex& index : std::as_const(rows))
+        urls.append(index.data(Qt::DisplayRole).toString());
+    return urls.join(u"\r\n"_s);
 }
 
 QString ReportView::AllUrls() const
@@ -79,8 +106,21 @@ void ReportView::ScrollToRow(int row)
     scrollTo(model()->index(row, 0));
 }
 
+bool ReportView::UserBusy() const
+{
+    if (m_buttonHeld && QGuiApplication::mouseButtons() != Qt::NoButton)
+        return true;
+    if (verticalScrollBar()->isSliderDown() || horizontalScrollBar()->isSliderDown())
+        return true;
+    if (QApplication::activePopupWidget() != nullptr)
+        return true;
+    return m_lastActivity.isValid() && m_lastActivity.elapsed() < m_followPauseMs;
+}
+
 void ReportView::mousePressEvent(QMouseEvent* event)
 {
+    NoteUserActivity();
+    m_buttonHeld = true;
     if (event->button() != Qt::RightButton) {
         QTreeView::mousePressEvent(event);
         return;
@@ -90,13 +130,46 @@ void ReportView::mousePressEvent(QMouseEvent* event)
     if (!index.isValid())
         return;
     SelectRow(index.row());
-    OpenWebAddress(CurrentUrl());
+    OpenWebAddress(UrlAt(index.row()));
     event->accept();
+}
+
+void ReportView::mouseReleaseEvent(QMouseEvent* event)
+{
+    NoteUserActivity();
+    m_buttonHeld = false;
+    QTreeView::mouseReleaseEvent(event);
+}
+
+void ReportView::mouseMoveEvent(QMouseEvent* event)
+{
+    if (event->buttons() != Qt::NoButton)
+        NoteUserActivity();
+    QTreeView::mouseMoveEvent(event);
 }
 
 void ReportView::mouseDoubleClickEvent(QMouseEvent* event)
 {
+    NoteUserActivity();
     QTreeView::mouseDoubleClickEvent(event);
+    // The row under the pointer: the run may have selected another one since the first click.
     if (event->button() == Qt::LeftButton)
-        QGuiApplication::clipboard()->setText(CurrentUrl());
+        QGuiApplication::clipboard()->setText(UrlAt(indexAt(event->position().toPoint()).row()));
+}
+
+void ReportView::wheelEvent(QWheelEvent* event)
+{
+    NoteUserActivity();
+    QTreeView::wheelEvent(event);
+}
+
+void ReportView::keyPressEvent(QKeyEvent* event)
+{
+    NoteUserActivity();
+    if (event->matches(QKeySequence::Copy)) {
+        QGuiApplication::clipboard()->setText(SelectedUrls());
+        event->accept();
+        return;
+    }
+    QTreeView::keyPressEvent(event);
 }

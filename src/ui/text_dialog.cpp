@@ -78,6 +78,8 @@ TextDialog::TextDialog(const TextDialogRequest& request, QWidget* owner)
     m_body->setObjectName(u"编辑框正文"_s);
     m_body->setProperty("tag", kNoSaveTag);
     m_body->setGeometry(5, 56, 411, 168);
+    // A tab typed into a URL list is never wanted; Tab and Shift+Tab move the focus as in every other box.
+    m_body->setTabChangesFocus(true);
 
     m_toolBar = new QFrame(this);
     m_toolBar->setObjectName(u"外形框"_s);

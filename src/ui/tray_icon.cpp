@@ -1,6 +1,9 @@
 #include "ui/tray_icon.h"
 
+#include <QGuiApplication>
 #include <QSystemTrayIcon>
+
+using namespace Qt::StringLiterals;
 
 TrayIcon::TrayIcon(QObject* parent)
     : QObject(parent)
@@ -18,20 +21,21 @@ bool TrayIcon::IsAvailable()
 
 bool TrayIcon::Add(const QIcon& icon, const QString& toolTip)
 {
-    if (m_icon != nullptr)
-        return true;
-    if (!IsAvailable())
+    // On X11 Qt watches for a tray to appear and puts a shown icon into it; elsewhere none will come.
+    if (m_icon == nullptr && !IsAvailable() && QGuiApplication::platformName() != u"xcb"_s)
         return false;
-    m_icon = new QSystemTrayIcon(icon, this);
-    m_icon->setToolTip(toolTip);
-    connect(m_icon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::Trigger)
-            emit Activated(Operation::ShowOrHide);
-        else if (reason == QSystemTrayIcon::Context)
-            emit Activated(Operation::Exit);
-    });
-    m_icon->show();
-    return true;
+    if (m_icon == nullptr) {
+        m_icon = new QSystemTrayIcon(icon, this);
+        m_icon->setToolTip(toolTip);
+        connect(m_icon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+            if (reason == QSystemTrayIcon::Trigger)
+                emit Activated(Operation::ShowOrHide);
+            else if (reason == QSystemTrayIcon::Context)
+                emit Activated(Operation::Exit);
+        });
+        m_icon->show();
+    }
+    return IsShown();
 }
 
 void TrayIcon::Remove()
@@ -43,7 +47,17 @@ void TrayIcon::Remove()
     m_icon = nullptr;
 }
 
-bool TrayIcon::IsShown() const
+bool TrayIcon::IsWanted() const
 {
     return m_icon != nullptr;
+}
+
+bool TrayIcon::IsShown() const
+{
+    return m_icon != nullptr && IsAvailable();
+}
+
+QRect TrayIcon::Geometry() const
+{
+    return m_icon != nullptr ? m_icon->geometry() : QRect();
 }

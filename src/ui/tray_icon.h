@@ -2,10 +2,12 @@
 
 #include <QIcon>
 #include <QObject>
+#include <QRect>
 
 class QSystemTrayIcon;
 
-// The notification-area icon. Where the desktop has no tray, Add does nothing and the program works
+// The notification-area icon. Add keeps the icon wanted even where the desktop has no tray yet: when a
+// panel starts later (the usual order at log-in) the icon appears in it. Until then the program works
 // without it.
 class TrayIcon final : public QObject
 {
@@ -24,10 +26,15 @@ public:
 
     static bool IsAvailable();
 
-    // Returns whether the icon is now shown.
+    // Returns whether the icon is in a tray now.
     bool Add(const QIcon& icon, const QString& toolTip);
     void Remove();
+    // Whether Add was called (and Remove not since).
+    bool IsWanted() const;
+    // Whether the icon sits in a tray now.
     bool IsShown() const;
+    // Where the tray shows the icon; empty while it is not in one.
+    QRect Geometry() const;
 
 signals:
     void Activated(TrayIcon::Operation operation);

@@ -12,8 +12,10 @@
 
 #include <QCheckBox>
 #include <QFile>
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -57,6 +59,7 @@ private slots:
     void firstStartThenValuesComeBack();
     void optOutTagAndUnknownKindsAreNotStored();
     void secondProgramWorksOnItsOwnCopy();
+    void geometryAndColumnWidthsComeBack();
     void runAgainstLoopbackSites();
     void emptySiteListStartsNothing();
     void closingDuringARunEndsCleanly();
@@ -154,6 +157,9 @@ void TestDesktopSession::secondProgramWorksOnItsOwnCopy()
     QVERIFY(!second.SetFile(m_path, 0));
     {
         MainWindow secondWindow(&second);
+        QCOMPARE(firstWindow.windowTitle(), MainWindow::Caption());
+        QVERIFY(secondWindow.windowTitle().startsWith(MainWindow::Caption() + u' '));
+        QVERIFY(secondWindow.windowTitle().contains(u"不会保存"_s));
         QCOMPARE(Find<QLineEdit>(&secondWindow, Persist::kThreadsEdit)->text(), u"9"_s);
         Find<QLineEdit>(&secondWindow, Persist::kThreadsEdit)->setText(u"3"_s);
         secondWindow.close();
@@ -163,6 +169,46 @@ void TestDesktopSession::secondProgramWorksOnItsOwnCopy()
     Find<QLineEdit>(&firstWindow, Persist::kThreadsEdit)->setText(u"11"_s);
     firstWindow.close();
     QVERIFY(FileText(m_path).contains(u"编辑框线程数=11"_s));
+}
+
+// In a section of their own: the component section keeps exactly its keys.
+void TestDesktopSession::geometryAndColumnWidthsComeBack()
+{
+    {
+        FormStateStore store;
+        QVERIFY(store.SetFile(m_path, 0));
+        MainWindow window(&store);
+        window.show();
+        window.move(30, 40);
+        window.resize(700, 500);
+        window.SiteView()->header()->resizeSection(0, 321);
+        window.AbnormalView()->header()->resizeSection(1, 123);
+        window.close();
+    }
+    const QString text = FileText(m_path);
+    const QString components = text.section(u"[窗口]"_s, 0, 0);
+    QVERIFY2(text.contains(u"[窗口]"_s) && components.contains(u"[主界面]"_s), qPrintable(text));
+    for (const QString& key : { u"宽度"_s, u"列宽"_s, u"左边"_s })
+        QVERIFY(!components.contains(key));
+
+    FormStateStore store;
+    QVERIFY(store.SetFile(m_path, 0));
+    {
+        MainWindow window(&store);
+        QCOMPARE(window.pos(), QPoint(30, 40));
+        QCOMPARE(window.size(), QSize(700, 500));
+        QCOMPARE(window.SiteView()->header()->sectionSize(0), 321);
+        QCOMPARE(window.AbnormalView()->header()->sectionSize(1), 123);
+    }
+    // Damaged values: the designed geometry and widths, still inside the screen.
+    for (const QString& key : { Persist::kWindowWidth, Persist::kSiteColumnWidths }) {
+        store.SetSection(Persist::kWindowSection);
+        store.WriteText(key, u"-5x"_s);
+    }
+    MainWindow window(&store);
+    QCOMPARE(window.SiteView()->header()->sectionSize(0), 250);
+    QVERIFY(window.width() > 700);
+    QVERIFY(window.screen()->availableGeometry().contains(QRect(window.pos(), window.size())));
 }
 
 void TestDesktopSession::runAgainstLoopbackSites()
@@ -205,6 +251,8 @@ void TestDesktopSession::runAgainstLoopbackSites()
     QCOMPARE(sites->Text(3, 2), u"无查询"_s);
     QCOMPARE(abnormal->headerData(0, Qt::Horizontal).toString(), u"不正常网站（3 个）"_s);
     QTRY_VERIFY(window.windowTitle().startsWith(MainWindow::Caption() + u" 线程数："_s));
+    // The pass and how far it got.
+    QTRY_VERIFY(window.windowTitle().endsWith(u" 第1轮 10/10"_s));
 
     // The views show what the models hold, with the state pictures.
     QVERIFY(!window.SiteView()->model()->index(0, 0).data(Qt::DecorationRole).isNull());
@@ -218,6 +266,13 @@ void TestDesktopSession::runAgainstLoopbackSites()
     QVERIFY(MessageBox::History().contains(u"监控停止！"_s));
     // Rows and states stay after the run.
     QCOMPARE(abnormal->rowCount(), 3);
+
+    // A second run counts its passes afresh.
+    start->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!States(sites).contains(u"3"_s) && !States(sites).contains(u"2"_s), 30000);
+    QTRY_VERIFY(window.windowTitle().endsWith(u" 第1轮 10/10"_s));
+    start->click();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, 30000);
 
     const QByteArray screenshot = qgetenv("PATROL_SCREENSHOT");
     if (!screenshot.isEmpty()) {

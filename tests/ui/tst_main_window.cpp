@@ -2,9 +2,11 @@
 #include "monitor/monitoring_run.h"
 #include "monitor/report_model.h"
 #include "store/persistence.h"
+#include "ui/desktop_app.h"
 #include "ui/main_window.h"
 #include "ui/message_box.h"
 #include "ui/report_view.h"
+#include "ui/status_code_popup.h"
 #include "ui/url_open.h"
 
 #include <QApplication>
@@ -14,8 +16,11 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMenu>
+#include <QMouseEvent>
+#include <QPointer>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -107,11 +112,13 @@ private slots:
     void enableRules();
     void statusPopup();
     void listsCopyAndOpen();
+    void runFollowsRowsUnlessTheUserIsInTheList();
     void copyAllShowsCopiedForASecond();
     void exitConfirmation();
     void trayToggle();
     void logoShuttles();
     void enlargingGrowsOnlyTheLists();
+    void smallestWindowKeepsEveryControl();
 
 private:
     MainWindow* m_window = nullptr;
@@ -181,8 +188,15 @@ void TestMainWindow::componentsNamedUnderTheirParents()
 void TestMainWindow::windowAndDefaults()
 {
     QCOMPARE(m_window->windowTitle(), u"岚澈·巡更灯 v"_s + Persist::ProgramVersion());
-    QCOMPARE(m_window->size(), QSize(MainWindow::kDesignedWidth, MainWindow::kDesignedHeight));
-    QCOMPARE(m_window->pos(), QPoint(50, 50));
+    // The designed 850 × 718 at 50, 50, brought inside the screen's available area when that is smaller.
+    const QRect area = m_window->screen()->availableGeometry();
+    QVERIFY(area.contains(QRect(m_window->pos(), m_window->size())));
+    QCOMPARE(m_window->size(),
+        QSize(MainWindow::kDesignedWidth, MainWindow::kDesignedHeight).boundedTo(area.size() - QSize(8, 36)));
+    QCOMPARE(m_window->pos().x(), qMin(50, area.right() + 1 - m_window->width() - 8));
+    // Qt's own buttons and menus speak the program's language.
+    QVERIFY(LoadQtTranslations());
+    QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), u"取消"_s);
     QCOMPARE(m_window->font().pixelSize(), 15);
     QCOMPARE(m_window->font().families().value(0), u"SimSun"_s);
     QCOMPARE(Find<QLabel>(m_window, u"链接软件主页"_s)->font().pixelSize(), 12);
@@ -252,24 +266,44 @@ void TestMainWindow::enableRules()
 
 void TestMainWindow::statusPopup()
 {
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window));
     auto* codes = Find<QLineEdit>(m_window, u"编辑框状态码"_s);
-    QMenu* menu = m_window->ShowStatusPopup();
-    QCOMPARE(menu->actions().size(), 42);
-    QCOMPARE(menu->actions().at(0)->text(), u"0|访问异常，没有信号"_s);
-    auto choose = [menu](const QString& code) {
-        for (QAction* action : menu->actions()) {
-            if (action->text().startsWith(code + u'|'))
-                action->trigger();
+    auto* button = Find<QPushButton>(m_window, u"按钮弹出状态列表"_s);
+    auto choose = [this](const QString& code) {
+        StatusCodePopup* popup = m_window->ShowStatusPopup();
+        for (int row = 0; row < popup->count(); ++row) {
+            if (popup->item(row)->text().startsWith(code + u'|')) {
+                popup->scrollToItem(popup->item(row));
+                QTest::mouseClick(
+                    popup->viewport(), Qt::LeftButton, {}, popup->visualItemRect(popup->item(row)).center());
+            }
         }
+        QTRY_VERIFY(!popup->isVisible());
     };
     choose(u"404"_s);
     choose(u"404"_s);
     choose(u"200"_s);
     QCOMPARE(codes->text(), u"200|301|100|302|404"_s);
-    menu->close();
 
-    // The right mouse button empties the box; codes then start a fresh list.
-    QTest::mousePress(Find<QPushButton>(m_window, u"按钮弹出状态列表"_s), Qt::RightButton);
+    // One scrolling column right under the button, not a sheet over the screen.
+    QPointer<StatusCodePopup> popup = m_window->ShowStatusPopup();
+    QCOMPARE(popup->count(), 42);
+    QCOMPARE(popup->item(0)->text(), u"0|访问异常，没有信号"_s);
+    QCOMPARE(popup->y(), button->mapToGlobal(QPoint(0, button->height())).y());
+    QVERIFY(m_window->screen()->availableGeometry().contains(popup->geometry()));
+    QVERIFY(popup->height() < m_window->screen()->availableGeometry().height() / 2);
+    QVERIFY(popup->verticalScrollBar()->maximum() > 0);
+    QTest::keyClick(popup, Qt::Key_Escape);
+    QTRY_VERIFY(popup.isNull());
+    QCOMPARE(codes->text(), u"200|301|100|302|404"_s);
+
+    // The right mouse button empties the box, but not while the condition is off and both are greyed.
+    Find<QCheckBox>(m_window, u"选择框按状态码"_s)->click();
+    QTest::mousePress(button, Qt::RightButton);
+    QCOMPARE(codes->text(), u"200|301|100|302|404"_s);
+    Find<QCheckBox>(m_window, u"选择框按状态码"_s)->click();
+    QTest::mousePress(button, Qt::RightButton);
     QCOMPARE(codes->text(), QString());
     m_window->AddStatusCode(u"500|x"_s);
     m_window->AddStatusCode(u"0|访问异常，没有信号"_s);
@@ -295,6 +329,20 @@ void TestMainWindow::listsCopyAndOpen()
     QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, RowCentre(view, 2));
     QCOMPARE(clipboard->text(), u"https://example.org/"_s);
 
+    // The run selects another row between the first click and the double click: the row clicked is copied.
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, RowCentre(view, 0));
+    view->SelectRow(1);
+    QMouseEvent doubleClick(QEvent::MouseButtonDblClick, RowCentre(view, 0),
+        view->viewport()->mapToGlobal(RowCentre(view, 0)), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view->viewport(), &doubleClick);
+    QCOMPARE(clipboard->text(), u"example.com/a"_s);
+
+    // Ctrl+C: the selected rows, top to bottom.
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, RowCentre(view, 2));
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::ControlModifier, RowCentre(view, 0));
+    QTest::keyClick(view, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(clipboard->text(), u"example.com/a\r\nhttps://example.org/"_s);
+
     // A right click makes the row current and opens it, web addresses only.
     QTest::mousePress(view->viewport(), Qt::RightButton, {}, RowCentre(view, 0));
     QCOMPARE(view->CurrentUrl(), u"example.com/a"_s);
@@ -311,6 +359,54 @@ void TestMainWindow::listsCopyAndOpen()
     QVERIFY(!abnormal->model()->index(0, 0).data(Qt::DecorationRole).value<QPixmap>().isNull());
     QVERIFY(!abnormal->model()->index(0, 1).data(Qt::DecorationRole).isValid());
     QVERIFY(!view->model()->index(0, 0).data(Qt::DecorationRole).isValid()); // not checked yet
+}
+
+// The run asks for its current row far more often than anyone can read; a user browsing the list keeps it.
+void TestMainWindow::runFollowsRowsUnlessTheUserIsInTheList()
+{
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window));
+    QStringList urls;
+    for (int i = 0; i < 200; ++i)
+        urls << u"http://site%1.example/"_s.arg(i);
+    m_window->Run()->SiteModel()->Fill(urls);
+    ReportView* view = m_window->SiteView();
+    view->SetFollowPause(400);
+    auto shown = [](ReportView* list, const QString& url) {
+        for (int row = 0; row < list->model()->rowCount(); ++row) {
+            if (list->UrlAt(row) == url)
+                return list->viewport()->rect().contains(list->visualRect(list->model()->index(row, 0)));
+        }
+        return false;
+    };
+
+    emit m_window->Run()->CurrentRowRequested(150);
+    QTRY_COMPARE(view->CurrentUrl(), urls[150]);
+    QVERIFY(shown(view, urls[150]));
+
+    // The user scrolls and picks a row: the run's requests leave the list alone for the pause...
+    QTest::mouseClick(
+        view->verticalScrollBar(), Qt::LeftButton, {}, QPoint(5, view->verticalScrollBar()->height() - 5));
+    const int scrolled = view->verticalScrollBar()->value();
+    const QModelIndex picked = view->indexAt(QPoint(5, 5));
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(picked).center());
+    emit m_window->Run()->CurrentRowRequested(20);
+    QTest::qWait(150);
+    QCOMPARE(view->CurrentUrl(), picked.data().toString());
+    QCOMPARE(view->verticalScrollBar()->value(), scrolled);
+    // ...and then it follows again.
+    QTest::qWait(400);
+    emit m_window->Run()->CurrentRowRequested(20);
+    QTRY_COMPARE(view->CurrentUrl(), urls[20]);
+
+    // A new abnormal row is scrolled to even when rows above it went away before the view caught up.
+    ReportModel* abnormal = m_window->Run()->AbnormalModel();
+    for (int i = 0; i < 60; ++i)
+        abnormal->AppendRow(urls[i], ReportModel::StateAbnormal, i);
+    emit m_window->Run()->AbnormalRowAdded(30);
+    for (int i = 0; i < 10; ++i)
+        abnormal->RemoveRow(0);
+    QTRY_VERIFY(shown(m_window->AbnormalView(), urls[30]));
 }
 
 void TestMainWindow::copyAllShowsCopiedForASecond()
@@ -362,9 +458,23 @@ void TestMainWindow::trayToggle()
     m_window->TrayOperation(TrayIcon::Operation::ShowOrHide);
     QVERIFY(m_window->isVisible());
     m_window->showMinimized();
+    QVERIFY(!m_window->LogoRunning());
     m_window->TrayOperation(TrayIcon::Operation::ShowOrHide);
     QVERIFY(m_window->isVisible());
     QVERIFY(!m_window->isMinimized());
+    QVERIFY(m_window->LogoRunning());
+    // Idle in the tray: no 50 Hz logo timer.
+    m_window->TrayOperation(TrayIcon::Operation::ShowOrHide);
+    QVERIFY(!m_window->LogoRunning());
+    m_window->TrayOperation(TrayIcon::Operation::ShowOrHide);
+    QVERIFY(m_window->LogoRunning());
+
+    // F5 is the start button.
+    m_window->SetSiteListText(QString());
+    m_window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(m_window));
+    QTest::keyClick(m_window, Qt::Key_F5);
+    QCOMPARE(MessageBox::History(), QStringList { u"请先输入要监控的网站地址列表！"_s });
 }
 
 void TestMainWindow::logoShuttles()
@@ -404,16 +514,21 @@ void TestMainWindow::logoShuttles()
     QVERIFY(narrowTurns >= 18);
     QVERIFY(narrowRight - narrowMin <= logo->width() + 2);
 
+    m_window->show();
     QVERIFY(m_window->LogoRunning());
     QTest::mousePress(logo, Qt::RightButton);
+    QVERIFY(!m_window->LogoRunning());
+    m_window->hide();
+    m_window->show();
     QVERIFY(!m_window->LogoRunning());
 }
 
 void TestMainWindow::enlargingGrowsOnlyTheLists()
 {
+    m_window->show();
+    m_window->resize(MainWindow::kDesignedWidth, MainWindow::kDesignedHeight);
     const QRect conditions = Find<QWidget>(m_window, u"分组框1"_s)->geometry();
     const QRect start = Find<QWidget>(m_window, u"分组框2"_s)->geometry();
-    m_window->show();
     m_window->resize(MainWindow::kDesignedWidth + 200, MainWindow::kDesignedHeight + 300);
     const QRect sites = m_window->SiteView()->geometry();
     const QRect abnormal = m_window->AbnormalView()->geometry();
@@ -428,6 +543,28 @@ void TestMainWindow::enlargingGrowsOnlyTheLists()
     QCOMPARE(Find<QWidget>(m_window, u"分组框2"_s)->geometry(), start);
     // The logo travels up to the window's right edge, so the header must reach it.
     QCOMPARE(Find<QWidget>(m_window, u"图片框3"_s)->geometry(), QRect(0, 0, m_window->width(), 90));
+}
+
+// Shrunk as far as it goes (a small or scaled screen), the lists give up their height and every control
+// stays inside the window, clear of the others.
+void TestMainWindow::smallestWindowKeepsEveryControl()
+{
+    m_window->show();
+    m_window->resize(1, 1);
+    QCOMPARE(m_window->size(), QSize(MainWindow::kMinimumWidth, MainWindow::kMinimumHeight));
+    for (const Component& component : Components()) {
+        // The header and its rule are drawn wider on purpose; the logo shuttles within the header.
+        if (component.name == u"图片框3"_s || component.name == u"标签4"_s || component.name == u"图片岚澈软件"_s)
+            continue;
+        auto* widget = Find<QWidget>(m_window, component.name);
+        const QRect inWindow(widget->mapTo(m_window, QPoint(0, 0)), widget->size());
+        QVERIFY2(m_window->rect().contains(inWindow), qPrintable(component.name));
+    }
+    QVERIFY(!Find<QWidget>(m_window, u"分组框1"_s)
+                 ->geometry()
+                 .intersects(Find<QWidget>(m_window, u"分组框2"_s)->geometry()));
+    QVERIFY(!m_window->SiteView()->geometry().intersects(Find<QWidget>(m_window, u"分组框2"_s)->geometry()));
+    QVERIFY(m_window->SiteView()->height() >= 60 && m_window->AbnormalView()->height() >= 60);
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -56,6 +56,7 @@ private slots:
     void informationMode();
     void hintAndTitleDefaults();
     void toolButtons();
+    void tabMovesTheFocus();
     void restoreWithEmptyStartTextWarns();
     void closeBoxAsksOnlyWhenChanged();
     void oneDialogAtATime();
@@ -170,6 +171,28 @@ void TestTextDialog::toolButtons()
     QString result;
     ShowTextDialog(u"start"_s, std::nullopt, QString(), nullptr, &result);
     QCOMPARE(seen, (QStringList { u"pasted\nlines"_s, QString(), u"start"_s }));
+}
+
+// A tab typed into the site list used to stay in a URL.
+void TestTextDialog::tabMovesTheFocus()
+{
+    QStringList focus;
+    WhileOpen([&focus](TextDialog* dialog) {
+        QPlainTextEdit* body = Body(dialog);
+        QVERIFY(QTest::qWaitForWindowActive(dialog));
+        body->setFocus();
+        body->moveCursor(QTextCursor::End);
+        QTest::keyClick(body, Qt::Key_Tab);
+        focus << QApplication::focusWidget()->objectName();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab, Qt::ShiftModifier);
+        focus << QApplication::focusWidget()->objectName();
+        QTest::keyClicks(body, u"x"_s);
+        Button(dialog, u"按钮确定"_s)->click();
+    });
+    QString result;
+    QVERIFY(ShowTextDialog(u"http://a.example/"_s, std::nullopt, QString(), nullptr, &result));
+    QCOMPARE(result, u"http://a.example/x"_s);
+    QCOMPARE(focus, (QStringList { u"按钮恢复"_s, u"编辑框正文"_s }));
 }
 
 void TestTextDialog::restoreWithEmptyStartTextWarns()

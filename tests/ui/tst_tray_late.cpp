@@ -1,0 +1,116 @@
+// The tray icon under a real X server whose tray panel starts after the program, as it does at log-in.
+// Skipped where Xvfb or trayer is not installed.
+#include "ui/main_window.h"
+#include "ui/tray_icon.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTest>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <string>
+#include <thread>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Xvfb on a free display, started before QApplication so that the application connects to it.
+class XServer
+{
+public:
+    bool Start()
+    {
+        for (int display = 87; display < 140; ++display) {
+            const std::string socket = "/tmp/.X11-unix/X" + std::to_string(display);
+            const std::string lock = "/tmp/.X" + std::to_string(display) + "-lock";
+            if (QFile::exists(QString::fromStdString(socket)) || QFile::exists(QString::fromStdString(lock)))
+                continue;
+            const std::string name = ":" + std::to_string(display);
+            char* const args[] = { const_cast<char*>("Xvfb"), const_cast<char*>(name.c_str()),
+                const_cast<char*>("-screen"), const_cast<char*>("0"), const_cast<char*>("1024x768x24"),
+                const_cast<char*>("-nolisten"), const_cast<char*>("tcp"), nullptr };
+            if (posix_spawnp(&m_pid, "Xvfb", nullptr, nullptr, args, environ) != 0)
+                return false;
+            for (int wait = 0; wait < 100 && !QFile::exists(QString::fromStdString(socket)); ++wait)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (!QFile::exists(QString::fromStdString(socket)))
+                return false;
+            m_display = name;
+            return true;
+        }
+        return false;
+    }
+
+    ~XServer()
+    {
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            waitpid(m_pid, nullptr, 0);
+        }
+    }
+
+    const std::string& Display() const { return m_display; }
+
+private:
+    pid_t m_pid = -1;
+    std::string m_display;
+};
+
+bool g_onXServer = false;
+
+} // namespace
+
+class TestTrayLate : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void iconAppearsWhenThePanelStartsLater();
+};
+
+void TestTrayLate::iconAppearsWhenThePanelStartsLater()
+{
+    if (!g_onXServer)
+        QSKIP("Xvfb is not installed");
+    const QString trayer = QStandardPaths::findExecutable(u"trayer"_s);
+    if (trayer.isEmpty())
+        QSKIP("trayer is not installed");
+    QVERIFY(!TrayIcon::IsAvailable());
+
+    MainWindow window(nullptr);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(window.Tray()->IsWanted());
+    QVERIFY(window.Tray()->Geometry().isEmpty());
+
+    QProcess panel;
+    panel.start(trayer, { u"--edge"_s, u"bottom"_s, u"--height"_s, u"24"_s });
+    QVERIFY(panel.waitForStarted(10000));
+    QTRY_VERIFY_WITH_TIMEOUT(window.Tray()->IsShown() && !window.Tray()->Geometry().isEmpty(), 20000);
+
+    window.close();
+    QVERIFY(!window.Tray()->IsWanted());
+    panel.terminate();
+    QVERIFY(panel.waitForFinished(10000));
+}
+
+int main(int argc, char** argv)
+{
+    XServer server;
+    if (server.Start()) {
+        g_onXServer = true;
+        qputenv("DISPLAY", QByteArray::fromStdString(server.Display()));
+        qputenv("QT_QPA_PLATFORM", "xcb");
+    }
+    QApplication app(argc, argv);
+    TestTrayLate test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_tray_late.moc"
