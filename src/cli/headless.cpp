@@ -4,6 +4,7 @@
 #include "cli/headless_runner.h"
 #include "cli/headless_settings.h"
 #include "cli/site_list_file.h"
+#include "cli/site_shard.h"
 #include "http/curl_global.h"
 #include "monitor/monitoring_run.h"
 #include "monitor/signal_bridge.h"
@@ -71,6 +72,11 @@ int RunHeadless(int argc, char** argv)
     QString siteList = stored.siteList;
     if (!options.sitesPath.isEmpty() && !ReadSiteListFile(options.sitesPath, &siteList, &error))
         return Fail(error);
+    if (options.shard && HasSiteEntries(siteList)) {
+        siteList = FilterSiteList(siteList, *options.shard);
+        if (siteList.isEmpty())
+            return Fail(u"第 %1/%2 片中没有网站"_s.arg(options.shard->index).arg(options.shard->count));
+    }
     if (!HasSiteEntries(siteList)) {
         return Fail(u"请先输入要监控的网站地址列表！\n（用 --sites FILE 指定列表文件，或在窗口中输入网站列表）"_s);
     }
