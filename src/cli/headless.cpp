@@ -3,7 +3,9 @@
 #include "cli/headless_options.h"
 #include "cli/headless_runner.h"
 #include "cli/headless_settings.h"
+#include "cli/metrics_server.h"
 #include "cli/site_list_file.h"
+#include "cli/site_metrics.h"
 #include "cli/site_shard.h"
 #include "http/curl_global.h"
 #include "monitor/monitoring_run.h"
@@ -18,6 +20,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
 
 using namespace Qt::StringLiterals;
 
@@ -93,6 +96,15 @@ int RunHeadless(int argc, char** argv)
 
     int exitStatus = kExitUsage;
     HeadlessRunner runner(settings, siteList, options.passes, options.format);
+    SiteMetrics metrics;
+    std::unique_ptr<MetricsServer> metricsServer;
+    if (options.listenPort) {
+        metricsServer = std::make_unique<MetricsServer>([&metrics] { return metrics.Render(); });
+        if (!metricsServer->Listen(options.listenHost, *options.listenPort, &error))
+            return Fail(error);
+        runner.SetMetrics(&metrics);
+        PrintLine(stderr, u"指标：%1"_s.arg(metricsServer->MetricsUrl()));
+    }
     // The first SIGINT or SIGTERM stops gracefully; a second SIGINT does not wait for the checks under way.
     SignalBridge stopSignals({ SIGINT, SIGTERM });
     stopSignals.ExitOnSecondInterrupt(kExitInterrupted, "\n再次中断，立即退出。\n");
