@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build run test format format-check clean
+.PHONY: all deps configure build run test test-integration format format-check clean
 
 all: build
 
@@ -21,6 +21,10 @@ run: build
 
 test: build
 	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+# Two exporter shards, a real Prometheus and Alertmanager, all on loopback (installs the two when missing).
+test-integration: build
+	@./tools/integration.sh $(BUILD)
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
