@@ -30,6 +30,10 @@ if [ ${#need[@]} -gt 0 ]; then
         { $sudo rm -f /usr/sbin/policy-rc.d; exit 1; }
     $sudo rm -f /usr/sbin/policy-rc.d
 fi
+# The shipped files themselves pass their checkers.
+promtool check config "$root/deploy/prometheus/prometheus.yml" >/dev/null
+promtool check rules "$root/deploy/prometheus/patrol-rules.yml" >/dev/null
+amtool check-config "$root/deploy/alertmanager/alertmanager.yml" >/dev/null
 for f in "$program" "$farm_bin"; do
     [ -x "$f" ] || { echo "missing $f (build the targets patrol-lamp and bench_site_farm)" >&2; exit 1; }
 done
