@@ -10,6 +10,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <memory>
+
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -45,8 +47,29 @@ protected:
             socket->abort();
             socket->deleteLater();
         });
-        connect(socket, &QTcpSocket::readyRead, idle, qOverload<>(&QTimer::start));
-        connect(socket, &QTcpSocket::bytesWritten, idle, qOverload<>(&QTimer::start));
+        // Requests are a few hundred bytes; a client that sends far more without getting an answer is
+        // feeding the request parser's buffers, not asking for metrics. Connected before the HTTP server's
+        // own handler, so the unread bytes are the new ones.
+        auto received = std::make_shared<qint64>(0);
+        connect(socket, &QTcpSocket::readyRead, idle, [socket, idle, received] {
+            *received += socket->bytesAvailable();
+            if (*received > MetricsServer::kMaxRequestBytes) {
+                // After the HTTP server's handler for this chunk has run, which expects an open socket.
+                QMetaObject::invokeMethod(
+                    socket,
+                    [socket] {
+                        socket->abort();
+                        socket->deleteLater();
+                    },
+                    Qt::QueuedConnection);
+                return;
+            }
+            idle->start();
+        });
+        connect(socket, &QTcpSocket::bytesWritten, idle, [idle, received] {
+            *received = 0;
+            idle->start();
+        });
         idle->start();
         addPendingConnection(socket);
     }

@@ -11,7 +11,8 @@ class BoundedTcpServer;
 // Serves GET /metrics (the body comes from the render function) and GET / on Qt's HTTP server, on the thread
 // that owns it: the render function reads main-thread state, and the checks run on their own threads, so a
 // scrape never waits for a check nor a check for a scrape. Other paths answer 404, other methods 405.
-// At most kMaxConnections connections are open; more are closed at once, and idle ones close after a while.
+// At most kMaxConnections connections are open; more are closed at once. Idle connections, and ones that
+// send more than kMaxRequestBytes without being answered, are closed.
 class MetricsServer final : public QObject
 {
     Q_OBJECT
@@ -20,6 +21,7 @@ class MetricsServer final : public QObject
 public:
     static constexpr int kMaxConnections = 32;
     static constexpr int kIdleTimeoutMs = 60 * 1000;
+    static constexpr qint64 kMaxRequestBytes = 64 * 1024;
 
     explicit MetricsServer(std::function<QByteArray()> render, QObject* parent = nullptr);
     ~MetricsServer() override;

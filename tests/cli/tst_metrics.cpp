@@ -156,6 +156,19 @@ void TestMetrics::serverAnswersAndBoundsConnections()
     QTRY_COMPARE(closedCount(), 8);
     clients.clear();
     QTRY_COMPARE(server.OpenConnections(), 0);
+
+    // A request body that never ends is cut off instead of piling up in memory.
+    QTcpSocket endless;
+    endless.connectToHost(QHostAddress::LocalHost, server.Port());
+    QVERIFY(endless.waitForConnected(5000));
+    endless.write("POST /metrics HTTP/1.1\r\nContent-Length: 1000000000\r\n\r\n");
+    const QByteArray pad(4096, 'a');
+    for (int i = 0; i < 64 && endless.state() == QAbstractSocket::ConnectedState; ++i) {
+        endless.write(pad);
+        QTest::qWait(5);
+    }
+    QTRY_COMPARE(endless.state(), QAbstractSocket::UnconnectedState);
+    QTRY_COMPARE(server.OpenConnections(), 0);
     QCOMPARE(send("GET", u"/metrics"_s).first, 200);
 
     MetricsServer taken([] { return QByteArray(); });
