@@ -19,6 +19,13 @@ using namespace Qt::StringLiterals;
 // Accepts while fewer than the maximum are open; the HTTP server deletes each socket when it disconnects.
 class BoundedTcpServer final : public QTcpServer
 {
+    struct Exchange
+    {
+        qint64 received = 0; // since the last answer went out
+        int requests = 0;
+        bool dropped = false;
+    };
+
 public:
     using QTcpServer::QTcpServer;
 
@@ -47,14 +54,23 @@ protected:
             socket->abort();
             socket->deleteLater();
         });
-        // Requests are a few hundred bytes; a client that sends far more without getting an answer is
-        // feeding the request parser's buffers, not asking for metrics. Connected before the HTTP server's
-        // own handler, so the unread bytes are the new ones.
-        auto received = std::make_shared<qint64>(0);
-        connect(socket, &QTcpSocket::readyRead, idle, [socket, idle, received] {
-            *received += socket->bytesAvailable();
-            if (*received > MetricsServer::kMaxRequestBytes) {
-                // After the HTTP server's handler for this chunk has run, which expects an open socket.
+        // Scrapers send one small request and wait for its answer. More bytes than a request, or a second
+        // request before the answer has gone out (pipelining: each would hold a whole page in memory), drop the
+        // connection. Connected before the HTTP server's own handler, so the unread bytes are the new ones;
+        // they are read away here so that the server never parses them.
+        auto state = std::make_shared<Exchange>();
+        connect(socket, &QTcpSocket::readyRead, idle, [socket, idle, state] {
+            if (state->dropped) {
+                socket->readAll();
+                return;
+            }
+            const QByteArray chunk = socket->peek(socket->bytesAvailable());
+            state->received += chunk.size();
+            state->requests += chunk.count("\r\n\r\n");
+            if (state->received > MetricsServer::kMaxRequestBytes || state->requests > 1) {
+                state->dropped = true;
+                socket->readAll();
+                // Not here: the HTTP server's handler for this signal still runs and expects an open socket.
                 QMetaObject::invokeMethod(
                     socket,
                     [socket] {
@@ -66,8 +82,9 @@ protected:
             }
             idle->start();
         });
-        connect(socket, &QTcpSocket::bytesWritten, idle, [idle, received] {
-            *received = 0;
+        connect(socket, &QTcpSocket::bytesWritten, idle, [socket, idle, state] {
+            if (socket->bytesToWrite() == 0)
+                *state = {};
             idle->start();
         });
         idle->start();

@@ -11,15 +11,16 @@ class BoundedTcpServer;
 // Serves GET /metrics (the body comes from the render function) and GET / on Qt's HTTP server, on the thread
 // that owns it: the render function reads main-thread state, and the checks run on their own threads, so a
 // scrape never waits for a check nor a check for a scrape. Other paths answer 404, other methods 405.
-// At most kMaxConnections connections are open; more are closed at once. Idle connections, and ones that
-// send more than kMaxRequestBytes without being answered, are closed.
+// At most kMaxConnections connections are open, each with at most one request in hand (a page of 100,000
+// sites is about 44 MB); more connections are closed at once. Idle connections, pipelined requests and more
+// than kMaxRequestBytes without an answer close the connection.
 class MetricsServer final : public QObject
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(MetricsServer)
 
 public:
-    static constexpr int kMaxConnections = 32;
+    static constexpr int kMaxConnections = 16;
     static constexpr int kIdleTimeoutMs = 60 * 1000;
     static constexpr qint64 kMaxRequestBytes = 64 * 1024;
 

@@ -169,6 +169,21 @@ void TestMetrics::serverAnswersAndBoundsConnections()
     }
     QTRY_COMPARE(endless.state(), QAbstractSocket::UnconnectedState);
     QTRY_COMPARE(server.OpenConnections(), 0);
+
+    // Requests pipelined behind each other would each hold a rendered page until sent.
+    int renders = 0;
+    MetricsServer counted([&renders] {
+        ++renders;
+        return QByteArray("patrol_sites 1\n");
+    });
+    QVERIFY(counted.Listen(u"127.0.0.1"_s, 0, &error));
+    QTcpSocket pipelined;
+    pipelined.connectToHost(QHostAddress::LocalHost, counted.Port());
+    QVERIFY(pipelined.waitForConnected(5000));
+    pipelined.write(QByteArray("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n").repeated(50));
+    QTRY_COMPARE(pipelined.state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(renders, 0);
+    QCOMPARE(send("GET", u"/metrics"_s).first, 200);
     QCOMPARE(send("GET", u"/metrics"_s).first, 200);
 
     MetricsServer taken([] { return QByteArray(); });
