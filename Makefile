@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build run test format format-check clean
+.PHONY: all deps configure build run test test-integration format format-check clean
 
 all: build
 
@@ -27,6 +27,9 @@ test: build
 package: configure
 	@cmake --build $(BUILD) -j $(JOBS) --target patrol-lamp patrol_package_files
 	@cd $(BUILD) && cpack -G DEB
+# Two exporter shards, a real Prometheus and Alertmanager, all on loopback (installs the two when missing).
+test-integration: build
+	@./tools/integration.sh $(BUILD)
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

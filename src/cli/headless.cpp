@@ -3,7 +3,10 @@
 #include "cli/headless_options.h"
 #include "cli/headless_runner.h"
 #include "cli/headless_settings.h"
+#include "cli/metrics_server.h"
 #include "cli/site_list_file.h"
+#include "cli/site_metrics.h"
+#include "cli/site_shard.h"
 #include "http/curl_global.h"
 #include "monitor/monitoring_run.h"
 #include "monitor/signal_bridge.h"
@@ -17,6 +20,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
 
 using namespace Qt::StringLiterals;
 
@@ -71,6 +75,11 @@ int RunHeadless(int argc, char** argv)
     QString siteList = stored.siteList;
     if (!options.sitesPath.isEmpty() && !ReadSiteListFile(options.sitesPath, &siteList, &error))
         return Fail(error);
+    if (options.shard && HasSiteEntries(siteList)) {
+        siteList = FilterSiteList(siteList, *options.shard);
+        if (siteList.isEmpty())
+            return Fail(u"第 %1/%2 片中没有网站"_s.arg(options.shard->index).arg(options.shard->count));
+    }
     if (!HasSiteEntries(siteList)) {
         return Fail(u"请先输入要监控的网站地址列表！\n（用 --sites FILE 指定列表文件，或在窗口中输入网站列表）"_s);
     }
@@ -88,6 +97,15 @@ int RunHeadless(int argc, char** argv)
     int exitStatus = kExitUsage;
     HeadlessRunner runner(settings, siteList, options.passes, options.format);
     siteList = QString(); // the runner's copy is the only one, freed once the rows are filled
+    SiteMetrics metrics;
+    std::unique_ptr<MetricsServer> metricsServer;
+    if (options.listenPort) {
+        metricsServer = std::make_unique<MetricsServer>([&metrics] { return metrics.Render(); });
+        if (!metricsServer->Listen(options.listenHost, *options.listenPort, &error))
+            return Fail(error);
+        runner.SetMetrics(&metrics);
+        PrintLine(stderr, u"指标：%1"_s.arg(metricsServer->MetricsUrl()));
+    }
     // The first SIGINT or SIGTERM stops gracefully; a second SIGINT does not wait for the checks under way.
     SignalBridge stopSignals({ SIGINT, SIGTERM });
     stopSignals.ExitOnSecondInterrupt(kExitInterrupted, "\n再次中断，立即退出。\n");

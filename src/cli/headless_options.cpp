@@ -36,6 +36,20 @@ bool IsIntervalText(const QString& text)
     return number.match(text.trimmed()).hasMatch();
 }
 
+bool ParseListenText(const QString& text, QString* host, quint16* port)
+{
+    static const QRegularExpression form(u"^(?:\\[([0-9A-Fa-f:.]+)\\]|([^\\[\\]:/\\s]*)):([0-9]{1,5})$"_s);
+    const QRegularExpressionMatch match = form.match(text.trimmed());
+    if (!match.hasMatch())
+        return false;
+    const int value = match.captured(3).toInt();
+    if (value > 65535)
+        return false;
+    *host = match.hasCaptured(1) ? match.captured(1) : match.captured(2);
+    *port = quint16(value);
+    return true;
+}
+
 QString HeadlessUsageText()
 {
     return u"用法：patrol-lamp --headless [选项]\n"
@@ -53,6 +67,8 @@ QString HeadlessUsageText()
            "  --invert-content      网页内容条件取反\n"
            "  --passes N            检查 N 遍后结束（默认一直运行，直到 Ctrl+C 或 SIGTERM）\n"
            "  --format tsv|jsonl    输出格式（默认 tsv）\n"
+           "  --shard I/N           只检查第 I 片（0 ≤ I < N）：网址哈希除以 N 余 I 的网站\n"
+           "  --listen HOST:PORT    在 http://HOST:PORT/metrics 提供 Prometheus 指标\n"
            "  --help                显示本说明\n"
            "  --version             显示版本\n"
            "\n"
@@ -84,7 +100,8 @@ bool ParseHeadlessArguments(const QStringList& arguments, HeadlessOptions* optio
         }
         const bool takesValue = name == u"--config"_s || name == u"--sites"_s || name == u"--threads"_s
             || name == u"--timeout"_s || name == u"--interval"_s || name == u"--status-codes"_s
-            || name == u"--content"_s || name == u"--passes"_s || name == u"--format"_s;
+            || name == u"--content"_s || name == u"--passes"_s || name == u"--format"_s || name == u"--shard"_s
+            || name == u"--listen"_s;
         QString value;
         if (takesValue) {
             if (inlineValue) {
@@ -131,6 +148,16 @@ bool ParseHeadlessArguments(const QStringList& arguments, HeadlessOptions* optio
                 result.format = HeadlessOptions::Format::Jsonl;
             else
                 return fail(u"--format 只能是 tsv 或 jsonl，而不是“%1”"_s.arg(value));
+        } else if (name == u"--shard"_s) {
+            SiteShard shard;
+            if (!ParseShardText(value, &shard))
+                return fail(u"--shard 需要 I/N（0 ≤ I < N），而不是“%1”"_s.arg(value));
+            result.shard = shard;
+        } else if (name == u"--listen"_s) {
+            quint16 port = 0;
+            if (!ParseListenText(value, &result.listenHost, &port))
+                return fail(u"--listen 需要 HOST:PORT（如 127.0.0.1:9464 或 [::1]:9464），而不是“%1”"_s.arg(value));
+            result.listenPort = port;
         } else if (name == u"--no-status"_s) {
             result.noStatus = true;
         } else if (name == u"--invert-status"_s) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "cli/site_shard.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -23,6 +25,9 @@ struct HeadlessOptions
     bool invertContent = false;
     int passes = 0; // 0: until stopped
     Format format = Format::Tsv;
+    std::optional<SiteShard> shard;
+    QString listenHost; // with listenPort: serve metrics; empty host with a port means every interface
+    std::optional<quint16> listenPort;
     bool help = false;
     bool version = false;
 };
@@ -40,3 +45,5 @@ constexpr int kMaxHeadlessThreads = 1000;
 bool IsThreadCountText(const QString& text);
 bool IsTimeoutText(const QString& text);
 bool IsIntervalText(const QString& text);
+// "HOST:PORT", "[V6]:PORT" or ":PORT"; port 0 lets the system choose. False on anything else.
+bool ParseListenText(const QString& text, QString* host, quint16* port);

@@ -1,9 +1,12 @@
 #include "cli/headless_runner.h"
 
 #include "cli/check_line_format.h"
+#include "cli/site_metrics.h"
 #include "monitor/duration_text.h"
 #include "monitor/monitoring_run.h"
 #include "monitor/report_model.h"
+
+#include <QDateTime>
 
 #include <cerrno>
 #include <unistd.h>
@@ -66,9 +69,18 @@ HeadlessRunner::~HeadlessRunner()
         m_run->Shutdown();
 }
 
+void HeadlessRunner::SetMetrics(SiteMetrics* metrics)
+{
+    m_metrics = metrics;
+}
+
 void HeadlessRunner::Start()
 {
     m_run->Click();
+    if (m_metrics) {
+        m_metrics->SetSiteCount(m_run->SiteModel()->rowCount());
+        m_metrics->SetContentConditionOn(m_run->Settings().byContent);
+    }
     if (m_run->IsIdle()) {
         // The run refused to start (its message is out already); nothing would ever end the event loop.
         emit Finished(3);
@@ -98,6 +110,8 @@ void HeadlessRunner::OnCheckFinished(const CheckRecord& record)
         m_progressPass = record.pass;
         m_doneInPass = 1;
     }
+    if (m_metrics)
+        m_metrics->RecordCheck(record, QDateTime::currentMSecsSinceEpoch());
     if (m_stdoutBroken)
         return;
     m_outBuffer += FormatCheckLine(record, m_format);
@@ -109,6 +123,8 @@ void HeadlessRunner::OnCheckFinished(const CheckRecord& record)
 
 void HeadlessRunner::OnPassFinished(const PassSummary& summary)
 {
+    if (m_metrics)
+        m_metrics->RecordPass(summary);
     FlushOutput();
     ClearProgress();
     WriteStderrLine(u"第 %1 遍完成：网站 %2 个，不正常 %3 个，用时 %4"_s.arg(summary.pass)

@@ -11,6 +11,7 @@
 #include <cstdio>
 
 class MonitoringRun;
+class SiteMetrics;
 struct CheckRecord;
 struct PassSummary;
 
@@ -26,6 +27,8 @@ public:
         HeadlessOptions::Format format, QObject* parent = nullptr);
     ~HeadlessRunner() override;
 
+    // Verdicts for the metrics server; set before Start.
+    void SetMetrics(SiteMetrics* metrics);
     void Start();
     // SIGINT / SIGTERM: no new checks; running ones finish, then the run ends.
     void RequestStop();
@@ -44,6 +47,7 @@ private:
     void ClearProgress();
 
     MonitoringRun* m_run;
+    SiteMetrics* m_metrics = nullptr;
     HeadlessOptions::Format m_format;
     bool m_stdoutIsTerminal;
     bool m_stderrIsTerminal;

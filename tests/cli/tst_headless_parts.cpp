@@ -122,6 +122,14 @@ void TestHeadlessParts::argumentForms_data()
     QTest::newRow("flag with value") << QStringList { u"--no-status=1"_s } << false;
     QTest::newRow("passes zero") << QStringList { u"--passes"_s, u"0"_s } << false;
     QTest::newRow("stray word") << QStringList { u"sites.txt"_s } << false;
+    QTest::newRow("shard") << QStringList { u"--shard=2/3"_s } << true;
+    QTest::newRow("shard out of range") << QStringList { u"--shard"_s, u"3/3"_s } << false;
+    QTest::newRow("shard of zero") << QStringList { u"--shard"_s, u"0/0"_s } << false;
+    QTest::newRow("listen v4") << QStringList { u"--listen"_s, u"127.0.0.1:9464"_s } << true;
+    QTest::newRow("listen v6") << QStringList { u"--listen=[::1]:0"_s } << true;
+    QTest::newRow("listen any") << QStringList { u"--listen=:9464"_s } << true;
+    QTest::newRow("listen bare v6") << QStringList { u"--listen=::1:9464"_s } << false;
+    QTest::newRow("listen big port") << QStringList { u"--listen=h:65536"_s } << false;
     QTest::newRow("conflicting status") << QStringList { u"--no-status"_s, u"--invert-status"_s } << false;
 }
 

@@ -1,0 +1,222 @@
+#include "cli/site_metrics.h"
+
+#include "monitor/monitoring_run.h"
+#include "store/persistence.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <string_view>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Appends into a buffer grown by doubling, without QByteArray's per-call checks: a page of 100,000 sites
+// holds over half a million lines and is rendered on the main thread.
+class PageWriter
+{
+public:
+    explicit PageWriter(qsizetype reserve) { m_out.resize(std::max<qsizetype>(reserve, 4096)); }
+
+    void Append(const char* data, qsizetype size)
+    {
+        Reserve(size);
+        std::memcpy(m_out.data() + m_size, data, size_t(size));
+        m_size += size;
+    }
+    void AppendBytes(const QByteArray& bytes) { Append(bytes.constData(), bytes.size()); }
+    void Append(std::string_view text) { Append(text.data(), qsizetype(text.size())); }
+    void Append(char c) { Append(&c, 1); }
+    void Number(qint64 value)
+    {
+        Reserve(24);
+        const auto result = std::to_chars(m_out.data() + m_size, m_out.data() + m_size + 24, value);
+        m_size = result.ptr - m_out.data();
+    }
+    // Milliseconds as seconds with three decimals, without going through a double.
+    void Millis(qint64 ms)
+    {
+        if (ms < 0) {
+            Append('-');
+            ms = -ms;
+        }
+        Number(ms / 1000);
+        const int fraction = int(ms % 1000);
+        if (fraction != 0) {
+            const char digits[4]
+                = { '.', char('0' + fraction / 100), char('0' + fraction / 10 % 10), char('0' + fraction % 10) };
+            Append(digits, 4);
+        }
+    }
+    void Header(std::string_view name, std::string_view type, std::string_view help)
+    {
+        Append("# HELP ");
+        Append(name);
+        Append(' ');
+        Append(help);
+        Append("\n# TYPE ");
+        Append(name);
+        Append(' ');
+        Append(type);
+        Append('\n');
+    }
+    QByteArray Take()
+    {
+        m_out.truncate(m_size);
+        return std::move(m_out);
+    }
+
+private:
+    void Reserve(qsizetype extra)
+    {
+        if (m_size + extra > m_out.size())
+            m_out.resize(std::max(m_out.size() * 2, m_size + extra));
+    }
+
+    QByteArray m_out;
+    qsizetype m_size = 0;
+};
+
+} // namespace
+
+SiteMetrics::SiteMetrics()
+    : m_buildInfo("patrol_build_info{version=\"" + EscapeLabelValue(Persist::ProgramVersion()) + "\"} 1\n")
+{ }
+
+QByteArray SiteMetrics::EscapeLabelValue(const QString& value)
+{
+    const QByteArray utf8 = value.toUtf8();
+    QByteArray out;
+    out.reserve(utf8.size() + 8);
+    for (const char c : utf8) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '"')
+            out += "\\\"";
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out;
+}
+
+void SiteMetrics::SetSiteCount(int sites)
+{
+    m_siteCount = sites;
+}
+
+void SiteMetrics::SetContentConditionOn(bool on)
+{
+    m_contentOn = on;
+}
+
+SiteMetrics::Site& SiteMetrics::SiteFor(const QString& url)
+{
+    auto it = m_indexByUrl.constFind(url);
+    if (it != m_indexByUrl.cend())
+        return m_sites[size_t(*it)];
+    m_indexByUrl.insert(url, int(m_sites.size()));
+    Site& site = m_sites.emplace_back();
+    site.labels = "{url=\"" + EscapeLabelValue(url) + "\"} ";
+    return site;
+}
+
+void SiteMetrics::RecordCheck(const CheckRecord& record, qint64 wallClockMs)
+{
+    Site& site = SiteFor(record.url);
+    const bool wasAbnormal = site.checkedAtMs != 0 && !site.up;
+    if (wasAbnormal != !record.normal)
+        m_abnormal += record.normal ? -1 : 1;
+    site.up = record.normal;
+    site.status = record.status;
+    site.elapsedMs = record.elapsedMs;
+    // A clock set to before 1970 must not make the site look never checked.
+    site.checkedAtMs = qMax<qint64>(wallClockMs, 1);
+    site.found = record.found;
+    ++(record.normal ? m_normalChecks : m_abnormalChecks);
+}
+
+void SiteMetrics::RecordPass(const PassSummary& summary)
+{
+    ++m_passes;
+    m_lastPassMs = summary.elapsedMs;
+}
+
+void SiteMetrics::SetCertExpiry(const QString& url, qint64 epochSeconds)
+{
+    Site& site = SiteFor(url);
+    m_certSites += (epochSeconds != 0) - (site.certExpiry != 0);
+    site.certExpiry = epochSeconds;
+}
+
+QByteArray SiteMetrics::Render() const
+{
+    qsizetype labelBytes = 0;
+    for (const Site& site : m_sites)
+        labelBytes += site.labels.size();
+    PageWriter out(4096 + (labelBytes + 50) * 6);
+
+    auto family
+        = [&](std::string_view name, std::string_view type, std::string_view help, auto&& value, auto&& include) {
+              out.Header(name, type, help);
+              for (const Site& site : m_sites) {
+                  if (site.checkedAtMs == 0 || !include(site))
+                      continue;
+                  out.Append(name);
+                  out.AppendBytes(site.labels);
+                  value(site);
+                  out.Append('\n');
+              }
+          };
+    auto always = [](const Site&) { return true; };
+
+    family(
+        "patrol_site_up", "gauge", "1 if the last check of the site found it normal, 0 if abnormal.",
+        [&](const Site& s) { out.Append(s.up ? '1' : '0'); }, always);
+    family(
+        "patrol_site_http_status", "gauge", "HTTP status of the last check, 0 when there was none.",
+        [&](const Site& s) { out.Number(s.status); }, always);
+    family(
+        "patrol_site_response_seconds", "gauge", "Duration of the last check, retries included.",
+        [&](const Site& s) { out.Millis(s.elapsedMs); }, always);
+    family(
+        "patrol_site_last_check_timestamp_seconds", "gauge", "When the last check of the site finished.",
+        [&](const Site& s) { out.Millis(s.checkedAtMs); }, always);
+    if (m_contentOn) {
+        family(
+            "patrol_site_found_position", "gauge",
+            "Position of the content searched for, -1 not found, 0 not searched (the status check failed).",
+            [&](const Site& s) { out.Number(s.found); }, always);
+    }
+    if (m_certSites > 0) {
+        family(
+            "patrol_site_cert_expiry_timestamp_seconds", "gauge", "When the site's certificate expires.",
+            [&](const Site& s) { out.Number(s.certExpiry); }, [](const Site& s) { return s.certExpiry != 0; });
+    }
+
+    auto single = [&](std::string_view name, std::string_view type, std::string_view help, qint64 value) {
+        out.Header(name, type, help);
+        out.Append(name);
+        out.Append(' ');
+        out.Number(value);
+        out.Append('\n');
+    };
+    single("patrol_sites", "gauge", "Sites this process checks.", m_siteCount);
+    single("patrol_sites_abnormal", "gauge", "Sites whose last check found them abnormal.", m_abnormal);
+    single("patrol_passes_total", "counter", "Passes finished over the site list.", qint64(m_passes));
+    out.Header("patrol_checks_total", "counter", "Checks finished, by verdict.");
+    out.Append("patrol_checks_total{result=\"normal\"} ");
+    out.Number(qint64(m_normalChecks));
+    out.Append("\npatrol_checks_total{result=\"abnormal\"} ");
+    out.Number(qint64(m_abnormalChecks));
+    out.Append('\n');
+    out.Header("patrol_last_pass_duration_seconds", "gauge", "Duration of the last finished pass.");
+    out.Append("patrol_last_pass_duration_seconds ");
+    out.Millis(m_lastPassMs);
+    out.Append('\n');
+    out.Header("patrol_build_info", "gauge", "The program's version.");
+    out.AppendBytes(m_buildInfo);
+    return out.Take();
+}

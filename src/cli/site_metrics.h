@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QString>
+
+#include <vector>
+
+struct CheckRecord;
+struct PassSummary;
+
+// The run's verdicts in the Prometheus text exposition format 0.0.4. Main thread only: the runner feeds it
+// from the run's signals and the metrics server renders it on the same thread, so nothing here is locked.
+// One series per distinct URL (rows with the same URL share it: the last finished check wins), because two
+// series with equal labels would be rejected by the scraper.
+class SiteMetrics final
+{
+public:
+    SiteMetrics();
+
+    void SetSiteCount(int sites);
+    // found_position is exported only while the content condition is on.
+    void SetContentConditionOn(bool on);
+    void RecordCheck(const CheckRecord& record, qint64 wallClockMs);
+    void RecordPass(const PassSummary& summary);
+    // Certificate expiry (seconds since the epoch) of an https site, once checks report it; 0 forgets it.
+    // Sites without one export no patrol_site_cert_expiry_timestamp_seconds series.
+    void SetCertExpiry(const QString& url, qint64 epochSeconds);
+
+    QByteArray Render() const;
+
+    // A label value as the format requires: backslash, double quote and line feed escaped.
+    static QByteArray EscapeLabelValue(const QString& value);
+
+private:
+    struct Site
+    {
+        QByteArray labels; // {url="..."} with a trailing space
+        bool up = true;
+        int status = 0;
+        qint64 elapsedMs = 0;
+        qint64 checkedAtMs = 0;
+        int found = 0;
+        qint64 certExpiry = 0;
+    };
+
+    Site& SiteFor(const QString& url);
+
+    std::vector<Site> m_sites;
+    QHash<QString, int> m_indexByUrl;
+    QByteArray m_buildInfo;
+    int m_siteCount = 0;
+    int m_abnormal = 0;
+    bool m_contentOn = false;
+    quint64 m_passes = 0;
+    quint64 m_normalChecks = 0;
+    quint64 m_abnormalChecks = 0;
+    qint64 m_lastPassMs = 0;
+    int m_certSites = 0;
+};
