@@ -8,6 +8,7 @@
 #include "monitor/monitoring_run.h"
 #include "monitor/signal_bridge.h"
 #include "monitor/status_codes.h"
+#include "store/history_store.h"
 #include "store/persistence.h"
 
 #include <QCoreApplication>
@@ -87,6 +88,11 @@ int RunHeadless(int argc, char** argv)
 
     int exitStatus = kExitUsage;
     HeadlessRunner runner(settings, siteList, options.passes, options.format);
+    if (!options.noHistory)
+        runner.SetHistoryPath(
+            options.historyPath.isEmpty() ? HistoryStore::PathBesideConfig(configPath) : options.historyPath);
+    if (!options.notifyUrl.isEmpty())
+        runner.SetNotifyUrl(options.notifyUrl);
     // The first SIGINT or SIGTERM stops gracefully; a second SIGINT does not wait for the checks under way.
     SignalBridge stopSignals({ SIGINT, SIGTERM });
     stopSignals.ExitOnSecondInterrupt(kExitInterrupted, "\n再次中断，立即退出。\n");

@@ -9,7 +9,7 @@
 // configuration file; nothing here is ever written back to it.
 struct HeadlessOptions
 {
-    enum class Format { Tsv, Jsonl };
+    enum class Format { Tsv, Jsonl, Csv };
 
     QString configPath; // empty: the file beside the executable
     QString sitesPath; // empty: the list stored by the window
@@ -23,6 +23,9 @@ struct HeadlessOptions
     bool invertContent = false;
     int passes = 0; // 0: until stopped
     Format format = Format::Tsv;
+    QString historyPath; // empty: beside the configuration file
+    bool noHistory = false;
+    QString notifyUrl; // webhook for batches of state changes
     bool help = false;
     bool version = false;
 };

@@ -4,6 +4,9 @@
 #include "monitor/duration_text.h"
 #include "monitor/monitoring_run.h"
 #include "monitor/report_model.h"
+#include "monitor/state_changes.h"
+#include "monitor/webhook_sender.h"
+#include "store/history_store.h"
 
 #include <cerrno>
 #include <unistd.h>
@@ -16,6 +19,7 @@ namespace {
 constexpr qsizetype kFlushBytes = 64 * 1024;
 constexpr int kFlushDelayMs = 200;
 constexpr int kProgressPeriodMs = 250;
+constexpr int kAlertCollectMs = 2000;
 
 bool WriteAll(int fd, const char* data, qsizetype size)
 {
@@ -65,8 +69,26 @@ HeadlessRunner::~HeadlessRunner()
         m_run->Shutdown();
 }
 
+void HeadlessRunner::SetHistoryPath(const QString& path)
+{
+    m_history = new HistoryStore(path, this);
+    connect(m_history, &HistoryStore::Failed, this, &HeadlessRunner::OnMessage);
+    m_history->Start();
+}
+
+void HeadlessRunner::SetNotifyUrl(const QString& url)
+{
+    m_webhook = new WebhookSender(url, this);
+    m_changes = new StateChangeCollector(kAlertCollectMs, this);
+    connect(m_webhook, &WebhookSender::Dropped, this, &HeadlessRunner::OnMessage);
+    connect(m_changes, &StateChangeCollector::Batch, this,
+        [this](const QVector<StateChange>& batch) { m_webhook->Post(AlertJson(batch)); });
+}
+
 void HeadlessRunner::Start()
 {
+    if (m_format == HeadlessOptions::Format::Csv)
+        m_outBuffer += CsvHeaderLine();
     m_run->Click();
     if (m_run->IsIdle()) {
         // The run refused to start (its message is out already); nothing would ever end the event loop.
@@ -89,6 +111,12 @@ void HeadlessRunner::RequestStop()
 
 void HeadlessRunner::OnCheckFinished(const CheckRecord& record)
 {
+    if (m_history) {
+        m_history->Record(HistorySample {
+            record.url, record.finishedAtMs, record.normal, record.status, record.elapsedMs, record.certExpires });
+    }
+    if (m_changes)
+        m_changes->Feed(record);
     if (record.pass == m_progressPass) {
         ++m_doneInPass;
     } else if (record.pass > m_progressPass) {
@@ -123,6 +151,8 @@ void HeadlessRunner::OnMessage(const QString& text)
 
 void HeadlessRunner::OnRunFinished()
 {
+    if (m_changes)
+        m_changes->FlushNow();
     m_progressTimer.stop();
     FlushOutput();
     ClearProgress();

@@ -10,7 +10,10 @@
 
 #include <cstdio>
 
+class HistoryStore;
 class MonitoringRun;
+class StateChangeCollector;
+class WebhookSender;
 struct CheckRecord;
 struct PassSummary;
 
@@ -25,6 +28,10 @@ public:
     HeadlessRunner(const MonitorSettings& settings, const QString& siteListText, int passes,
         HeadlessOptions::Format format, QObject* parent = nullptr);
     ~HeadlessRunner() override;
+
+    // Both before Start(): the history file to keep, and the webhook for batches of state changes.
+    void SetHistoryPath(const QString& path);
+    void SetNotifyUrl(const QString& url);
 
     void Start();
     // SIGINT / SIGTERM: no new checks; running ones finish, then the run ends.
@@ -44,6 +51,9 @@ private:
     void ClearProgress();
 
     MonitoringRun* m_run;
+    HistoryStore* m_history = nullptr;
+    StateChangeCollector* m_changes = nullptr;
+    WebhookSender* m_webhook = nullptr;
     HeadlessOptions::Format m_format;
     bool m_stdoutIsTerminal;
     bool m_stderrIsTerminal;

@@ -5,6 +5,7 @@
 #include "monitor/report_model.h"
 #include "monitor/site_check.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QMetaMethod>
 
@@ -401,7 +402,8 @@ void MonitoringRun::ApplyOutcome(const CheckOutcome& outcome)
     --m_running;
     EmitWindowCaption(row);
     emit CheckFinished(CheckRecord { outcome.pass, row, outcome.url, outcome.normal, outcome.status, outcome.statusText,
-        outcome.found, outcome.foundText, outcome.elapsedMs, outcome.responseTime });
+        outcome.found, outcome.foundText, outcome.elapsedMs, outcome.responseTime, outcome.certExpires,
+        QDateTime::currentMSecsSinceEpoch() });
     auto progress = m_passes.find(outcome.pass);
     if (progress != m_passes.end()) {
         --progress->second.outstanding;

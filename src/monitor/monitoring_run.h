@@ -29,6 +29,8 @@ struct CheckRecord
     QString foundText;
     qint64 elapsedMs = 0;
     QString responseTime;
+    qint64 certExpires = 0; // Unix seconds, 0 unknown
+    qint64 finishedAtMs = 0; // Unix milliseconds
 };
 
 // Sent when every check a pass started has finished.

@@ -86,6 +86,7 @@ CheckOutcome RunSiteCheck(
         for (int attempt = 1; attempt <= kStatusAttempts; ++attempt) {
             client.Recreate();
             outcome.status = client.QueryStatus(url, false, std::max(timeoutSeconds, 0));
+            outcome.certExpires = qMax(outcome.certExpires, client.CertificateExpiry());
             ++outcome.attempts;
             if (outcome.status != 0 && outcome.status != 100)
                 break;

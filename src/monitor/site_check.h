@@ -17,6 +17,7 @@ struct CheckOutcome
     int status = 0; // 0 when not asked or no response
     int found = 0; // keyword position, -1 not found, 0 not searched
     int attempts = 0; // status requests made
+    qint64 certExpires = 0; // the https server certificate's expiry in Unix seconds, 0 unknown
     bool pageFetched = false;
     QString statusText; // column 1
     QString foundText; // column 2
