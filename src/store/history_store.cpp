@@ -125,8 +125,10 @@ bool HistoryStore::Writer::Open(QSqlDatabase& db)
         return false;
     }
     QSqlQuery q(db);
-    // WAL lets the details view read while this thread writes; NORMAL sync is safe with WAL.
-    for (const char* statement : { "PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL" }) {
+    // WAL lets the details view read while this thread writes; NORMAL sync is safe with WAL. A big batch
+    // grows the WAL file; the limit shrinks it again after a checkpoint.
+    for (const char* statement :
+        { "PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL", "PRAGMA journal_size_limit=16777216" }) {
         if (!q.exec(QString::fromLatin1(statement))) {
             Fail(Describe(q.lastError()));
             return false;

@@ -27,6 +27,12 @@ inline const QString kSiteListButton = QStringLiteral("按钮输入网站列表"
 inline const QString kStartButton = QStringLiteral("按钮开始监控");
 inline const QString kCopyAllButton = QStringLiteral("按钮复制全部");
 
+// Alerts and history keep their settings in a section of their own; 主界面 keeps exactly its keys.
+inline const QString kAlertsSection = QStringLiteral("提醒与历史");
+inline const QString kHistoryEnabledKey = QStringLiteral("记录历史");
+inline const QString kNotifyDesktopKey = QStringLiteral("桌面通知");
+inline const QString kNotifyUrlKey = QStringLiteral("通知网址");
+
 // Key of a button's tag.
 QString TagKey(const QString& buttonName);
 

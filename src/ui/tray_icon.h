@@ -28,6 +28,10 @@ public:
     bool Add(const QIcon& icon, const QString& toolTip);
     void Remove();
     bool IsShown() const;
+    // Picture and tooltip of a shown icon (an abnormal state has its own).
+    void SetAppearance(const QIcon& icon, const QString& toolTip);
+    // The tray's own balloon, for desktops without a notification service; false when no icon is shown.
+    bool ShowMessage(const QString& title, const QString& text);
 
 signals:
     void Activated(TrayIcon::Operation operation);
