@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -21,8 +22,8 @@ namespace {
 
 constexpr qint64 kHourMs = 3600LL * 1000;
 constexpr qint64 kDayMs = 24 * kHourMs;
-// Hourly sums stay in memory this long before they are added to the file, so a pass costs few writes.
-constexpr auto kAggregateFlushPeriod = std::chrono::seconds(30);
+// Hourly sums stay in memory this long (or until the hour turns) before they are added to the file.
+constexpr auto kAggregateFlushPeriod = std::chrono::seconds(60);
 constexpr int kBusyTimeoutMs = 2000;
 // A writer that can't keep up loses samples rather than the process's memory.
 constexpr qsizetype kMaxQueued = 2'000'000;
@@ -34,12 +35,14 @@ const char* const kSchema[] = {
     "CREATE TABLE IF NOT EXISTS changes(url TEXT NOT NULL, at_ms INTEGER NOT NULL, normal INTEGER NOT NULL,"
     " status INTEGER NOT NULL, cert_expires INTEGER)",
     "CREATE INDEX IF NOT EXISTS changes_by_url ON changes(url, at_ms)",
-    "CREATE TABLE IF NOT EXISTS hourly(site INTEGER NOT NULL, hour INTEGER NOT NULL, checks INTEGER NOT NULL,"
+    // Time first: each hour's rows go to the end of the tree and old ones leave from its start, so writing
+    // and thinning touch few pages; a site's rows are read by (time, site) lookups.
+    "CREATE TABLE IF NOT EXISTS hourly(hour INTEGER NOT NULL, site INTEGER NOT NULL, checks INTEGER NOT NULL,"
     " normal_checks INTEGER NOT NULL, sum_ms INTEGER NOT NULL, max_ms INTEGER NOT NULL,"
-    " PRIMARY KEY(site, hour)) WITHOUT ROWID",
-    "CREATE TABLE IF NOT EXISTS daily(site INTEGER NOT NULL, day INTEGER NOT NULL, checks INTEGER NOT NULL,"
+    " PRIMARY KEY(hour, site)) WITHOUT ROWID",
+    "CREATE TABLE IF NOT EXISTS daily(day INTEGER NOT NULL, site INTEGER NOT NULL, checks INTEGER NOT NULL,"
     " normal_checks INTEGER NOT NULL, sum_ms INTEGER NOT NULL, max_ms INTEGER NOT NULL,"
-    " PRIMARY KEY(site, day)) WITHOUT ROWID",
+    " PRIMARY KEY(day, site)) WITHOUT ROWID",
     "INSERT OR IGNORE INTO meta(key, value) VALUES('schema_version', 1)",
     "INSERT OR IGNORE INTO meta(key, value) VALUES('rolled_through', 0)",
 };
@@ -96,7 +99,7 @@ struct HistoryStore::Writer
     // Writer thread only.
     QString connection;
     QHash<QString, SiteState> sites;
-    QHash<QPair<qint64, qint64>, HourSum> hours; // (site, hour start in seconds)
+    std::map<std::pair<qint64, qint64>, HourSum> hours; // (hour start in seconds, site), in the file's order
     qint64 newestMs = 0;
     qint64 rolledThroughMs = 0;
 
@@ -214,7 +217,7 @@ bool HistoryStore::Writer::Apply(QSqlDatabase& db, const QVector<HistorySample>&
                 return false;
             }
         }
-        HourSum& sum = hours[qMakePair(it->id, FloorTo(s.atMs, kHourMs) / 1000)];
+        HourSum& sum = hours[{ FloorTo(s.atMs, kHourMs) / 1000, it->id }];
         ++sum.checks;
         sum.normalChecks += s.normal ? 1 : 0;
         sum.sumMs += s.elapsedMs;
@@ -225,20 +228,20 @@ bool HistoryStore::Writer::Apply(QSqlDatabase& db, const QVector<HistorySample>&
 
 bool HistoryStore::Writer::FlushHours(QSqlDatabase& db)
 {
-    if (hours.isEmpty())
+    if (hours.empty())
         return true;
     QSqlQuery upsert(db);
-    upsert.prepare(u"INSERT INTO hourly(site, hour, checks, normal_checks, sum_ms, max_ms) VALUES(?, ?, ?, ?, ?, ?)"
-                   " ON CONFLICT(site, hour) DO UPDATE SET checks = checks + excluded.checks,"
+    upsert.prepare(u"INSERT INTO hourly(hour, site, checks, normal_checks, sum_ms, max_ms) VALUES(?, ?, ?, ?, ?, ?)"
+                   " ON CONFLICT(hour, site) DO UPDATE SET checks = checks + excluded.checks,"
                    " normal_checks = normal_checks + excluded.normal_checks, sum_ms = sum_ms + excluded.sum_ms,"
                    " max_ms = max(max_ms, excluded.max_ms)"_s);
-    for (auto it = hours.cbegin(); it != hours.cend(); ++it) {
-        upsert.addBindValue(it.key().first);
-        upsert.addBindValue(it.key().second);
-        upsert.addBindValue(it->checks);
-        upsert.addBindValue(it->normalChecks);
-        upsert.addBindValue(it->sumMs);
-        upsert.addBindValue(it->maxMs);
+    for (const auto& [key, sum] : hours) {
+        upsert.addBindValue(key.first);
+        upsert.addBindValue(key.second);
+        upsert.addBindValue(sum.checks);
+        upsert.addBindValue(sum.normalChecks);
+        upsert.addBindValue(sum.sumMs);
+        upsert.addBindValue(sum.maxMs);
         if (!upsert.exec()) {
             Fail(Describe(upsert.lastError()));
             return false;
@@ -255,10 +258,10 @@ bool HistoryStore::Writer::RollUpAndThin(QSqlDatabase& db)
     if (today <= rolledThroughMs)
         return true;
     QSqlQuery q(db);
-    q.prepare(u"INSERT INTO daily(site, day, checks, normal_checks, sum_ms, max_ms)"
-              " SELECT site, hour - hour % 86400, sum(checks), sum(normal_checks), sum(sum_ms), max(max_ms)"
-              " FROM hourly WHERE hour >= ? AND hour < ? GROUP BY site, hour - hour % 86400 ORDER BY 1, 2"
-              " ON CONFLICT(site, day) DO UPDATE SET checks = checks + excluded.checks,"
+    q.prepare(u"INSERT INTO daily(day, site, checks, normal_checks, sum_ms, max_ms)"
+              " SELECT hour - hour % 86400, site, sum(checks), sum(normal_checks), sum(sum_ms), max(max_ms)"
+              " FROM hourly WHERE hour >= ? AND hour < ? GROUP BY 1, 2 ORDER BY 1, 2"
+              " ON CONFLICT(day, site) DO UPDATE SET checks = checks + excluded.checks,"
               " normal_checks = normal_checks + excluded.normal_checks, sum_ms = sum_ms + excluded.sum_ms,"
               " max_ms = max(max_ms, excluded.max_ms)"_s);
     // A first roll-up only takes the day before; older hourly rows were never kept.
@@ -431,29 +434,39 @@ SiteHistory HistoryStore::ReadSite(const QString& path, const QString& url, qint
                 result.sinceMs = q.value(2).toLongLong();
                 result.certExpires = q.value(3).toLongLong();
 
-                auto uptime = [&](qint64 spanMs) {
+                qint64 rolledThrough = 0;
+                if (q.exec(u"SELECT value FROM meta WHERE key = 'rolled_through'"_s) && q.next())
+                    rolledThrough = q.value(0).toLongLong();
+                // Lookups by (time, site): the listed hours and days are each one seek.
+                auto times = [](qint64 from, qint64 to, qint64 step) {
+                    QStringList list;
+                    for (qint64 t = from; t < to; t += step)
+                        list << QString::number(t);
+                    return list.isEmpty() ? u"NULL"_s : list.join(u',');
+                };
+                const qint64 nowHour = FloorTo(nowMs, kHourMs) / 1000;
+                const qint64 firstHour = nowHour - 23 * 3600;
+                const qint64 lastDay = FloorTo(nowMs, kDayMs) / 1000;
+                auto uptime = [&](int days) {
                     QSqlQuery u(db);
                     // Whole days come from `daily`, the rest (not yet rolled up) from `hourly`.
-                    u.prepare(u"SELECT sum(c), sum(n) FROM ("
-                              " SELECT checks AS c, normal_checks AS n FROM daily WHERE site = :id AND day >= :from"
-                              " AND day < (SELECT value FROM meta WHERE key = 'rolled_through')"
-                              " UNION ALL SELECT checks, normal_checks FROM hourly WHERE site = :id AND hour >= :from"
-                              " AND hour >= (SELECT value FROM meta WHERE key = 'rolled_through'))"_s);
-                    u.bindValue(u":id"_s, id);
-                    u.bindValue(u":from"_s, (nowMs - spanMs) / 1000);
-                    if (u.exec() && u.next() && u.value(0).toLongLong() > 0)
+                    const QString sql
+                        = u"SELECT sum(c), sum(n) FROM ("
+                          " SELECT checks AS c, normal_checks AS n FROM daily WHERE day IN (%1) AND site = %3"
+                          " UNION ALL SELECT checks, normal_checks FROM hourly WHERE hour IN (%2) AND site = %3)"_s.arg(
+                              times(qMax(lastDay - days * 86400LL, 0LL), rolledThrough, 86400),
+                              times(qMax(rolledThrough, nowHour - 72 * 3600), nowHour + 3600, 3600),
+                              QString::number(id));
+                    if (u.exec(sql) && u.next() && u.value(0).toLongLong() > 0)
                         return u.value(1).toDouble() / u.value(0).toDouble();
                     return -1.0;
                 };
-                // 24 h is read from the hourly rows alone: they are kept two days.
                 QSqlQuery h(db);
-                h.prepare(u"SELECT hour, checks, normal_checks, sum_ms, max_ms FROM hourly"
-                          " WHERE site = ? AND hour >= ? ORDER BY hour"_s);
-                h.addBindValue(id);
-                h.addBindValue((nowMs - kDayMs) / 1000);
                 qint64 checks = 0;
                 qint64 normalChecks = 0;
-                if (h.exec()) {
+                if (h.exec(u"SELECT hour, checks, normal_checks, sum_ms, max_ms FROM hourly WHERE hour IN (%1)"
+                           " AND site = %2 ORDER BY hour"_s.arg(times(firstHour, nowHour + 3600, 3600))
+                               .arg(id))) {
                     while (h.next()) {
                         const qint64 c = h.value(1).toLongLong();
                         checks += c;
@@ -463,8 +476,8 @@ SiteHistory HistoryStore::ReadSite(const QString& path, const QString& url, qint
                     }
                 }
                 result.uptime24h = checks > 0 ? double(normalChecks) / double(checks) : -1;
-                result.uptime7d = uptime(7 * kDayMs);
-                result.uptime30d = uptime(30 * kDayMs);
+                result.uptime7d = uptime(7);
+                result.uptime30d = uptime(30);
 
                 QSqlQuery c(db);
                 c.prepare(u"SELECT at_ms, normal, status FROM changes WHERE url = ? ORDER BY at_ms DESC LIMIT 50"_s);
