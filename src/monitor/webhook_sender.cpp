@@ -96,8 +96,8 @@ WebhookSender::~WebhookSender()
     // Bodies already queued get a short while; a receiver that is down must not hold up the exit.
     std::thread watchdog;
     auto done = std::make_shared<std::atomic<bool>>(false);
-    watchdog = std::thread([w = m_worker, done] {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDrainOnExitMs);
+    watchdog = std::thread([w = m_worker, done, drainMs = m_drainMs] {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(drainMs);
         while (!done->load() && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         w->cancel->store(true);

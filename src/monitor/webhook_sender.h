@@ -25,7 +25,8 @@ public:
     // Retry waits in milliseconds, tests shorten them.
     void SetRetryDelays(QList<int> delaysMs);
 
-    static constexpr int kDrainOnExitMs = 5000;
+    // How long the destructor lets queued bodies go out (default 5 s); 0 when replacing it on the main thread.
+    void SetDrainOnExitMs(int ms) { m_drainMs = ms; }
 
 signals:
     void Dropped(const QString& message);
@@ -33,4 +34,5 @@ signals:
 private:
     struct Worker;
     std::shared_ptr<Worker> m_worker;
+    int m_drainMs = 5000;
 };

@@ -135,6 +135,8 @@ void WindowAlerts::ApplySettings(const Settings& settings)
     if (historyChanged)
         StartHistory();
     if (urlChanged) {
+        if (m_webhook)
+            m_webhook->SetDrainOnExitMs(0);
         delete m_webhook;
         m_webhook = settings.notifyUrl.isEmpty() ? nullptr : new WebhookSender(settings.notifyUrl, this);
     }

@@ -1,6 +1,7 @@
 // The headless command's history, webhook and CSV output, end to end against loopback servers.
 
 #include "monitor/state_changes.h"
+#include "monitor/webhook_sender.h"
 #include "support/loopback_server.h"
 #include "support/test_files.h"
 
@@ -8,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -25,6 +27,7 @@ class TestAlertsHistory final : public QObject
 private slots:
     void flippingSiteLeavesChangesWebhookAndCsv();
     void alertTextNamesFiveAndCounts();
+    void webhookRetriesThenDrops();
 };
 
 // Three passes: /flip answers 200, 503, 200; /down always 500; /ok,x always 200.
@@ -121,6 +124,34 @@ void TestAlertsHistory::alertTextNamesFiveAndCounts()
         u"7 个网站不正常：http://s1/、http://s2/、http://s3/、http://s4/、http://s5/ 等 7 个\n"
         "2 个网站恢复正常：https://soon/、https://later/\n"
         "证书 14 天内到期：soon"_s);
+}
+
+// A failing receiver is tried again after the back-off; one that never answers costs a message, not a hang.
+void TestAlertsHistory::webhookRetriesThenDrops()
+{
+    LoopbackServer receiver;
+    QVERIFY(receiver.IsListening());
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    receiver.SetHandler([calls](const LoopbackRequest&) {
+        return calls->fetch_add(1) == 0 ? LoopbackResponse::Status(500) : LoopbackResponse::Status(204);
+    });
+    {
+        WebhookSender sender(receiver.Url(u"/hook"_s));
+        QSignalSpy dropped(&sender, &WebhookSender::Dropped);
+        sender.SetRetryDelays({ 50, 50 });
+        sender.Post("[1]");
+        QVERIFY(receiver.WaitForRequests(2, 10'000));
+        QTest::qWait(200);
+        QCOMPARE(dropped.count(), 0);
+    }
+    QCOMPARE(receiver.RequestCount(), 2);
+    QCOMPARE(receiver.Requests().last().body, QByteArray("[1]"));
+
+    WebhookSender nowhere(u"http://127.0.0.1:%1/"_s.arg(ClosedPort()));
+    QSignalSpy dropped(&nowhere, &WebhookSender::Dropped);
+    nowhere.SetRetryDelays({ 10, 10, 10 });
+    nowhere.Post("[2]");
+    QVERIFY(dropped.wait(10'000));
 }
 
 QTEST_GUILESS_MAIN(TestAlertsHistory)
