@@ -25,7 +25,7 @@ void TestCertExpiry::expiryReadFromHandshake()
 
     HttpClient client;
     QCOMPARE(client.QueryStatus(https.Url(), false, 10), 0);
-    QVERIFY(https.TlsFailures() >= 1);
+    QTRY_VERIFY(https.TlsFailures() >= 1); // the server counts it on its own thread
     QVERIFY2(qAbs(client.CertificateExpiry() - expected) < 120, QByteArray::number(client.CertificateExpiry()));
 
     RequestObject trusting;
