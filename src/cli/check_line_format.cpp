@@ -2,6 +2,8 @@
 
 #include "monitor/monitoring_run.h"
 
+#include <QRegularExpression>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -18,6 +20,23 @@ void AppendTsvField(QByteArray& line, const QString& text)
 }
 
 } // namespace
+
+void AppendCsvField(QByteArray& line, const QString& text)
+{
+    static const QRegularExpression needsQuotes(u"[\",\r\n]|^\\s|\\s$"_s);
+    if (!needsQuotes.match(text).hasMatch()) {
+        line += text.toUtf8();
+        return;
+    }
+    QString quoted = text;
+    quoted.replace(u'"', u"\"\""_s);
+    line += '"' + quoted.toUtf8() + '"';
+}
+
+QByteArray CsvHeaderLine()
+{
+    return QByteArray("遍数,行号,网址,正常/不正常,状态码,找到位置,响应时间\r\n");
+}
 
 QByteArray JsonQuoted(const QString& text)
 {
@@ -74,7 +93,20 @@ QByteArray FormatCheckLine(const CheckRecord& record, HeadlessOptions::Format fo
         line += ",\"found_text\":" + JsonQuoted(record.FoundText());
         line += ",\"elapsed_ms\":" + QByteArray::number(record.elapsedMs);
         line += ",\"response_time\":" + JsonQuoted(record.ResponseTime());
+        line += ",\"cert_expires\":" + (record.certExpires > 0 ? QByteArray::number(record.certExpires) : "null");
         line += "}\n";
+        return line;
+    }
+    if (format == HeadlessOptions::Format::Csv) {
+        line += QByteArray::number(record.pass) + ',' + QByteArray::number(record.row) + ',';
+        AppendCsvField(line, record.url);
+        line += record.normal ? ",正常," : ",不正常,";
+        AppendCsvField(line, record.StatusText());
+        line += ',';
+        AppendCsvField(line, record.FoundText());
+        line += ',';
+        AppendCsvField(line, record.ResponseTime());
+        line += "\r\n";
         return line;
     }
     line += QByteArray::number(record.pass);

@@ -11,6 +11,7 @@
 #include "monitor/monitoring_run.h"
 #include "monitor/signal_bridge.h"
 #include "monitor/status_codes.h"
+#include "store/history_store.h"
 #include "store/persistence.h"
 
 #include <QCoreApplication>
@@ -106,6 +107,11 @@ int RunHeadless(int argc, char** argv)
         runner.SetMetrics(&metrics);
         PrintLine(stderr, u"指标：%1"_s.arg(metricsServer->MetricsUrl()));
     }
+    if (!options.noHistory)
+        runner.SetHistoryPath(
+            options.historyPath.isEmpty() ? HistoryStore::PathBesideConfig(configPath) : options.historyPath);
+    if (!options.notifyUrl.isEmpty())
+        runner.SetNotifyUrl(options.notifyUrl);
     // The first SIGINT or SIGTERM stops gracefully; a second SIGINT does not wait for the checks under way.
     SignalBridge stopSignals({ SIGINT, SIGTERM });
     stopSignals.ExitOnSecondInterrupt(kExitInterrupted, "\n再次中断，立即退出。\n");

@@ -66,16 +66,20 @@ QString HeadlessUsageText()
            "  --content TEXT        按网页内容判断：网页代码中出现的内容，用 | 分隔\n"
            "  --invert-content      网页内容条件取反\n"
            "  --passes N            检查 N 遍后结束（默认一直运行，直到 Ctrl+C 或 SIGTERM）\n"
-           "  --format tsv|jsonl    输出格式（默认 tsv）\n"
+           "  --format tsv|jsonl|csv 输出格式（默认 tsv）\n"
            "  --shard I/N           只检查第 I 片（0 ≤ I < N）：网址哈希除以 N 余 I 的网站\n"
            "  --listen HOST:PORT    在 http://HOST:PORT/metrics 提供 Prometheus 指标\n"
+           "  --history FILE        历史记录文件（默认：配置文件旁的 <配置文件名>.history.sqlite）\n"
+           "  --no-history          不记录历史\n"
+           "  --notify-url URL      网站状态变化时向该网址 POST 一个 JSON 数组\n"
            "  --help                显示本说明\n"
            "  --version             显示版本\n"
            "\n"
            "标准输出：每检查完一个网站输出一行。\n"
            "  tsv：遍数、行号、网址、正常/不正常、状态码、找到位置、响应时间，以制表符分隔\n"
            "  jsonl：每行一个 JSON 对象（pass, row, url, normal, status, status_text, found, found_text,\n"
-           "         elapsed_ms, response_time）\n"
+           "         elapsed_ms, response_time, cert_expires）\n"
+           "  csv：首行为列名，其余同 tsv，按 CSV 规则加引号\n"
            "退出状态：0 结束时没有不正常网站，2 有不正常网站，3 参数错误、文件无法读取或网站列表为空。\n"_s.arg(
                Persist::ConfigFileName());
 }
@@ -101,7 +105,7 @@ bool ParseHeadlessArguments(const QStringList& arguments, HeadlessOptions* optio
         const bool takesValue = name == u"--config"_s || name == u"--sites"_s || name == u"--threads"_s
             || name == u"--timeout"_s || name == u"--interval"_s || name == u"--status-codes"_s
             || name == u"--content"_s || name == u"--passes"_s || name == u"--format"_s || name == u"--shard"_s
-            || name == u"--listen"_s;
+            || name == u"--listen"_s || name == u"--history"_s || name == u"--notify-url"_s;
         QString value;
         if (takesValue) {
             if (inlineValue) {
@@ -146,8 +150,10 @@ bool ParseHeadlessArguments(const QStringList& arguments, HeadlessOptions* optio
                 result.format = HeadlessOptions::Format::Tsv;
             else if (value == u"jsonl"_s)
                 result.format = HeadlessOptions::Format::Jsonl;
+            else if (value == u"csv"_s)
+                result.format = HeadlessOptions::Format::Csv;
             else
-                return fail(u"--format 只能是 tsv 或 jsonl，而不是“%1”"_s.arg(value));
+                return fail(u"--format 只能是 tsv、jsonl 或 csv，而不是“%1”"_s.arg(value));
         } else if (name == u"--shard"_s) {
             SiteShard shard;
             if (!ParseShardText(value, &shard))
@@ -158,6 +164,17 @@ bool ParseHeadlessArguments(const QStringList& arguments, HeadlessOptions* optio
             if (!ParseListenText(value, &result.listenHost, &port))
                 return fail(u"--listen 需要 HOST:PORT（如 127.0.0.1:9464 或 [::1]:9464），而不是“%1”"_s.arg(value));
             result.listenPort = port;
+        } else if (name == u"--history"_s) {
+            if (value.isEmpty())
+                return fail(u"选项 --history 缺少文件名"_s);
+            result.historyPath = value;
+        } else if (name == u"--no-history"_s) {
+            result.noHistory = true;
+        } else if (name == u"--notify-url"_s) {
+            const QString scheme = value.section(u':', 0, 0).toLower();
+            if (scheme != u"http"_s && scheme != u"https"_s)
+                return fail(u"--notify-url 需要 http:// 或 https:// 网址，而不是“%1”"_s.arg(value));
+            result.notifyUrl = value;
         } else if (name == u"--no-status"_s) {
             result.noStatus = true;
         } else if (name == u"--invert-status"_s) {
@@ -172,6 +189,8 @@ bool ParseHeadlessArguments(const QStringList& arguments, HeadlessOptions* optio
             return fail(u"未知的参数：%1"_s.arg(arguments.at(i)));
         }
     }
+    if (result.noHistory && !result.historyPath.isEmpty())
+        return fail(u"--no-history 不能与 --history 同用"_s);
     if (result.noStatus && (result.statusCodes || result.invertStatus))
         return fail(u"--no-status 不能与 --status-codes 或 --invert-status 同用"_s);
     *options = result;

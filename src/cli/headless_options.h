@@ -11,7 +11,7 @@
 // configuration file; nothing here is ever written back to it.
 struct HeadlessOptions
 {
-    enum class Format { Tsv, Jsonl };
+    enum class Format { Tsv, Jsonl, Csv };
 
     QString configPath; // empty: the file beside the executable
     QString sitesPath; // empty: the list stored by the window
@@ -28,6 +28,9 @@ struct HeadlessOptions
     std::optional<SiteShard> shard;
     QString listenHost; // with listenPort: serve metrics; empty host with a port means every interface
     std::optional<quint16> listenPort;
+    QString historyPath; // empty: beside the configuration file
+    bool noHistory = false;
+    QString notifyUrl; // webhook for batches of state changes
     bool help = false;
     bool version = false;
 };

@@ -5,6 +5,9 @@
 #include "monitor/duration_text.h"
 #include "monitor/monitoring_run.h"
 #include "monitor/report_model.h"
+#include "monitor/state_changes.h"
+#include "monitor/webhook_sender.h"
+#include "store/history_store.h"
 
 #include <QDateTime>
 
@@ -19,6 +22,7 @@ namespace {
 constexpr qsizetype kFlushBytes = 64 * 1024;
 constexpr int kFlushDelayMs = 200;
 constexpr int kProgressPeriodMs = 250;
+constexpr int kAlertCollectMs = 2000;
 
 bool WriteAll(int fd, const char* data, qsizetype size)
 {
@@ -74,8 +78,26 @@ void HeadlessRunner::SetMetrics(SiteMetrics* metrics)
     m_metrics = metrics;
 }
 
+void HeadlessRunner::SetHistoryPath(const QString& path)
+{
+    m_history = new HistoryStore(path, this);
+    connect(m_history, &HistoryStore::Failed, this, &HeadlessRunner::OnMessage);
+    m_history->Start();
+}
+
+void HeadlessRunner::SetNotifyUrl(const QString& url)
+{
+    m_webhook = new WebhookSender(url, this);
+    m_changes = new StateChangeCollector(kAlertCollectMs, this);
+    connect(m_webhook, &WebhookSender::Dropped, this, &HeadlessRunner::OnMessage);
+    connect(m_changes, &StateChangeCollector::Batch, this,
+        [this](const QVector<StateChange>& batch) { m_webhook->Post(AlertJson(batch)); });
+}
+
 void HeadlessRunner::Start()
 {
+    if (m_format == HeadlessOptions::Format::Csv)
+        m_outBuffer += CsvHeaderLine();
     m_run->Click();
     if (m_metrics) {
         m_metrics->SetSiteCount(m_run->SiteModel()->rowCount());
@@ -104,14 +126,24 @@ void HeadlessRunner::RequestStop()
 
 void HeadlessRunner::OnCheckFinished(const CheckRecord& record)
 {
+    if (m_history) {
+        m_history->Record(HistorySample {
+            record.url, record.finishedAtMs, record.normal, record.status, record.elapsedMs, record.certExpires });
+    }
+    if (m_changes)
+        m_changes->Feed(record);
     if (record.pass == m_progressPass) {
         ++m_doneInPass;
     } else if (record.pass > m_progressPass) {
         m_progressPass = record.pass;
         m_doneInPass = 1;
     }
-    if (m_metrics)
-        m_metrics->RecordCheck(record, QDateTime::currentMSecsSinceEpoch());
+    if (m_metrics) {
+        m_metrics->RecordCheck(record, record.finishedAtMs);
+        // A failed handshake tells nothing new about the certificate: the last known date stays.
+        if (record.certExpires > 0)
+            m_metrics->SetCertExpiry(record.url, record.certExpires);
+    }
     if (m_stdoutBroken)
         return;
     m_outBuffer += FormatCheckLine(record, m_format);
@@ -142,6 +174,8 @@ void HeadlessRunner::OnMessage(const QString& text)
 
 void HeadlessRunner::OnRunFinished()
 {
+    if (m_changes)
+        m_changes->FlushNow();
     m_progressTimer.stop();
     FlushOutput();
     ClearProgress();

@@ -10,8 +10,11 @@
 
 #include <cstdio>
 
+class HistoryStore;
 class MonitoringRun;
 class SiteMetrics;
+class StateChangeCollector;
+class WebhookSender;
 struct CheckRecord;
 struct PassSummary;
 
@@ -29,6 +32,10 @@ public:
 
     // Verdicts for the metrics server; set before Start.
     void SetMetrics(SiteMetrics* metrics);
+    // Both before Start(): the history file to keep, and the webhook for batches of state changes.
+    void SetHistoryPath(const QString& path);
+    void SetNotifyUrl(const QString& url);
+
     void Start();
     // SIGINT / SIGTERM: no new checks; running ones finish, then the run ends.
     void RequestStop();
@@ -48,6 +55,9 @@ private:
 
     MonitoringRun* m_run;
     SiteMetrics* m_metrics = nullptr;
+    HistoryStore* m_history = nullptr;
+    StateChangeCollector* m_changes = nullptr;
+    WebhookSender* m_webhook = nullptr;
     HeadlessOptions::Format m_format;
     bool m_stdoutIsTerminal;
     bool m_stderrIsTerminal;

@@ -190,6 +190,11 @@ QString HttpClient::GetAllResponseHeaders() const
     return m_request ? m_request->GetAllResponseHeaders() : QString();
 }
 
+qint64 HttpClient::CertificateExpiry() const
+{
+    return m_request ? m_request->CertificateExpiry() : 0;
+}
+
 void HttpClient::Send(std::optional<QString> bodyText, std::optional<QByteArray> bodyBytes)
 {
     if (!m_request)

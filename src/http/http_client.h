@@ -67,6 +67,7 @@ public:
     void SetRequestHeader(const QString& name, const QString& value);
     QString GetResponseHeader(const QString& name) const;
     QString GetAllResponseHeaders() const;
+    qint64 CertificateExpiry() const; // see RequestObject::CertificateExpiry
     void Send(std::optional<QString> bodyText = {}, std::optional<QByteArray> bodyBytes = {});
     bool WaitForResponse(int seconds);
     void Abort();

@@ -9,9 +9,12 @@
 #include <QTextCodec>
 
 #include <curl/curl.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -127,6 +130,7 @@ struct RequestObject::Private
     QByteArray reason;
     QList<QByteArray> headers;
     QByteArray body;
+    qint64 certNotAfter = 0; // the server certificate's expiry, Unix seconds
 
     // When the transfer reached each phase; the epoch means not yet. Each SetTimeouts limit bounds one phase.
     Clock::time_point startedAt, resolvedAt, connectedAt, sentAt, lastByteAt, lastUploadAt;
@@ -145,6 +149,7 @@ struct RequestObject::Private
         reason.clear();
         headers.clear();
         body.clear();
+        certNotAfter = 0;
         result = CURLE_OK;
         startedAt = Clock::now();
         resolvedAt = connectedAt = sentAt = lastByteAt = lastUploadAt = {};
@@ -257,7 +262,42 @@ struct RequestObject::Private
     static size_t OnHeader(char* data, size_t size, size_t count, void* self);
     static size_t OnBody(char* data, size_t size, size_t count, void* self);
     static int OnProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+    static CURLcode OnSslContext(CURL*, void* sslContext, void* self);
+    static int OnVerify(int preverified, X509_STORE_CTX* store);
 };
+
+namespace {
+
+int SslContextIndex()
+{
+    static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+} // namespace
+
+// The handshake's own verification walks the chain; its leaf gives the expiry at no extra cost, and the walk
+// happens even when the certificate is then refused.
+CURLcode RequestObject::Private::OnSslContext(CURL*, void* sslContext, void* self)
+{
+    auto* ctx = static_cast<SSL_CTX*>(sslContext);
+    SSL_CTX_set_ex_data(ctx, SslContextIndex(), self);
+    SSL_CTX_set_verify(ctx, SSL_CTX_get_verify_mode(ctx), &Private::OnVerify);
+    return CURLE_OK;
+}
+
+int RequestObject::Private::OnVerify(int preverified, X509_STORE_CTX* store)
+{
+    if (X509_STORE_CTX_get_error_depth(store) != 0)
+        return preverified;
+    const auto* ssl = static_cast<const SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    auto* p = ssl ? static_cast<Private*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), SslContextIndex())) : nullptr;
+    X509* leaf = X509_STORE_CTX_get_current_cert(store);
+    std::tm tm {};
+    if (p && leaf && ASN1_TIME_to_tm(X509_get0_notAfter(leaf), &tm) == 1)
+        p->certNotAfter = qint64(timegm(&tm));
+    return preverified;
+}
 
 size_t RequestObject::Private::OnHeader(char* data, size_t size, size_t count, void* self)
 {
@@ -338,6 +378,8 @@ void RequestObject::Private::Configure()
     const bool trustAnyIssuer = ignore & (kIgnoreUnknownCa | kIgnoreWrongUsage | kIgnoreCertDateInvalid);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, trustAnyIssuer ? 0L : 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, (ignore & kIgnoreCertCnInvalid) ? 0L : 2L);
+    curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &Private::OnSslContext);
+    curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, this);
     // An unusable certificate is passed over rather than failing the request.
     if (!clientCertificate.isEmpty() && QFileInfo(clientCertificate).isFile()) {
         const QByteArray file = clientCertificate.toLocal8Bit();
@@ -558,6 +600,12 @@ void RequestObject::Abort()
         d->ClearResponse();
         d->result = CURLE_ABORTED_BY_CALLBACK;
     }
+}
+
+qint64 RequestObject::CertificateExpiry() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->certNotAfter;
 }
 
 int RequestObject::Status() const

@@ -74,6 +74,9 @@ public:
     QByteArray ResponseStream() const; // the body bytes, as there is no stream object here
     QString GetResponseHeader(const QString& name) const;
     QString GetAllResponseHeaders() const; // "Name: value" lines, each ending in CR LF
+    // When the server's certificate of the last https transfer expires (Unix seconds), read during the
+    // handshake, also when verification refused it; 0 for http or when no certificate came.
+    qint64 CertificateExpiry() const;
 
     QVariant Option(int number) const;
     void SetOption(int number, const QVariant& value);

@@ -6,6 +6,7 @@
 #include "monitor/report_model.h"
 #include "monitor/site_check.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QMetaMethod>
 
@@ -407,7 +408,8 @@ void MonitoringRun::ApplyOutcome(const CheckOutcome& outcome)
 
     --m_running;
     EmitWindowCaption(row);
-    emit CheckFinished(CheckRecord { outcome, outcome.pass, row, outcome.url, outcome.normal });
+    emit CheckFinished(CheckRecord { outcome, outcome.pass, row, outcome.url, outcome.normal, outcome.certExpires,
+        QDateTime::currentMSecsSinceEpoch() });
     auto progress = m_passes.find(outcome.pass);
     if (progress != m_passes.end()) {
         --progress->second.outstanding;

@@ -25,6 +25,8 @@ struct CheckRecord : CheckResult
     int row = -1;
     QString url;
     bool normal = true;
+    qint64 certExpires = 0; // Unix seconds, 0 unknown
+    qint64 finishedAtMs = 0; // Unix milliseconds
 };
 
 // Sent when every check a pass started has finished.

@@ -54,6 +54,7 @@ CheckOutcome RunSiteCheck(
             if (const auto request = client.GetRequestObject())
                 request->SetKeepConnection(false);
             outcome.status = client.QueryStatus(url, false, std::max(timeoutSeconds, 0));
+            outcome.certExpires = qMax(outcome.certExpires, client.CertificateExpiry());
             ++outcome.attempts;
             if (outcome.status != 0 && outcome.status != 100)
                 break;

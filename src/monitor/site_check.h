@@ -16,6 +16,7 @@ struct CheckOutcome : CheckResult
     QString url;
     bool normal = true;
     int attempts = 0; // status requests made
+    qint64 certExpires = 0; // the https server certificate's expiry in Unix seconds, 0 unknown
     bool pageFetched = false;
     qint64 finishTick = 0; // the row's item data
     bool cancelled = false; // cut short by program shutdown

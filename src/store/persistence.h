@@ -37,6 +37,11 @@ inline const QString kWindowMaximized = QStringLiteral("最大化");
 // Comma-separated pixel widths, one per column.
 inline const QString kSiteColumnWidths = QStringLiteral("全部网站列宽");
 inline const QString kAbnormalColumnWidths = QStringLiteral("不正常网站列宽");
+// Alerts and history keep their settings in a section of their own; 主界面 keeps exactly its keys.
+inline const QString kAlertsSection = QStringLiteral("提醒与历史");
+inline const QString kHistoryEnabledKey = QStringLiteral("记录历史");
+inline const QString kNotifyDesktopKey = QStringLiteral("桌面通知");
+inline const QString kNotifyUrlKey = QStringLiteral("通知网址");
 
 // Key of a button's tag.
 QString TagKey(const QString& buttonName);

@@ -18,6 +18,7 @@
 #include "ui/tray_icon.h"
 #include "ui/ui_pictures.h"
 #include "ui/url_open.h"
+#include "ui/window_alerts.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -169,6 +170,7 @@ MainWindow::MainWindow(FormStateStore* store, QWidget* parent)
     BuildOperations();
     BuildLists();
     WireRun();
+    new WindowAlerts(this, m_store);
 
     // Creation: the status code list, the stored values, then the enable rules they imply.
     LoadStatusCodeList();

@@ -61,3 +61,19 @@ QRect TrayIcon::Geometry() const
 {
     return m_icon != nullptr ? m_icon->geometry() : QRect();
 }
+
+void TrayIcon::SetAppearance(const QIcon& icon, const QString& toolTip)
+{
+    if (m_icon == nullptr)
+        return;
+    m_icon->setIcon(icon);
+    m_icon->setToolTip(toolTip);
+}
+
+bool TrayIcon::ShowMessage(const QString& title, const QString& text)
+{
+    if (m_icon == nullptr)
+        return false;
+    m_icon->showMessage(title, text);
+    return true;
+}

@@ -35,6 +35,10 @@ public:
     bool IsShown() const;
     // Where the tray shows the icon; empty while it is not in one.
     QRect Geometry() const;
+    // Picture and tooltip of a shown icon (an abnormal state has its own).
+    void SetAppearance(const QIcon& icon, const QString& toolTip);
+    // The tray's own balloon, for desktops without a notification service; false when no icon is shown.
+    bool ShowMessage(const QString& title, const QString& text);
 
 signals:
     void Activated(TrayIcon::Operation operation);

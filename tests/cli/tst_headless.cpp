@@ -142,14 +142,15 @@ void TestHeadless::jsonlLinesAndAbnormalExitStatus()
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 2);
     QCOMPARE(run.lines.size(), 2);
-    const QStringList keys { u"elapsed_ms"_s, u"found"_s, u"found_text"_s, u"normal"_s, u"pass"_s, u"response_time"_s,
-        u"row"_s, u"status"_s, u"status_text"_s, u"url"_s };
+    const QStringList keys { u"cert_expires"_s, u"elapsed_ms"_s, u"found"_s, u"found_text"_s, u"normal"_s, u"pass"_s,
+        u"response_time"_s, u"row"_s, u"status"_s, u"status_text"_s, u"url"_s };
     for (const QByteArray& line : run.lines) {
         QJsonParseError error;
         const QJsonObject object = QJsonDocument::fromJson(line, &error).object();
         QCOMPARE(error.error, QJsonParseError::NoError);
         QCOMPARE(object.keys(), keys);
         QCOMPARE(object.value(u"pass"_s).toInt(), 1);
+        QVERIFY(object.value(u"cert_expires"_s).isNull());
         QCOMPARE(object.value(u"found"_s).toInt(), 0);
         QCOMPARE(object.value(u"found_text"_s).toString(), u"无查询"_s);
         QVERIFY(object.value(u"elapsed_ms"_s).toInteger(-1) >= 0);

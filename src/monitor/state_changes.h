@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QHash>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <QVector>
+
+struct CheckRecord;
+
+// A site whose verdict differs from its last known one (or whose first check is abnormal).
+struct StateChange
+{
+    QString url;
+    bool normal = true;
+    int status = 0;
+    QString statusText;
+    int found = 0;
+    qint64 atMs = 0; // Unix milliseconds
+    int pass = 0;
+    qint64 certExpires = 0; // Unix seconds, 0 unknown
+};
+
+// Turns finished checks into batches of state changes for alerts: changes are collected for a few seconds
+// and leave as one batch, so a pass over 50,000 sites can't flood a desktop or a webhook. Main thread only.
+class StateChangeCollector final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(StateChangeCollector)
+
+public:
+    explicit StateChangeCollector(int collectMs, QObject* parent = nullptr);
+
+    void Feed(const CheckRecord& record);
+    // Sends what is collected now (end of a run).
+    void FlushNow();
+
+signals:
+    void Batch(const QVector<StateChange>& changes);
+
+private:
+    QHash<QString, bool> m_lastNormal;
+    QVector<StateChange> m_pending;
+    QTimer m_timer;
+};
+
+// "3 个网站不正常：a、b、c" (at most five names, then the count of the rest), one line per kind of change,
+// and certificates that expire within 14 days of nowSeconds.
+QString AlertText(const QVector<StateChange>& changes, qint64 nowSeconds);
+// The webhook body: a JSON array of {url, normal, status, status_text, found, at_ms, pass, cert_expires}.
+QByteArray AlertJson(const QVector<StateChange>& changes);
+
+Q_DECLARE_METATYPE(StateChange)

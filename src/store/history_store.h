@@ -1,0 +1,93 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QVector>
+
+#include <memory>
+
+// One finished check as the history keeps it.
+struct HistorySample
+{
+    QString url;
+    qint64 atMs = 0; // Unix milliseconds
+    bool normal = true;
+    int status = 0;
+    qint64 elapsedMs = 0;
+    qint64 certExpires = 0; // Unix seconds, 0 unknown
+};
+
+// What the history knows of one site, read for the details view.
+struct SiteHistory
+{
+    bool known = false;
+    bool normal = true;
+    qint64 sinceMs = 0; // first check in the current state
+    qint64 lastMs = 0;
+    qint64 certExpires = 0;
+    // Share of normal checks, -1 when there were none in the window.
+    double uptime24h = -1;
+    double uptime7d = -1;
+    double uptime30d = -1;
+    struct HourPoint
+    {
+        qint64 hourMs = 0;
+        double averageMs = 0;
+        qint64 maxMs = 0;
+    };
+    QVector<HourPoint> responseTimes24h;
+    struct Change
+    {
+        qint64 atMs = 0;
+        bool normal = true;
+        int status = 0;
+    };
+    QVector<Change> changes; // newest first, at most 50
+};
+
+// The site history in an SQLite file (schema: docs/history.md), written in batches by a thread of its own.
+//
+// Record() is for the main thread and never blocks on the disk: it appends to a queue under a mutex and wakes
+// the writer when the queue was empty. The writer takes everything queued, writes it in one transaction and
+// thins old hourly rows when the hour changes. That queue is this class's only crossing; the writer's one way
+// back is a queued call that emits Failed() on the owner's thread.
+//
+// Failures are quiet for the run: a file that can't be opened, is not a database or stays locked emits
+// Failed(message) once, the writer stops and later samples are dropped. The file is never replaced or repaired.
+class HistoryStore final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(HistoryStore)
+
+public:
+    explicit HistoryStore(const QString& path, QObject* parent = nullptr);
+    // Writes what is queued, then stops the writer.
+    ~HistoryStore() override;
+
+    // Starts the writer thread, which opens the file.
+    void Start();
+    void Record(const HistorySample& sample);
+    void Record(QVector<HistorySample> samples);
+    // Blocks until everything recorded so far is written (tests and benchmarks).
+    void Flush();
+    bool HasFailed() const;
+    QString Path() const;
+
+    // A read on a connection of the caller's own; with WAL it never waits for the writer. Empty on failure.
+    static SiteHistory ReadSite(const QString& path, const QString& url, qint64 nowMs);
+
+    // "<folder>/<base>.history.sqlite" beside the configuration file.
+    static QString PathBesideConfig(const QString& configPath);
+
+    // How long detail lives: hourly rows for two days, daily rows for about a year and a month.
+    static constexpr qint64 kHourlyKeepMs = 48LL * 3600 * 1000;
+    static constexpr qint64 kDailyKeepMs = 400LL * 24 * 3600 * 1000;
+
+signals:
+    void Failed(const QString& message);
+
+private:
+    struct Writer;
+    std::shared_ptr<Writer> m_writer;
+    QString m_path;
+};

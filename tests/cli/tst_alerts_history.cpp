@@ -1,0 +1,158 @@
+// The headless command's history, webhook and CSV output, end to end against loopback servers.
+
+#include "monitor/state_changes.h"
+#include "monitor/webhook_sender.h"
+#include "support/loopback_server.h"
+#include "support/test_files.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUrl>
+
+#include <atomic>
+
+using namespace Qt::StringLiterals;
+
+class TestAlertsHistory final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void flippingSiteLeavesChangesWebhookAndCsv();
+    void alertTextNamesFiveAndCounts();
+    void webhookRetriesThenDrops();
+};
+
+// Three passes: /flip answers 200, 503, 200; /down always 500; /ok,x always 200.
+void TestAlertsHistory::flippingSiteLeavesChangesWebhookAndCsv()
+{
+    LoopbackServer sites;
+    LoopbackServer receiver;
+    QVERIFY(sites.IsListening() && receiver.IsListening());
+    auto flips = std::make_shared<std::atomic<int>>(0);
+    sites.SetHandler([flips](const LoopbackRequest& request) {
+        if (request.Path() == "/flip")
+            return flips->fetch_add(1) == 1 ? LoopbackResponse::Status(503) : LoopbackResponse::Ok();
+        return request.Path() == "/down" ? LoopbackResponse::Status(500) : LoopbackResponse::Ok();
+    });
+    receiver.SetDefault(LoopbackResponse::Status(204));
+
+    QTemporaryDir dir;
+    const QString list = dir.filePath(u"sites.txt"_s);
+    const QString history = dir.filePath(u"h.sqlite"_s);
+    const QString config = dir.filePath(u"empty.ini"_s);
+    QVERIFY(WriteFileBytes(config, {}));
+    QVERIFY(WriteFileBytes(list,
+        (sites.Url(u"/flip"_s) + u"\n"_s + sites.Url(u"/down"_s) + u"\n"_s + sites.Url(u"/ok,x?a=1,2"_s) + u"\n"_s)
+            .toUtf8()));
+    QProcess process;
+    process.setProgram(QStringLiteral(PATROL_BINARY));
+    process.setArguments({ u"--headless"_s, u"--config"_s, config, u"--sites"_s, list, u"--threads"_s, u"1"_s,
+        u"--interval"_s, u"0"_s, u"--passes"_s, u"3"_s, u"--status-codes"_s, u"200"_s, u"--format"_s, u"csv"_s,
+        u"--history"_s, history, u"--notify-url"_s, receiver.Url(u"/hook"_s) });
+    process.start();
+    QVERIFY(process.waitForFinished(120'000));
+    QCOMPARE(process.exitCode(), 2);
+    const QByteArray csv = process.readAllStandardOutput();
+
+    // Python's csv module reads the output back field for field.
+    QProcess python;
+    python.start(u"python3"_s,
+        { u"-c"_s,
+            u"import csv, io, json, sys; print(json.dumps(list(csv.reader(io.TextIOWrapper(sys.stdin.buffer, "
+            "encoding='utf-8', newline='')))))"_s });
+    python.write(csv);
+    python.closeWriteChannel();
+    QVERIFY(python.waitForFinished(30'000));
+    const QJsonArray rows = QJsonDocument::fromJson(python.readAllStandardOutput()).array();
+    QCOMPARE(rows.size(), 1 + 9);
+    QCOMPARE(rows.at(0).toArray().at(3).toString(), u"正常/不正常"_s);
+    for (int i = 1; i < rows.size(); ++i)
+        QCOMPARE(rows.at(i).toArray().size(), 7);
+    bool sawComma = false;
+    for (const QJsonValue& row : rows)
+        sawComma = sawComma || row.toArray().at(2).toString() == sites.Url(u"/ok,x?a=1,2"_s);
+    QVERIFY(sawComma);
+
+    // The webhook got every change once, in order, in few POSTs.
+    QVERIFY(receiver.RequestCount() >= 1 && receiver.RequestCount() <= 3);
+    QStringList posted;
+    for (const LoopbackRequest& request : receiver.Requests()) {
+        QCOMPARE(request.method, QByteArray("POST"));
+        for (const QJsonValue& value : QJsonDocument::fromJson(request.body).array()) {
+            const QJsonObject o = value.toObject();
+            QVERIFY(o.contains(u"status_text"_s) && o.contains(u"found"_s) && o.contains(u"at_ms"_s));
+            posted << u"%1 %2 %3 %4"_s.arg(QUrl(o.value(u"url"_s).toString()).path())
+                          .arg(o.value(u"normal"_s).toBool())
+                          .arg(o.value(u"status"_s).toInt())
+                          .arg(o.value(u"pass"_s).toInt());
+        }
+    }
+    posted.sort();
+    QCOMPARE(posted, QStringList({ u"/down 0 500 1"_s, u"/flip 0 503 2"_s, u"/flip 1 200 3"_s }));
+
+    QStringList changes;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"read"_s);
+        db.setDatabaseName(history);
+        QVERIFY(db.open());
+        QSqlQuery q(db);
+        QVERIFY(q.exec(u"SELECT url, normal, status FROM changes ORDER BY at_ms, rowid"_s));
+        while (q.next())
+            changes << u"%1 %2 %3"_s.arg(
+                QUrl(q.value(0).toString()).path(), q.value(1).toString(), q.value(2).toString());
+    }
+    QSqlDatabase::removeDatabase(u"read"_s);
+    QCOMPARE(changes, QStringList({ u"/down 0 500"_s, u"/flip 0 503"_s, u"/flip 1 200"_s }));
+}
+
+void TestAlertsHistory::alertTextNamesFiveAndCounts()
+{
+    QVector<StateChange> changes;
+    for (int i = 1; i <= 7; ++i)
+        changes.append({ u"http://s%1/"_s.arg(i), false, 0, {}, 0, 0, 1, 0 });
+    changes.append({ u"https://soon/"_s, true, 200, {}, 0, 0, 1, 1000 + 13 * 86400 });
+    changes.append({ u"https://later/"_s, true, 200, {}, 0, 0, 1, 1000 + 15 * 86400 });
+    QCOMPARE(AlertText(changes, 1000),
+        u"7 个网站不正常：http://s1/、http://s2/、http://s3/、http://s4/、http://s5/ 等 7 个\n"
+        "2 个网站恢复正常：https://soon/、https://later/\n"
+        "证书 14 天内到期：soon"_s);
+}
+
+// A failing receiver is tried again after the back-off; one that never answers costs a message, not a hang.
+void TestAlertsHistory::webhookRetriesThenDrops()
+{
+    LoopbackServer receiver;
+    QVERIFY(receiver.IsListening());
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    receiver.SetHandler([calls](const LoopbackRequest&) {
+        return calls->fetch_add(1) == 0 ? LoopbackResponse::Status(500) : LoopbackResponse::Status(204);
+    });
+    {
+        WebhookSender sender(receiver.Url(u"/hook"_s));
+        QSignalSpy dropped(&sender, &WebhookSender::Dropped);
+        sender.SetRetryDelays({ 50, 50 });
+        sender.Post("[1]");
+        QVERIFY(receiver.WaitForRequests(2, 10'000));
+        QTest::qWait(200);
+        QCOMPARE(dropped.count(), 0);
+    }
+    QCOMPARE(receiver.RequestCount(), 2);
+    QCOMPARE(receiver.Requests().last().body, QByteArray("[1]"));
+
+    WebhookSender nowhere(u"http://127.0.0.1:%1/"_s.arg(ClosedPort()));
+    QSignalSpy dropped(&nowhere, &WebhookSender::Dropped);
+    nowhere.SetRetryDelays({ 10, 10, 10 });
+    nowhere.Post("[2]");
+    QVERIFY(dropped.wait(10'000));
+}
+
+QTEST_GUILESS_MAIN(TestAlertsHistory)
+#include "tst_alerts_history.moc"
