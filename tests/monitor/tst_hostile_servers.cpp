@@ -134,8 +134,8 @@ void TestHostileServers::eachConditionEndsInTimeWithASaneVerdict()
             QVERIFY2(outcome.found == site.found, what);
             QVERIFY2(outcome.normal == (site.found != -1), what);
             QVERIFY2(outcome.StatusText() == u"无查询"_s, what);
-            QVERIFY2(
-                site.found == -1 ? ReadsAsMissing(outcome.FoundText()) : outcome.FoundText() == QString::number(site.found),
+            QVERIFY2(site.found == -1 ? ReadsAsMissing(outcome.FoundText())
+                                      : outcome.FoundText() == QString::number(site.found),
                 what);
         }
     }
