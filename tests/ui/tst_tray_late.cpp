@@ -9,6 +9,7 @@
 #include <QStandardPaths>
 #include <QTest>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -35,7 +36,14 @@ public:
             char* const args[] = { const_cast<char*>("Xvfb"), const_cast<char*>(name.c_str()),
                 const_cast<char*>("-screen"), const_cast<char*>("0"), const_cast<char*>("1024x768x24"),
                 const_cast<char*>("-nolisten"), const_cast<char*>("tcp"), nullptr };
-            if (posix_spawnp(&m_pid, "Xvfb", nullptr, nullptr, args, environ) != 0)
+            // Xvfb must not hold the test's output open: a test that dies would leave ctest waiting on it.
+            posix_spawn_file_actions_t actions;
+            posix_spawn_file_actions_init(&actions);
+            posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+            posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+            const int spawned = posix_spawnp(&m_pid, "Xvfb", &actions, nullptr, args, environ);
+            posix_spawn_file_actions_destroy(&actions);
+            if (spawned != 0)
                 return false;
             for (int wait = 0; wait < 100 && !QFile::exists(QString::fromStdString(socket)); ++wait)
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
