@@ -7,9 +7,15 @@
 #include <QElapsedTimer>
 #include <QEvent>
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
+#include <iterator>
 #include <mutex>
+#include <optional>
+#include <semaphore>
+#include <utility>
+#include <vector>
 
 #include <pthread.h>
 
@@ -23,54 +29,95 @@ constexpr qint64 kTurnBudgetMs = 8;
 // Creating threads with 8 MB stacks next to hundreds of running checks stalled the main thread for 100 ms and
 // more per start.
 constexpr size_t kWorkerStackBytes = 512 * 1024;
+// How long a worker waits for another check before its thread ends: longer than the hand-over between passes,
+// short enough that a long interval holds no idle threads.
+constexpr auto kIdleLifetime = std::chrono::seconds(10);
 
 } // namespace
 
 // Shared with the threads, so it outlives a CheckWorkers destroyed while a check still ends.
+//
+// A worker that finishes its check waits a while for the next one instead of ending: a thread started per check
+// cost a clone, a fresh malloc arena and stack pages each time, a fifth of the CPU of a loopback pass. Start()
+// hands a check to the most recently idle worker (its caches are the warmest) and makes a thread only when none
+// waits.
 struct WorkerPool
 {
+    struct Job
+    {
+        int pass = 0;
+        int row = 0;
+        QString url;
+        MonitorSettings settings;
+    };
+    // Lives on its worker's stack for the thread's whole life. Whoever takes it out of `idle` (under the mutex)
+    // sets `job` and then releases `wake` exactly once: the worker wakes without taking the mutex again.
+    struct IdleWorker
+    {
+        std::binary_semaphore wake { 0 };
+        std::optional<Job> job;
+    };
+
     std::mutex mutex;
     std::condition_variable allDone;
-    int live = 0;
-    QObject* receiver = nullptr; // null once shut down: late results go nowhere
+    int live = 0; // checks started and not yet finished
+    QObject* receiver = nullptr; // null once shut down: late results go nowhere, idle workers leave
     std::deque<CheckOutcome> results; // finished checks in the order they finished
     bool wakePosted = false;
+    std::vector<IdleWorker*> idle; // the last to go idle is at the back
     ShutdownSignal shutdown;
     std::shared_ptr<Clock> clock;
 
     struct StartArgs
     {
         std::shared_ptr<WorkerPool> pool;
-        int pass;
-        int row;
-        QString url;
-        MonitorSettings settings;
+        Job job;
     };
 
-    static void Work(StartArgs& args)
+    // Hands the outcome over and waits for this worker's next check; nothing comes back when the pool closed or
+    // no check came within the idle time. 200 workers on two cores make every extra hold of the mutex a chance to
+    // sleep on it, so there is one per check.
+    std::optional<Job> FinishAndWait(IdleWorker& self, CheckOutcome outcome)
     {
-        WorkerPool& pool = *args.pool;
-        CheckOutcome outcome = RunSiteCheck(args.url, args.settings, *pool.clock, pool.shutdown);
-        outcome.pass = args.pass;
-        outcome.row = args.row;
         {
-            std::lock_guard lock(pool.mutex);
-            if (pool.receiver && !outcome.cancelled) {
-                pool.results.push_back(std::move(outcome));
-                if (!pool.wakePosted) {
-                    pool.wakePosted = true;
-                    QCoreApplication::postEvent(pool.receiver, new QEvent(kResultsWaiting));
+            std::lock_guard lock(mutex);
+            if (receiver && !outcome.cancelled) {
+                results.push_back(std::move(outcome));
+                if (!wakePosted) {
+                    wakePosted = true;
+                    QCoreApplication::postEvent(receiver, new QEvent(kResultsWaiting));
                 }
             }
-            --pool.live;
+            if (--live == 0)
+                allDone.notify_all();
+            if (receiver == nullptr)
+                return std::nullopt;
+            idle.push_back(&self);
         }
-        pool.allDone.notify_all();
+        if (!self.wake.try_acquire_for(kIdleLifetime)) {
+            {
+                std::lock_guard lock(mutex);
+                if (std::erase(idle, &self) > 0)
+                    return std::nullopt;
+            }
+            // Taken out of `idle` just now: its release is on the way.
+            self.wake.acquire();
+        }
+        return std::exchange(self.job, std::nullopt);
     }
 
     static void* Entry(void* data)
     {
         std::unique_ptr<StartArgs> args(static_cast<StartArgs*>(data));
-        Work(*args);
+        WorkerPool& pool = *args->pool;
+        std::optional<Job> job = std::move(args->job);
+        IdleWorker self;
+        while (job) {
+            CheckOutcome outcome = RunSiteCheck(job->url, job->settings, *pool.clock, pool.shutdown);
+            outcome.pass = job->pass;
+            outcome.row = job->row;
+            job = pool.FinishAndWait(self, std::move(outcome));
+        }
         return nullptr;
     }
 };
@@ -91,11 +138,22 @@ CheckWorkers::~CheckWorkers()
 
 bool CheckWorkers::Start(int pass, int row, const QString& url, const MonitorSettings& settings)
 {
+    WorkerPool::IdleWorker* worker = nullptr;
     {
         std::lock_guard lock(m_pool->mutex);
         ++m_pool->live;
+        if (!m_pool->idle.empty()) {
+            worker = m_pool->idle.back();
+            m_pool->idle.pop_back();
+            worker->job = WorkerPool::Job { pass, row, url, settings };
+        }
     }
-    auto args = std::make_unique<WorkerPool::StartArgs>(WorkerPool::StartArgs { m_pool, pass, row, url, settings });
+    if (worker) {
+        worker->wake.release();
+        return true;
+    }
+    auto args = std::make_unique<WorkerPool::StartArgs>(
+        WorkerPool::StartArgs { m_pool, WorkerPool::Job { pass, row, url, settings } });
     pthread_attr_t attributes;
     bool started = false;
     if (pthread_attr_init(&attributes) == 0) {
@@ -124,28 +182,37 @@ void CheckWorkers::Shutdown(qint64 waitMs)
         return;
     m_pool->receiver = nullptr;
     m_pool->shutdown.Raise();
+    for (WorkerPool::IdleWorker* worker : m_pool->idle)
+        worker->wake.release();
+    m_pool->idle.clear();
     // Transfers end within ~100 ms of the flag and retry waits wake at once; the bound only guards a stuck one.
     m_pool->allDone.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return m_pool->live == 0; });
 }
 
 void CheckWorkers::customEvent(QEvent* event)
 {
-    // The lock comes first: it is what hands the worker's writes (the event included) over to this thread.
-    std::unique_lock lock(m_pool->mutex);
     if (event->type() != kResultsWaiting)
         return;
+    // One hold of the lock takes a slice of results; it also hands the workers' writes over to this thread.
+    std::vector<CheckOutcome> slice;
+    {
+        std::lock_guard lock(m_pool->mutex);
+        const size_t count = std::min(m_pool->results.size(), size_t(kResultsPerTurn));
+        slice.reserve(count);
+        std::move(m_pool->results.begin(), m_pool->results.begin() + qsizetype(count), std::back_inserter(slice));
+        m_pool->results.erase(m_pool->results.begin(), m_pool->results.begin() + qsizetype(count));
+    }
     QElapsedTimer turn;
     turn.start();
-    for (int applied = 0; !m_pool->results.empty(); ++applied) {
-        if (applied == kResultsPerTurn || turn.elapsed() >= kTurnBudgetMs) {
-            QCoreApplication::postEvent(this, new QEvent(kResultsWaiting));
-            return;
-        }
-        const CheckOutcome outcome = std::move(m_pool->results.front());
-        m_pool->results.pop_front();
-        lock.unlock();
-        m_apply(outcome);
-        lock.lock();
-    }
-    m_pool->wakePosted = false;
+    size_t applied = 0;
+    while (applied < slice.size() && turn.elapsed() < kTurnBudgetMs)
+        m_apply(slice[applied++]);
+    std::lock_guard lock(m_pool->mutex);
+    // What the turn's time did not cover goes back to the front, in order.
+    m_pool->results.insert(m_pool->results.begin(), std::make_move_iterator(slice.begin() + qsizetype(applied)),
+        std::make_move_iterator(slice.end()));
+    if (m_pool->results.empty())
+        m_pool->wakePosted = false;
+    else
+        QCoreApplication::postEvent(this, new QEvent(kResultsWaiting));
 }

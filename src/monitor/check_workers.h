@@ -16,7 +16,8 @@ struct WorkerPool;
 // main thread must hand its results over the same way, never by touching a model, a widget or a timer.
 //
 // How: every check runs on a detached pthread with a small stack (512 KiB stacks stay in the C library's stack
-// cache, so starting hundreds of threads never stalls the main thread). A finished worker pushes its outcome onto
+// cache, so starting hundreds of threads never stalls the main thread); a worker that finished waits up to 10 s
+// for the next check before its thread ends. A finished worker pushes its outcome onto
 // a queue under the pool's mutex and posts a wake-up event only if none is pending, so a burst of results costs
 // one event. On the main thread this object drains the queue in slices of at most 256 results or 8 ms, posting
 // itself another wake-up when it stops early, and hands each outcome to the apply function.
@@ -38,7 +39,7 @@ public:
     CheckWorkers(std::shared_ptr<Clock> clock, ApplyFunction apply, QObject* parent = nullptr);
     ~CheckWorkers() override;
 
-    // One detached thread checking `url`; false when the system refuses a thread.
+    // Checks `url` on an idle worker, or on a new detached thread; false when the system refuses a thread.
     bool Start(int pass, int row, const QString& url, const MonitorSettings& settings);
     // Cancels running transfers and waits up to `waitMs` for the workers; later results are dropped.
     void Shutdown(qint64 waitMs);
