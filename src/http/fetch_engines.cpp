@@ -1,5 +1,6 @@
 #include "http/fetch_engines.h"
 
+#include "http/cancel_wakeup.h"
 #include "http/curl_global.h"
 #include "http/http_client.h"
 #include "http/page_budget.h"
@@ -29,8 +30,6 @@ constexpr char kEngineCAccept[]
       "application/vnd.ms-excel, application/vnd.ms-powerpoint, application/msword, */*";
 // Response headers beyond this are dropped; a hostile server must not fill memory with them.
 constexpr qsizetype kMaxHeaderBytes = 256 * 1024;
-// How long a transfer sleeps at most before looking at the cancel flag again.
-constexpr int kCancelCheckMs = 100;
 
 enum class Engine { A, B, C };
 
@@ -299,6 +298,8 @@ Outcome Perform(const Transfer& transfer)
         outcome.failure = Failure::Session;
         return outcome;
     }
+    CancelWakeup::Watch(transfer.cancel.get(), multi.get());
+    const std::unique_ptr<CURLM, void (*)(CURLM*)> unwatch(multi.get(), &CancelWakeup::Unwatch);
 
     // libcurl times the connection and the whole transfer; this loop adds the cancel flag and the time-out on
     // each gap once connected: before the first response byte, between bytes, between upload steps.
@@ -344,7 +345,8 @@ Outcome Perform(const Transfer& transfer)
             code = CURLE_OPERATION_TIMEDOUT;
             break;
         }
-        const int wait = int(std::min<qint64>(left + 1, transfer.cancel ? kCancelCheckMs : 1000));
+        // A raised cancel flag wakes the poll; the second is only the fallback.
+        const int wait = int(std::min<qint64>(left + 1, 1000));
         if (curl_multi_poll(multi.get(), nullptr, 0, wait, nullptr) != CURLM_OK) {
             code = CURLE_RECV_ERROR;
             break;

@@ -1,5 +1,6 @@
 #include "http/request_object.h"
 
+#include "http/cancel_wakeup.h"
 #include "http/curl_global.h"
 #include "http/url_text.h"
 
@@ -27,7 +28,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const QByteArray kDefaultUserAgent = "Mozilla/4.0 (compatible; Win32; WinHttp.WinHttpRequest.5)";
-constexpr int kCancelPollMs = 100;
+// A raised cancel flag wakes the poll (CancelWakeup); the poll's own limit is only the fallback.
 constexpr int kIdlePollMs = 1000;
 // A synchronous Send or an unlimited wait has nothing else to bound it; a dripping server must not hold it forever.
 constexpr auto kSyncTransferCap = std::chrono::seconds(120);
@@ -202,6 +203,7 @@ struct RequestObject::Private
             if (code != CURLE_OK || curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &kept) != CURLE_OK
                 || kept != CURL_SOCKET_BAD)
                 multiReusable = false;
+            CancelWakeup::Unwatch(multi.load());
             curl_multi_remove_handle(multi.load(), easy);
         }
         state = State::Done;
@@ -244,7 +246,7 @@ struct RequestObject::Private
                 Finish(CURLE_OPERATION_TIMEDOUT);
                 return;
             }
-            int waitMs = cancel ? kCancelPollMs : kIdlePollMs;
+            int waitMs = kIdlePollMs;
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
             if (left.count() <= 0)
                 return;
@@ -470,6 +472,7 @@ void RequestObject::Private::Start()
     Configure();
     if (proxySetting == kProxyNamed || !HostIsAddress(curlUrl))
         multiReusable = false;
+    CancelWakeup::Watch(cancel.get(), m);
     if (curl_multi_add_handle(m, easy) != CURLM_OK) {
         state = State::Running;
         Finish(CURLE_FAILED_INIT);

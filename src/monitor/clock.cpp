@@ -1,5 +1,7 @@
 #include "monitor/clock.h"
 
+#include "http/cancel_wakeup.h"
+
 #include <chrono>
 
 namespace {
@@ -20,7 +22,7 @@ void ShutdownSignal::Raise()
 {
     {
         std::lock_guard lock(m_mutex);
-        m_flag->store(true);
+        CancelWakeup::Raise(*m_flag);
     }
     m_wake.notify_all();
 }

@@ -1,5 +1,6 @@
 #include "monitor/webhook_sender.h"
 
+#include "http/cancel_wakeup.h"
 #include "http/request_object.h"
 
 #include <QList>
@@ -100,7 +101,7 @@ WebhookSender::~WebhookSender()
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(drainMs);
         while (!done->load() && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        w->cancel->store(true);
+        CancelWakeup::Raise(*w->cancel);
         w->wake.notify_all();
     });
     m_worker->thread.join();
