@@ -25,6 +25,7 @@ constexpr qint64 kDayMs = 24 * kHourMs;
 // Hourly sums stay in memory this long (or until the hour turns) before they are added to the file.
 constexpr auto kAggregateFlushPeriod = std::chrono::seconds(60);
 constexpr int kBusyTimeoutMs = 2000;
+constexpr auto kGatherTime = std::chrono::milliseconds(200);
 // A writer that can't keep up loses samples rather than the process's memory.
 constexpr qsizetype kMaxQueued = 2'000'000;
 
@@ -296,6 +297,8 @@ void HistoryStore::Writer::Run()
                 std::unique_lock lock(mutex);
                 wake.wait_for(
                     lock, kAggregateFlushPeriod, [this] { return stop || flushRequested || !queue.isEmpty(); });
+                // Results come a few at a time; gathering them for a moment makes one transaction of a burst.
+                wake.wait_for(lock, kGatherTime, [this] { return stop || flushRequested; });
                 batch.swap(queue);
                 stopping = stop;
                 flushAsked = flushRequested;
