@@ -366,12 +366,23 @@ void HistoryStore::Start()
 
 void HistoryStore::Record(const HistorySample& sample)
 {
-    Record(QVector<HistorySample> { sample });
+    // Called once per finished check: straight onto the queue, no list of one made and copied.
+    Enqueue(1, [&](QVector<HistorySample>& queue) { queue.append(sample); });
 }
 
 void HistoryStore::Record(QVector<HistorySample> samples)
 {
-    if (m_writer->failed || samples.isEmpty())
+    Enqueue(samples.size(), [&](QVector<HistorySample>& queue) {
+        if (queue.isEmpty())
+            queue.swap(samples);
+        else
+            queue += samples;
+    });
+}
+
+void HistoryStore::Enqueue(qsizetype count, const std::function<void(QVector<HistorySample>&)>& append)
+{
+    if (m_writer->failed || count == 0)
         return;
     bool wasEmpty = false;
     {
@@ -379,11 +390,8 @@ void HistoryStore::Record(QVector<HistorySample> samples)
         wasEmpty = m_writer->queue.isEmpty();
         if (m_writer->queue.size() >= kMaxQueued)
             return;
-        m_writer->enqueued += quint64(samples.size());
-        if (wasEmpty)
-            m_writer->queue.swap(samples);
-        else
-            m_writer->queue += samples;
+        m_writer->enqueued += quint64(count);
+        append(m_writer->queue);
     }
     if (wasEmpty)
         m_writer->wake.notify_one();

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QVector>
 
+#include <functional>
 #include <memory>
 
 // One finished check as the history keeps it.
@@ -88,6 +89,7 @@ signals:
 
 private:
     struct Writer;
+    void Enqueue(qsizetype count, const std::function<void(QVector<HistorySample>&)>& append);
     std::shared_ptr<Writer> m_writer;
     QString m_path;
 };
