@@ -6,6 +6,8 @@
 #   bench/run_headless_bench.sh [BUILD_DIR]            (default: build)
 #   SIZES="10000 50000" THREADS="50 200 500" DELAYS="0 50" bench/run_headless_bench.sh build
 #   FARMS="farm nginx" ...   the closing farm, and nginx on 100 loopback ports keeping connections open (no delay)
+#   ROUNDS=5 ...             each cell runs both programs in turn that often and reports the medians
+#   PROGRAM_ARGS=--no-history ...   more options for every patrol-lamp pass
 set -euo pipefail
 
 build=$(cd "${1:-build}" && pwd)
@@ -13,6 +15,8 @@ sizes=${SIZES:-"10000 50000"}
 threads_list=${THREADS:-"50 200 500"}
 delays=${DELAYS:-"0 50"}
 farms=${FARMS:-farm}
+rounds=${ROUNDS:-1}
+read -r -a program_args <<<"${PROGRAM_ARGS:-}"
 program=${PROGRAM:-"$build/patrol-lamp"}   # PROGRAM=... compares another build
 farm_bin="$build/bench/bench_site_farm"
 for f in "$program" "$farm_bin" /usr/bin/time; do
@@ -96,6 +100,8 @@ stop_nginx() {
 
 now() { date +%s.%N; }
 
+median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
 # Sets wall and cpu (user + system seconds) and rss (MB) for one command; its stdout goes to $work/out.
 measure() {
     local start end
@@ -123,22 +129,28 @@ for delay in $delays; do
     fi
     for size in $sizes; do
         for threads in $threads_list; do
-            measure "$program" --headless --config "$work/empty.ini" --sites "$work/list$size.txt" --passes 1 \
-                --interval 0 --timeout 10 --threads "$threads" --format jsonl
-            p_wall=$wall p_rss=$rss p_cpu=$cpu
-            lines=$(wc -l <"$work/out")
-            abnormal=$(grep -c '"normal":false' "$work/out" || true)
-            # Share of the thread slots' time spent inside checks: near 1 means the run never let a slot idle.
+            p_walls="" p_cpus="" p_rss=0 c_walls="" c_cpus=""
+            for _ in $(seq "$rounds"); do
+                measure "$program" --headless --config "$work/empty.ini" --sites "$work/list$size.txt" --passes 1 \
+                    --interval 0 --timeout 10 --threads "$threads" --format jsonl "${program_args[@]}"
+                p_walls+=" $wall" p_cpus+=" $cpu"
+                p_rss=$(echo "if ($rss > $p_rss) $rss else $p_rss" | bc -l)
+                lines=$(wc -l <"$work/out")
+                abnormal=$(grep -c '"normal":false' "$work/out" || true)
+                if [ "$lines" -ne "$size" ] || [ "$abnormal" -ne 0 ]; then
+                    echo "patrol-lamp: $lines lines, $abnormal abnormal for $size URLs at $threads threads:" >&2
+                    tail -3 "$work/err" >&2
+                fi
+                # curl caps --parallel-max at 300.
+                parallel=$((threads > 300 ? 300 : threads))
+                measure curl -s --parallel --parallel-max "$parallel" -H 'Connection: close' -K "$work/curl$size.cfg"
+                c_walls+=" $wall" c_cpus+=" $cpu"
+            done
+            p_wall=$(echo "$p_walls" | median) p_cpu=$(echo "$p_cpus" | median)
+            c_wall=$(echo "$c_walls" | median) c_cpu=$(echo "$c_cpus" | median)
+            # Share of the thread slots' time spent inside checks (last round): near 1 means no slot idled.
             busy=$(grep -o '"elapsed_ms":[0-9]*' "$work/out" | awk -F: -v t="$threads" -v w="$p_wall" \
                 '{ s += $2 } END { printf "%.2f", s / 1000 / t / w }')
-            if [ "$lines" -ne "$size" ] || [ "$abnormal" -ne 0 ]; then
-                echo "patrol-lamp: $lines lines, $abnormal abnormal for $size URLs at $threads threads:" >&2
-                tail -3 "$work/err" >&2
-            fi
-            # curl caps --parallel-max at 300.
-            parallel=$((threads > 300 ? 300 : threads))
-            measure curl -s --parallel --parallel-max "$parallel" -H 'Connection: close' -K "$work/curl$size.cfg"
-            c_wall=$wall c_cpu=$cpu
             ideal=$(echo "$size * $delay / 1000 / $threads" | bc -l)
             if [ "$delay" -gt 0 ]; then
                 floor=$ideal

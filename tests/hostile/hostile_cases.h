@@ -5,6 +5,7 @@
 
 #include "support/loopback_server.h"
 #include "support/process_probe.h"
+#include "support/slack.h"
 
 #include <QByteArray>
 #include <QList>
@@ -27,15 +28,6 @@
 #include <vector>
 
 using namespace Qt::StringLiterals;
-
-// Sanitizer builds run several times slower and use several times the memory: tools/sanitize.sh sets this
-// factor, which widens the slack of time bounds and the memory bounds.
-inline qint64 Instrumented(qint64 amount)
-{
-    bool ok = false;
-    const double factor = qEnvironmentVariable("PATROL_TEST_SLOWDOWN").toDouble(&ok);
-    return ok && factor > 1 ? qint64(double(amount) * factor) : amount;
-}
 
 // Names under ".hang.test" take this long to look up, as for a domain whose name servers never answer. The
 // test executable's own getaddrinfo comes before the C library's, so libcurl's resolver threads call this one;
