@@ -26,6 +26,7 @@ constexpr qint64 kDayMs = 24 * kHourMs;
 constexpr auto kAggregateFlushPeriod = std::chrono::seconds(60);
 constexpr int kBusyTimeoutMs = 2000;
 constexpr auto kGatherTime = std::chrono::milliseconds(200);
+constexpr size_t kMaxHourSums = 65536;
 // A writer that can't keep up loses samples rather than the process's memory.
 constexpr qsizetype kMaxQueued = 2'000'000;
 
@@ -64,11 +65,29 @@ QString Describe(const QSqlError& error)
     return text.isEmpty() ? u"未知错误"_s : text;
 }
 
+// A site's URL as two independent 64-bit hashes: a million URL strings kept for look-ups alone took some
+// 140 MB; two URLs share both hashes with odds of about one in 10^26.
+struct UrlKey
+{
+    quint64 first = 0;
+    quint64 second = 0;
+    explicit UrlKey(QStringView url)
+        : first(qHash(url, size_t(0x9e3779b97f4a7c15)))
+        , second(qHash(url, size_t(0xc2b2ae3d27d4eb4f)))
+    { }
+    bool operator==(const UrlKey&) const = default;
+};
+
+size_t qHash(const UrlKey& key, size_t seed = 0)
+{
+    return size_t(key.first) ^ seed;
+}
+
 struct SiteState
 {
     qint64 id = 0;
-    bool normal = true;
     qint64 certExpires = 0;
+    bool normal = true;
 };
 
 struct HourSum
@@ -99,7 +118,7 @@ struct HistoryStore::Writer
 
     // Writer thread only.
     QString connection;
-    QHash<QString, SiteState> sites;
+    QHash<UrlKey, SiteState> sites;
     std::map<std::pair<qint64, qint64>, HourSum> hours; // (hour start in seconds, site), in the file's order
     qint64 newestMs = 0;
     qint64 rolledThroughMs = 0;
@@ -153,12 +172,15 @@ bool HistoryStore::Writer::Open(QSqlDatabase& db)
         Fail(Describe(db.lastError()));
         return false;
     }
+    // Forward only: a cached result would hold every row of the table at once.
+    q.setForwardOnly(true);
     if (!q.exec(u"SELECT id, url, normal, cert_expires FROM sites"_s)) {
         Fail(Describe(q.lastError()));
         return false;
     }
     while (q.next())
-        sites.insert(q.value(1).toString(), { q.value(0).toLongLong(), q.value(2).toBool(), q.value(3).toLongLong() });
+        sites.insert(
+            UrlKey(q.value(1).toString()), { q.value(0).toLongLong(), q.value(3).toLongLong(), q.value(2).toBool() });
     if (q.exec(u"SELECT value FROM meta WHERE key = 'rolled_through'"_s) && q.next())
         rolledThroughMs = q.value(0).toLongLong() * 1000;
     return true;
@@ -177,7 +199,8 @@ bool HistoryStore::Writer::Apply(QSqlDatabase& db, const QVector<HistorySample>&
 
     for (const HistorySample& s : batch) {
         newestMs = qMax(newestMs, s.atMs);
-        auto it = sites.find(s.url);
+        const UrlKey key(s.url);
+        auto it = sites.find(key);
         bool changed = false;
         if (it == sites.end()) {
             insertSite.addBindValue(s.url);
@@ -189,7 +212,7 @@ bool HistoryStore::Writer::Apply(QSqlDatabase& db, const QVector<HistorySample>&
                 Fail(Describe(insertSite.lastError()));
                 return false;
             }
-            it = sites.insert(s.url, { insertSite.lastInsertId().toLongLong(), s.normal, s.certExpires });
+            it = sites.insert(key, { insertSite.lastInsertId().toLongLong(), s.certExpires, s.normal });
             changed = !s.normal;
         } else if (it->normal != s.normal || (s.certExpires > 0 && it->certExpires != s.certExpires)) {
             changed = it->normal != s.normal;
@@ -309,8 +332,10 @@ void HistoryStore::Writer::Run()
                 good = good && Apply(db, batch);
                 const auto now = std::chrono::steady_clock::now();
                 const bool hourTurned = FloorTo(newestMs, kHourMs) != hourBefore;
+                // The sums are also written once they cover many sites, so a million sites never hold them all.
                 if (good
-                    && (stopping || flushAsked || hourTurned || now - lastAggregateFlush >= kAggregateFlushPeriod)) {
+                    && (stopping || flushAsked || hourTurned || hours.size() >= kMaxHourSums
+                        || now - lastAggregateFlush >= kAggregateFlushPeriod)) {
                     good = FlushHours(db) && RollUpAndThin(db);
                     lastAggregateFlush = now;
                 }
