@@ -13,7 +13,6 @@
 #include <iterator>
 #include <mutex>
 #include <optional>
-#include <semaphore>
 #include <utility>
 #include <vector>
 
@@ -50,12 +49,38 @@ struct WorkerPool
         QString url;
         MonitorSettings settings;
     };
-    // Lives on its worker's stack for the thread's whole life. Whoever takes it out of `idle` (under the mutex)
-    // sets `job` and then releases `wake` exactly once: the worker wakes without taking the mutex again.
+    // Lives on its worker's stack for the thread's whole life. Whoever takes it out of `idle` (under the pool's
+    // mutex) sets `job` and then calls Wake() exactly once, so the worker never takes the pool's mutex to wake.
+    // A mutex and condition variable of its own rather than a semaphore: libstdc++'s semaphore spins on
+    // sched_yield before it sleeps, which showed in the pass's profile.
     struct IdleWorker
     {
-        std::binary_semaphore wake { 0 };
+        std::mutex mutex;
+        std::condition_variable wakeUp;
+        bool woken = false;
         std::optional<Job> job;
+
+        void Wake()
+        {
+            // Notified under its mutex: the worker can't return from the wait, and end, while this still runs.
+            std::lock_guard lock(mutex);
+            woken = true;
+            wakeUp.notify_one();
+        }
+        bool WaitFor(std::chrono::seconds limit)
+        {
+            std::unique_lock lock(mutex);
+            if (!wakeUp.wait_for(lock, limit, [this] { return woken; }))
+                return false;
+            woken = false;
+            return true;
+        }
+        void Wait()
+        {
+            std::unique_lock lock(mutex);
+            wakeUp.wait(lock, [this] { return woken; });
+            woken = false;
+        }
     };
 
     std::mutex mutex;
@@ -94,14 +119,14 @@ struct WorkerPool
                 return std::nullopt;
             idle.push_back(&self);
         }
-        if (!self.wake.try_acquire_for(kIdleLifetime)) {
+        if (!self.WaitFor(kIdleLifetime)) {
             {
                 std::lock_guard lock(mutex);
                 if (std::erase(idle, &self) > 0)
                     return std::nullopt;
             }
-            // Taken out of `idle` just now: its release is on the way.
-            self.wake.acquire();
+            // Taken out of `idle` just now: its wake-up is on the way.
+            self.Wait();
         }
         return std::exchange(self.job, std::nullopt);
     }
@@ -149,7 +174,7 @@ bool CheckWorkers::Start(int pass, int row, const QString& url, const MonitorSet
         }
     }
     if (worker) {
-        worker->wake.release();
+        worker->Wake();
         return true;
     }
     auto args = std::make_unique<WorkerPool::StartArgs>(
@@ -183,7 +208,7 @@ void CheckWorkers::Shutdown(qint64 waitMs)
     m_pool->receiver = nullptr;
     m_pool->shutdown.Raise();
     for (WorkerPool::IdleWorker* worker : m_pool->idle)
-        worker->wake.release();
+        worker->Wake();
     m_pool->idle.clear();
     // Transfers end within ~100 ms of the flag and retry waits wake at once; the bound only guards a stuck one.
     m_pool->allDone.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return m_pool->live == 0; });

@@ -4,7 +4,9 @@
 #include "monitor/report_model.h"
 #include "monitor/status_codes.h"
 #include "support/loopback_server.h"
+#include "support/process_probe.h"
 #include "support/scaled_clock.h"
+#include "support/slack.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -134,6 +136,7 @@ private slots:
     void siteListParsing();
     void contentCheckOverHttps();
     void shutdownCancelsRunningChecks();
+    void idleWorkersLeaveWithTheRun();
 };
 
 void TestMonitoringRun::concurrencyStaysWithinThreadCount()
@@ -464,6 +467,19 @@ void TestMonitoringRun::shutdownCancelsRunningChecks()
     QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
     f.reset();
     QTest::qWait(100); // results posted late must not reach the deleted run
+}
+
+// Finished workers wait a while for the next check; a run that goes away must take them along at once.
+void TestMonitoringRun::idleWorkersLeaveWithTheRun()
+{
+    const int before = ThreadCount();
+    {
+        Fixture f(Fast(), 0, u"20"_s, u"100"_s, 40);
+        f.run.SetMaxPasses(1);
+        f.run.Click();
+        QVERIFY(f.finished.wait(kLongWaitMs));
+    }
+    QCOMPARE(SettledThreadCount(before, int(Instrumented(3000))), before);
 }
 
 QTEST_GUILESS_MAIN(TestMonitoringRun)
