@@ -135,8 +135,9 @@ for delay in $delays; do
                     --interval 0 --timeout 10 --threads "$threads" --format jsonl "${program_args[@]}"
                 p_walls+=" $wall" p_cpus+=" $cpu"
                 p_rss=$(echo "if ($rss > $p_rss) $rss else $p_rss" | bc -l)
-                lines=$(wc -l <"$work/out")
-                abnormal=$(grep -c '"normal":false' "$work/out" || true)
+                mv "$work/out" "$work/program.out"
+                lines=$(wc -l <"$work/program.out")
+                abnormal=$(grep -c '"normal":false' "$work/program.out" || true)
                 if [ "$lines" -ne "$size" ] || [ "$abnormal" -ne 0 ]; then
                     echo "patrol-lamp: $lines lines, $abnormal abnormal for $size URLs at $threads threads:" >&2
                     tail -3 "$work/err" >&2
@@ -149,7 +150,7 @@ for delay in $delays; do
             p_wall=$(echo "$p_walls" | median) p_cpu=$(echo "$p_cpus" | median)
             c_wall=$(echo "$c_walls" | median) c_cpu=$(echo "$c_cpus" | median)
             # Share of the thread slots' time spent inside checks (last round): near 1 means no slot idled.
-            busy=$(grep -o '"elapsed_ms":[0-9]*' "$work/out" | awk -F: -v t="$threads" -v w="$p_wall" \
+            busy=$(grep -o '"elapsed_ms":[0-9]*' "$work/program.out" | awk -F: -v t="$threads" -v w="$p_wall" \
                 '{ s += $2 } END { printf "%.2f", s / 1000 / t / w }')
             ideal=$(echo "$size * $delay / 1000 / $threads" | bc -l)
             if [ "$delay" -gt 0 ]; then
