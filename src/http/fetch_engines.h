@@ -11,8 +11,8 @@
 
 // The page fetch engines. All run one libcurl transfer per call (no connection or session survives it),
 // ignore certificate errors, follow up to 10 redirects between http and https (a POST turns into a GET on
-// 301/302/303), time the connection and every gap by the time-out, end by FetchOverallLimitMs and within about
-// 100 ms of a cancel.
+// 301/302/303), time the connection and every gap by the time-out, end by FetchOverallLimitMs and at once when
+// the cancel flag is raised through CancelWakeup::Raise (within a second when it is only set).
 
 // What an engine is asked to do, already resolved from FetchOptions.
 struct EngineRequest

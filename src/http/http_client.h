@@ -48,7 +48,8 @@ public:
     std::shared_ptr<RequestObject> GetRequestObject() const;
     // A fresh request object and an empty cookie store, before every status attempt.
     void Recreate();
-    // Ends every transfer of this client within about 100 ms once the flag turns true (program shutdown).
+    // Ends every transfer of this client once the flag is raised through CancelWakeup::Raise (program shutdown);
+    // a flag only set is seen within a second.
     void SetCancelFlag(std::shared_ptr<const std::atomic<bool>> flag);
 
     // Request-object wrappers.

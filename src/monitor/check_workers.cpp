@@ -210,7 +210,7 @@ void CheckWorkers::Shutdown(qint64 waitMs)
     for (WorkerPool::IdleWorker* worker : m_pool->idle)
         worker->Wake();
     m_pool->idle.clear();
-    // Transfers end within ~100 ms of the flag and retry waits wake at once; the bound only guards a stuck one.
+    // Raising the flag wakes waiting transfers and retry waits at once; the bound only guards a stuck one.
     m_pool->allDone.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return m_pool->live == 0; });
 }
 

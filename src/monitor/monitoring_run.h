@@ -39,7 +39,8 @@ struct PassSummary
 };
 
 // The start/stop button's monitoring run, driven from the main thread's event loop: passes over the
-// site rows, one worker thread per check, at most the thread count at once, and the interval between passes.
+// site rows, one worker thread per check in flight, at most the thread count at once, and the interval between
+// passes.
 // Main thread only; its checks' results come back through CheckWorkers. The phase is the run's state, the
 // button caption only shows it.
 class MonitoringRun final : public QObject
