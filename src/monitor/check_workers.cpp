@@ -37,7 +37,7 @@ constexpr auto kIdleLifetime = std::chrono::seconds(10);
 // Shared with the threads, so it outlives a CheckWorkers destroyed while a check still ends.
 //
 // A worker that finishes its check waits a while for the next one instead of ending: a thread started per check
-// cost a clone, a fresh malloc arena and stack pages each time, a fifth of the CPU of a loopback pass. Start()
+// cost a clone, a fresh malloc arena and stack pages each time, a tenth of the CPU of a loopback pass. Start()
 // hands a check to the most recently idle worker (its caches are the warmest) and makes a thread only when none
 // waits.
 struct WorkerPool
