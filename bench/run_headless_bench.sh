@@ -50,10 +50,9 @@ start_farm() {   # delay_ms
     exit 1
 }
 
-stop_farm() {
-    kill "$farm_pid" 2>/dev/null || true
-    wait "$farm_pid" 2>/dev/null || true
-    farm_pid=""
+stop_server() {   # pid
+    kill "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
 }
 
 # nginx with its defaults (keep-alive on) on 100 loopback ports from a random base, and the same lists and curl
@@ -92,11 +91,6 @@ start_nginx() {
     exit 1
 }
 
-stop_nginx() {
-    kill "$nginx_pid" 2>/dev/null || true
-    wait "$nginx_pid" 2>/dev/null || true
-    nginx_pid=""
-}
 
 now() { date +%s.%N; }
 
@@ -168,6 +162,6 @@ for delay in $delays; do
                 "$(echo "$p_cpu / $c_cpu" | bc -l)" "$busy" "$ideal_cols"
         done
     done
-    if [ "$farm" = nginx ]; then stop_nginx; else stop_farm; fi
+    if [ "$farm" = nginx ]; then stop_server "$nginx_pid"; nginx_pid=""; else stop_server "$farm_pid"; farm_pid=""; fi
 done
 done
