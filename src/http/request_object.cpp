@@ -2,6 +2,7 @@
 
 #include "http/cancel_wakeup.h"
 #include "http/curl_global.h"
+#include "http/curl_transfer.h"
 #include "http/url_text.h"
 
 #include <QFileInfo>
@@ -25,11 +26,9 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = CurlTransfer::Clock;
 
 const QByteArray kDefaultUserAgent = "Mozilla/4.0 (compatible; Win32; WinHttp.WinHttpRequest.5)";
-// A raised cancel flag wakes the poll (CancelWakeup); the poll's own limit is only the fallback.
-constexpr int kIdlePollMs = 1000;
 // A synchronous Send or an unlimited wait has nothing else to bound it; a dripping server must not hold it forever.
 constexpr auto kSyncTransferCap = std::chrono::seconds(120);
 
@@ -82,7 +81,8 @@ private:
 
 } // namespace
 
-struct RequestObject::Private
+// Unlike the page fetch, each phase has its own limit and a transfer may outlive one wait: it is resumed by the next.
+struct RequestObject::Private final : CurlTransfer::Limits
 {
     CurlInUse inUse;
     std::mutex mutex;
@@ -133,11 +133,11 @@ struct RequestObject::Private
     QByteArray body;
     qint64 certNotAfter = 0; // the server certificate's expiry, Unix seconds
 
-    // When the transfer reached each phase; the epoch means not yet. Each SetTimeouts limit bounds one phase.
-    Clock::time_point startedAt, resolvedAt, connectedAt, sentAt, lastByteAt, lastUploadAt;
-    curl_off_t uploaded = 0;
+    // Each SetTimeouts limit bounds one phase.
+    CurlTransfer::Times times;
+    Clock::time_point resolvedAt, sentAt;
 
-    bool Cancelled() const { return abortRequested.load() || (cancel && cancel->load()); }
+    bool Cancelled() const override { return abortRequested.load() || (cancel && cancel->load()); }
 
     void ClearResponse()
     {
@@ -152,46 +152,36 @@ struct RequestObject::Private
         body.clear();
         certNotAfter = 0;
         result = CURLE_OK;
-        startedAt = Clock::now();
-        resolvedAt = connectedAt = sentAt = lastByteAt = lastUploadAt = {};
-        uploaded = 0;
+        times = {};
+        times.startedAt = Clock::now();
+        resolvedAt = sentAt = {};
     }
 
     // The time by which the current phase must end: the name lookup, the connection (with TLS and any proxy
     // tunnel), sending the request (between upload steps), the first response byte and every later gap.
-    std::optional<Clock::time_point> PhaseDeadline()
+    std::optional<Clock::time_point> PhaseEnd(Clock::time_point now) override
     {
         const auto limit = [](Clock::time_point from, int ms) -> std::optional<Clock::time_point> {
             if (ms <= 0)
                 return std::nullopt;
             return from + std::chrono::milliseconds(ms);
         };
-        const auto now = Clock::now();
-        if (lastByteAt != Clock::time_point {})
-            return limit(lastByteAt, receiveMs);
-        curl_off_t at = 0;
-        if (connectedAt == Clock::time_point {} && curl_easy_getinfo(easy, CURLINFO_PRETRANSFER_TIME_T, &at) == CURLE_OK
-            && at > 0)
-            connectedAt = now;
-        if (connectedAt != Clock::time_point {}) {
-            curl_off_t sent = 0;
-            curl_easy_getinfo(easy, CURLINFO_SIZE_UPLOAD_T, &sent);
-            if (sent < curl_off_t(requestBody.size())) {
-                if (sent != uploaded) {
-                    uploaded = sent;
-                    lastUploadAt = now;
-                }
-                return limit(std::max(connectedAt, lastUploadAt), sendMs);
-            }
+        if (times.lastByteAt != Clock::time_point {})
+            return limit(times.lastByteAt, receiveMs);
+        times.Sample(easy, now);
+        if (times.Connected()) {
+            if (times.uploaded < curl_off_t(requestBody.size()))
+                return limit(std::max(times.connectedAt, times.lastUploadAt), sendMs);
             if (sentAt == Clock::time_point {})
                 sentAt = now;
             return limit(sentAt, receiveMs);
         }
+        curl_off_t at = 0;
         if (resolvedAt == Clock::time_point {} && curl_easy_getinfo(easy, CURLINFO_NAMELOOKUP_TIME_T, &at) == CURLE_OK
             && (at > 0 || HostIsAddress(curlUrl)))
             resolvedAt = now;
         if (resolvedAt == Clock::time_point {})
-            return limit(startedAt, resolveMs);
+            return limit(times.startedAt, resolveMs);
         return limit(resolvedAt, connectMs);
     }
 
@@ -216,46 +206,17 @@ struct RequestObject::Private
 
     void CollectDone()
     {
-        int queued = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi.load(), &queued)) {
-            if (message->msg == CURLMSG_DONE && message->easy_handle == easy)
-                Finish(message->data.result);
-        }
+        if (const auto code = CurlTransfer::TakeResult(multi.load(), easy))
+            Finish(*code);
     }
 
     // Moves the transfer on until it ends or the deadline passes.
     void Drive(Clock::time_point deadline)
     {
-        CURLM* m = multi.load();
-        while (state == State::Running) {
-            if (Cancelled()) {
-                Finish(CURLE_ABORTED_BY_CALLBACK);
-                return;
-            }
-            int running = 0;
-            if (curl_multi_perform(m, &running) != CURLM_OK) {
-                Finish(CURLE_FAILED_INIT);
-                return;
-            }
-            CollectDone();
-            if (state != State::Running)
-                return;
-            const auto phaseEnd = PhaseDeadline();
-            const auto now = Clock::now();
-            if (phaseEnd && now >= *phaseEnd) {
-                Finish(CURLE_OPERATION_TIMEDOUT);
-                return;
-            }
-            int waitMs = kIdlePollMs;
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
-            if (left.count() <= 0)
-                return;
-            waitMs = int(std::min<qint64>(waitMs, left.count()));
-            if (phaseEnd)
-                waitMs = int(std::clamp<qint64>(
-                    std::chrono::duration_cast<std::chrono::milliseconds>(*phaseEnd - now).count() + 1, 1, waitMs));
-            curl_multi_poll(m, nullptr, 0, waitMs, nullptr);
-        }
+        if (state != State::Running)
+            return;
+        if (const auto code = CurlTransfer::Drive(multi.load(), easy, deadline, *this))
+            Finish(*code);
     }
 
     void Configure();
@@ -306,7 +267,7 @@ size_t RequestObject::Private::OnHeader(char* data, size_t size, size_t count, v
     auto* p = static_cast<Private*>(self);
     const size_t length = size * count;
     // Views, not copies: every response passes here once per header line.
-    p->lastByteAt = Clock::now();
+    p->times.lastByteAt = Clock::now();
     const QByteArrayView line = QByteArrayView(data, qsizetype(length)).trimmed();
     if (line.startsWith("HTTP/")) {
         // A new response: an interim 100, a redirect being followed, or the final one.
@@ -339,7 +300,7 @@ size_t RequestObject::Private::OnBody(char* data, size_t size, size_t count, voi
 {
     auto* p = static_cast<Private*>(self);
     const size_t length = size * count;
-    p->lastByteAt = Clock::now();
+    p->times.lastByteAt = Clock::now();
     if (p->Cancelled())
         return 0;
     if (p->discardBody)
@@ -359,12 +320,8 @@ void RequestObject::Private::Configure()
 {
     if (std::exchange(easyConfigured, true))
         curl_easy_reset(easy);
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    OpenSocketsCloseOnExec(easy);
-    // Dropping a transfer whose name lookup still runs must not wait for the lookup to give up.
-    curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
+    CurlTransfer::SetCommonOptions(easy);
     curl_easy_setopt(easy, CURLOPT_URL, curlUrl.constData());
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     const bool fromHttps = UrlScheme(url) == u"https"_s;
     const bool downgrade = options.value(EnableHttpsToHttpRedirects, false).toBool();
     curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, fromHttps && !downgrade ? "https" : "http,https");
@@ -372,7 +329,6 @@ void RequestObject::Private::Configure()
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, long(options.value(MaxAutomaticRedirects, 10).toInt()));
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION,
         options.value(EnableHttp1_1, true).toBool() ? long(CURL_HTTP_VERSION_1_1) : long(CURL_HTTP_VERSION_1_0));
-    curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     if (!keepConnection)
         curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
 

@@ -1,0 +1,84 @@
+#include "http/curl_transfer.h"
+
+#include "http/curl_global.h"
+
+#include <algorithm>
+
+namespace CurlTransfer {
+
+namespace {
+
+// A raised cancel flag wakes the poll (CancelWakeup); the poll's own limit is only the fallback.
+constexpr long long kIdlePollMs = 1000;
+
+long long MsUntil(Clock::time_point then, Clock::time_point now)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(then - now).count();
+}
+
+} // namespace
+
+CURLcode SetCommonOptions(CURL* easy)
+{
+    for (const CURLcode code : {
+             curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L),
+             OpenSocketsCloseOnExec(easy),
+             // Dropping a transfer whose name lookup still runs must not wait for the lookup to give up.
+             curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L),
+             curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https"),
+             curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L),
+         }) {
+        if (code != CURLE_OK)
+            return code;
+    }
+    return CURLE_OK;
+}
+
+void Times::Sample(CURL* easy, Clock::time_point now)
+{
+    curl_off_t at = 0;
+    if (!Connected() && curl_easy_getinfo(easy, CURLINFO_PRETRANSFER_TIME_T, &at) == CURLE_OK && at > 0)
+        connectedAt = now;
+    if (Connected() && curl_easy_getinfo(easy, CURLINFO_SIZE_UPLOAD_T, &at) == CURLE_OK && at != uploaded) {
+        uploaded = at;
+        lastUploadAt = now;
+    }
+}
+
+std::optional<CURLcode> TakeResult(CURLM* multi, CURL* easy)
+{
+    std::optional<CURLcode> result;
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+        if (message->msg == CURLMSG_DONE && message->easy_handle == easy)
+            result = message->data.result;
+    }
+    return result;
+}
+
+std::optional<CURLcode> Drive(CURLM* multi, CURL* easy, Clock::time_point until, Limits& limits)
+{
+    for (;;) {
+        if (limits.Cancelled())
+            return CURLE_ABORTED_BY_CALLBACK;
+        int running = 0;
+        if (curl_multi_perform(multi, &running) != CURLM_OK)
+            return CURLE_FAILED_INIT;
+        if (const auto done = TakeResult(multi, easy))
+            return done;
+        const auto now = Clock::now();
+        const auto phaseEnd = limits.PhaseEnd(now);
+        if (phaseEnd && now >= *phaseEnd)
+            return CURLE_OPERATION_TIMEDOUT;
+        const long long left = MsUntil(until, now);
+        if (left <= 0)
+            return std::nullopt;
+        long long waitMs = std::min(kIdlePollMs, left);
+        if (phaseEnd)
+            waitMs = std::clamp<long long>(MsUntil(*phaseEnd, now) + 1, 1, waitMs);
+        if (curl_multi_poll(multi, nullptr, 0, int(waitMs), nullptr) != CURLM_OK)
+            return CURLE_FAILED_INIT;
+    }
+}
+
+} // namespace CurlTransfer
