@@ -1,10 +1,346 @@
 #include "http/page_fetch.h"
 
 #include "http/body_decoder.h"
-#include "http/fetch_engines.h"
+#include "http/cancel_wakeup.h"
+#include "http/curl_global.h"
+#include "http/curl_transfer.h"
+#include "http/page_budget.h"
+#include "http/url_text.h"
+
+#include <QTextCodec>
+#include <QUrl>
+
+#include <curl/curl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <cstring>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+using Clock = CurlTransfer::Clock;
+
+constexpr char kUserAgent[]
+    = "Mozilla/5.0 (Windows NT 6.1) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/30.0.1599.101 Safari/537.36";
+constexpr char kAccept[]
+    = "image/gif, image/bmp, image/x-xbitmap, image/jpeg, image/pjpeg, application/x-shockwave-flash, "
+      "application/vnd.ms-excel, application/vnd.ms-powerpoint, application/msword, */*";
+// Response headers beyond this are dropped; a hostile server must not fill memory with them.
+constexpr qsizetype kMaxHeaderBytes = 256 * 1024;
+
+// One libcurl transfer, resolved to bytes.
+struct Transfer
+{
+    QByteArray url;
+    QByteArray method;
+    QByteArray body;
+    QList<QByteArray> headers;
+    QByteArray proxy;
+    QByteArray proxyUser;
+    QByteArray proxyPassword;
+    int timeoutMs = 120000;
+    qint64 maxBodyBytes = kDefaultMaxBodyBytes;
+    std::shared_ptr<const std::atomic<bool>> cancel;
+};
+
+struct Outcome
+{
+    bool failed = false;
+    long status = 0;
+    QByteArray body;
+    QByteArray headers;
+    bool truncated = false;
+    bool timedOut = false;
+    bool cancelled = false;
+    bool responseStarted = false; // a status line arrived
+    std::shared_ptr<PageBudgetHold> budget; // what the body holds of the process's page budget
+};
+
+// Unlike the request object's, one limit covers every gap once connected (libcurl times the connection), and the
+// whole transfer ends by the overall limit.
+struct Sink final : CurlTransfer::Limits
+{
+    Outcome* outcome;
+    CURL* easy;
+    qint64 maxBodyBytes;
+    Clock::time_point deadline = Clock::time_point::max(); // the overall limit
+    std::chrono::milliseconds gap {}; // the time-out on each pause, waiting for page budget included
+    const std::atomic<bool>* cancel = nullptr;
+    bool budgetCut = false; // the body waited for budget longer than a pause may last
+    CurlTransfer::Times times;
+
+    Sink(Outcome* out, CURL* handle, qint64 cap)
+        : outcome(out)
+        , easy(handle)
+        , maxBodyBytes(cap)
+    { }
+
+    bool Cancelled() const override { return cancel && cancel->load(std::memory_order_relaxed); }
+
+    std::optional<Clock::time_point> PhaseEnd(Clock::time_point now) override
+    {
+        times.Sample(easy, now);
+        if (!times.Connected())
+            return std::nullopt;
+        return std::max({ times.connectedAt, times.lastUploadAt, times.lastByteAt }) + gap;
+    }
+};
+
+size_t OnBody(char* data, size_t size, size_t count, void* user)
+{
+    auto* sink = static_cast<Sink*>(user);
+    const size_t bytes = size * count;
+    sink->times.lastByteAt = Clock::now();
+    const qint64 room = sink->maxBodyBytes - sink->outcome->body.size();
+    auto& budget = sink->outcome->budget;
+    if (!budget)
+        budget = std::make_shared<PageBudgetHold>();
+    const qint64 held = sink->outcome->body.size() + std::min(qint64(bytes), std::max<qint64>(room, 0));
+    // Waiting for budget is a pause like any other: it may last as long as the time-out allows.
+    if (!budget->Cover(held, std::min(sink->deadline, sink->times.lastByteAt + sink->gap), sink->cancel)) {
+        sink->budgetCut = true;
+        return 0;
+    }
+    sink->times.lastByteAt = Clock::now();
+    if (qint64(bytes) > room) {
+        // Stops the transfer, and with it any further inflation of a compressed body.
+        sink->outcome->body.append(data, qsizetype(std::max<qint64>(room, 0)));
+        sink->outcome->truncated = true;
+        return 0;
+    }
+    sink->outcome->body.append(data, qsizetype(bytes));
+    return bytes;
+}
+
+size_t OnHeader(char* data, size_t size, size_t count, void* user)
+{
+    auto* sink = static_cast<Sink*>(user);
+    const size_t bytes = size * count;
+    sink->times.lastByteAt = Clock::now();
+    // Keep only the last response's headers: redirects and interim 1xx answers come first.
+    if (bytes >= 5 && std::memcmp(data, "HTTP/", 5) == 0) {
+        sink->outcome->headers.clear();
+        sink->outcome->responseStarted = true;
+    }
+    if (sink->outcome->headers.size() + qint64(bytes) <= kMaxHeaderBytes)
+        sink->outcome->headers.append(data, qsizetype(bytes));
+    return bytes;
+}
+
+using EasyPtr = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
+using MultiPtr = std::unique_ptr<CURLM, decltype(&curl_multi_cleanup)>;
+using ListPtr = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
+
+bool Configure(CURL* easy, const Transfer& transfer, curl_slist*& headerList, Sink& sink)
+{
+    if (CurlTransfer::SetCommonOptions(easy) != CURLE_OK
+        || curl_easy_setopt(easy, CURLOPT_URL, transfer.url.constData()) != CURLE_OK
+        || curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1)) != CURLE_OK
+        || curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "") != CURLE_OK
+        || curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, OnBody) != CURLE_OK
+        || curl_easy_setopt(easy, CURLOPT_WRITEDATA, &sink) != CURLE_OK
+        || curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, OnHeader) != CURLE_OK
+        || curl_easy_setopt(easy, CURLOPT_HEADERDATA, &sink) != CURLE_OK)
+        return false;
+
+    if (transfer.method == "POST"
+        && (curl_easy_setopt(easy, CURLOPT_POST, 1L) != CURLE_OK
+            || curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(transfer.body.size())) != CURLE_OK
+            || curl_easy_setopt(easy, CURLOPT_POSTFIELDS, transfer.body.constData()) != CURLE_OK))
+        return false;
+
+    // Gaps in sending and receiving are timed by the drive: libcurl's stall detection samples once a second and
+    // cuts short time-outs of a second or two at random.
+    if (curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(transfer.timeoutMs)) != CURLE_OK
+        || curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, long(FetchOverallLimitMs(transfer.timeoutMs))) != CURLE_OK)
+        return false;
+
+    if (curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L) != CURLE_OK
+        || curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L) != CURLE_OK
+        || curl_easy_setopt(easy, CURLOPT_PROXY_SSL_VERIFYPEER, 0L) != CURLE_OK
+        || curl_easy_setopt(easy, CURLOPT_PROXY_SSL_VERIFYHOST, 0L) != CURLE_OK)
+        return false;
+
+    // No proxy given means a direct connection, whatever the environment says.
+    if (curl_easy_setopt(easy, CURLOPT_PROXY, transfer.proxy.constData()) != CURLE_OK)
+        return false;
+    if (!transfer.proxyUser.isEmpty()
+        && (curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, transfer.proxyUser.constData()) != CURLE_OK
+            || curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, transfer.proxyPassword.constData()) != CURLE_OK))
+        return false;
+
+    if (curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L) != CURLE_OK
+        || curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L) != CURLE_OK
+        || curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") != CURLE_OK)
+        return false;
+
+    for (const QByteArray& line : transfer.headers) {
+        curl_slist* grown = curl_slist_append(headerList, line.constData());
+        if (!grown)
+            return false;
+        headerList = grown;
+    }
+    // Send the body at once rather than asking the server first, as browsers do.
+    curl_slist* grown = curl_slist_append(headerList, "Expect:");
+    if (!grown)
+        return false;
+    headerList = grown;
+    return curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headerList) == CURLE_OK;
+}
+
+bool Cancelled(const Transfer& transfer)
+{
+    return transfer.cancel && transfer.cancel->load(std::memory_order_relaxed);
+}
+
+Outcome Perform(const Transfer& transfer)
+{
+    Outcome outcome;
+    if (Cancelled(transfer)) {
+        outcome.cancelled = true;
+        return outcome;
+    }
+    const CurlInUse inUse;
+    EasyPtr easy(curl_easy_init(), &curl_easy_cleanup);
+    // A multi handle of its own: no connection or session survives the fetch.
+    MultiPtr multi(curl_multi_init(), &curl_multi_cleanup);
+    if (!easy || !multi) {
+        outcome.failed = true;
+        return outcome;
+    }
+    Sink sink(&outcome, easy.get(), std::min(transfer.maxBodyBytes, PageBudget::Process().LargestHold()));
+    curl_slist* rawList = nullptr;
+    const bool configured = Configure(easy.get(), transfer, rawList, sink);
+    ListPtr headerList(rawList, &curl_slist_free_all);
+    if (!configured || curl_multi_add_handle(multi.get(), easy.get()) != CURLM_OK) {
+        outcome.failed = true;
+        return outcome;
+    }
+    CancelWakeup::Watch(transfer.cancel.get(), multi.get());
+    const std::unique_ptr<CURLM, void (*)(CURLM*)> unwatch(multi.get(), &CancelWakeup::Unwatch);
+
+    sink.times.startedAt = Clock::now();
+    sink.gap = std::chrono::milliseconds(transfer.timeoutMs);
+    sink.deadline = sink.times.startedAt + std::chrono::milliseconds(FetchOverallLimitMs(transfer.timeoutMs));
+    sink.cancel = transfer.cancel.get();
+    const CURLcode code
+        = CurlTransfer::Drive(multi.get(), easy.get(), sink.deadline, sink).value_or(CURLE_OPERATION_TIMEDOUT);
+    curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &outcome.status);
+    curl_multi_remove_handle(multi.get(), easy.get());
+
+    if (code == CURLE_ABORTED_BY_CALLBACK || (sink.budgetCut && Cancelled(transfer))) {
+        outcome = {};
+        outcome.cancelled = true;
+        return outcome;
+    }
+    outcome.timedOut = code == CURLE_OPERATION_TIMEDOUT || sink.budgetCut;
+    outcome.failed = code != CURLE_OK && !(code == CURLE_WRITE_ERROR && outcome.truncated);
+    return outcome;
+}
+
+QByteArray EncodeText(const QString& text, int charsetCode)
+{
+    if (charsetCode == 2)
+        return text.toUtf8();
+    static QTextCodec* const codec = QTextCodec::codecForName("GB18030");
+    return codec ? codec->fromUnicode(text) : text.toUtf8();
+}
+
+// Host names and paths with spaces or non-ASCII characters are encoded; anything else goes out as given.
+QByteArray EncodeUrl(const QString& url)
+{
+    const bool plain
+        = std::all_of(url.cbegin(), url.cend(), [](QChar c) { return c.unicode() > 0x20 && c.unicode() < 0x7F; });
+    if (plain)
+        return url.toLatin1();
+    const QUrl parsed(url, QUrl::TolerantMode);
+    if (!parsed.isValid() || parsed.host().isEmpty())
+        return {};
+    return parsed.toEncoded();
+}
+
+// "server,user,password"; the server may be a per-scheme list (see ProxyForUrl). "IE" and "-1" mean what they
+// mean to QueryStatus: the environment's proxy, and direct.
+void ApplyProxy(const QString& text, const QString& url, Transfer& transfer)
+{
+    if (text == u"-1"_s)
+        return;
+    const QStringList parts = text == u"IE"_s ? QStringList { SystemProxy(url) } : text.split(u',');
+    transfer.proxy = ProxyForUrl(parts.value(0), url).toUtf8();
+    const QString user = parts.value(1);
+    const QString password = parts.value(2);
+    if (!transfer.proxy.isEmpty() && !user.isEmpty() && !password.isEmpty()) {
+        transfer.proxyUser = user.toUtf8();
+        transfer.proxyPassword = password.toUtf8();
+    }
+}
+
+QList<QByteArray> CallerHeaderLines(const QString& headers, int charsetCode)
+{
+    QList<QByteArray> lines;
+    // A bare CR ends a line too: nothing of the caller's text may smuggle in a line of its own.
+    for (const QString& line : QString(headers).replace(u'\r', u'\n').split(u'\n')) {
+        const QString trimmed = line.trimmed();
+        // A line without a colon is no header; sending it would break the request. The body's length is
+        // libcurl's to write (see Prepare).
+        if (trimmed.isEmpty() || !trimmed.contains(u':')
+            || trimmed.section(u':', 0, 0).trimmed().compare(u"Content-Length"_s, Qt::CaseInsensitive) == 0)
+            continue;
+        lines.append(EncodeText(trimmed, charsetCode));
+    }
+    return lines;
+}
+
+bool Prepare(const QString& rawUrl, const FetchOptions& options, Transfer& transfer)
+{
+    const QString url = rawUrl.section(u'#', 0, 0).trimmed();
+    if (url.isEmpty())
+        return false;
+    const QString full = WithWebScheme(url);
+    transfer.url = EncodeUrl(full);
+    if (transfer.url.isEmpty())
+        return false;
+
+    const int charsetCode = options.charsetCode.value_or(kCharsetDetect);
+    const bool post = options.mode.value_or(0) == 1;
+    transfer.method = post ? "POST" : "GET";
+    transfer.body = EncodeText(options.body.value_or(QString()), charsetCode);
+
+    // The caller's lines first, then each default whose name the caller's text does not mention.
+    const QString callerHeaders = options.headers.value_or(QString());
+    transfer.headers = CallerHeaderLines(callerHeaders, charsetCode);
+    auto addDefault = [&](const QString& name, QString value) {
+        if (!callerHeaders.contains(name, Qt::CaseInsensitive))
+            transfer.headers.append(
+                EncodeText(name + u": "_s + value.replace(u'\r', u' ').replace(u'\n', u' '), charsetCode));
+    };
+    addDefault(u"User-Agent"_s, QString::fromLatin1(kUserAgent));
+    addDefault(u"Accept"_s, QString::fromLatin1(kAccept));
+    // No referrer given: none is sent, as with no referrer at all.
+    if (options.referrer && *options.referrer != u"RefererNo"_s && !options.referrer->isEmpty())
+        addDefault(u"Referer"_s, *options.referrer);
+    addDefault(u"Accept-Language"_s, u"zh-cn"_s);
+    if (post) {
+        // libcurl writes Content-Length itself and drops it when a redirect turns the POST into a GET; one of
+        // ours would be sent on that GET too, and the server would wait for a body that never comes.
+        addDefault(u"Content-Type"_s, u"application/x-www-form-urlencoded"_s);
+    }
+    if (options.cookies && !options.cookies->isEmpty())
+        addDefault(u"Cookie"_s, *options.cookies);
+
+    if (options.proxy && !options.proxy->trimmed().isEmpty())
+        ApplyProxy(*options.proxy, full, transfer);
+    transfer.timeoutMs = FetchTimeoutMs(options.timeoutSeconds);
+    const qint64 cap = options.maxBodyBytes.value_or(kDefaultMaxBodyBytes);
+    transfer.maxBodyBytes = cap > 0 ? cap : kDefaultMaxBodyBytes;
+    transfer.cancel = options.cancel;
+    return true;
+}
+
+} // namespace
 
 int FetchTimeoutMs(const std::optional<double>& seconds)
 {
@@ -22,29 +358,27 @@ QString FetchPage(const QString& url, const FetchOptions& options, FetchResult* 
 {
     FetchResult local;
     FetchResult& out = result ? *result : local;
+    out = {};
+    Transfer transfer;
+    if (Prepare(url, options, transfer)) {
+        // Runs on the calling thread: nothing on it needs serving while it waits.
+        Outcome outcome = Perform(transfer);
+        // A failure before any response gives empty results; one after it keeps what arrived, as a read loop that
+        // stops at the first failed read would.
+        if (outcome.failed && !outcome.responseStarted) {
+            out.timedOut = outcome.timedOut;
+        } else {
+            out.status = int(outcome.status);
+            out.body = std::move(outcome.body);
+            out.headers = QString::fromLatin1(outcome.headers);
+            out.truncated = outcome.truncated;
+            out.timedOut = outcome.timedOut;
+            out.cancelled = outcome.cancelled;
+            out.bodyBudget = std::move(outcome.budget);
+        }
+    }
 
-    EngineRequest request;
-    request.url = url.section(u'#', 0, 0);
-    request.method = options.method.value_or(QString());
-    request.mode = options.mode.value_or(0);
-    request.body = options.body;
-    request.headers = options.headers;
-    request.cookies = options.cookies;
-    request.proxy = options.proxy;
-    request.referrer = options.referrer;
-    request.timeoutMs = FetchTimeoutMs(options.timeoutSeconds);
-    request.charsetCode = options.charsetCode.value_or(kCharsetDetect);
-    request.maxBodyBytes = options.maxBodyBytes.value_or(kDefaultMaxBodyBytes);
-    request.cancel = options.cancel;
-
-    if (options.useWinHttp.value_or(false))
-        RunEngineA(request, out);
-    else if (options.direct.value_or(false))
-        RunEngineB(request, out);
-    else
-        RunEngineC(request, out);
-
-    int charsetCode = request.charsetCode;
+    int charsetCode = options.charsetCode.value_or(kCharsetDetect);
     if (charsetCode == kCharsetDetect && HeadersAnnounceUtf8(out.headers))
         charsetCode = kCharsetUtf8;
     out.charsetCode = charsetCode;

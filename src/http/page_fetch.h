@@ -11,7 +11,6 @@
 // The optional arguments of FetchPage; a field left empty is "not given" and takes the default.
 struct FetchOptions
 {
-    std::optional<QString> method; // engine A only; engines B and C use mode
     std::optional<int> mode; // 1 = POST, otherwise GET
     std::optional<QString> body;
     std::optional<QString> headers; // CR LF separated "Name: value" lines
@@ -20,8 +19,6 @@ struct FetchOptions
     std::optional<QString> referrer; // "RefererNo" sends no Referer
     std::optional<double> timeoutSeconds; // 0 or not given: 120 s
     std::optional<int> charsetCode; // 2 = UTF-8, 0 = detect
-    std::optional<bool> direct; // engine B
-    std::optional<bool> useWinHttp; // engine A
     std::optional<qint64> maxBodyBytes; // body cap; not given: kDefaultMaxBodyBytes
     // Set from another thread to end the request early (program shutdown); checked while transferring.
     std::shared_ptr<const std::atomic<bool>> cancel;
@@ -34,7 +31,6 @@ struct FetchResult
     QByteArray body; // decompressed, capped
     QString headers; // raw response headers, CR LF separated
     int charsetCode = 0; // written back as the caller's charset code
-    QString error; // engine A's numbered error text, empty on success
     bool truncated = false; // the body reached the cap
     bool timedOut = false; // a time-out or the overall limit ended the request
     bool cancelled = false; // ended by FetchOptions::cancel; every other field is empty
@@ -50,10 +46,13 @@ constexpr int FetchOverallLimitMs(int timeoutMs)
     return std::max(60000, timeoutMs > 214748364 ? 2147483647 : timeoutMs * 10);
 }
 
-// The engines' time-out in milliseconds: whole seconds of the given value; not given or about 0 means 120 s,
+// The fetch's time-out in milliseconds: whole seconds of the given value; not given or about 0 means 120 s,
 // and less than a second means 60 s.
 int FetchTimeoutMs(const std::optional<double>& seconds);
 
-// Full request on one of the raw engines (A with useWinHttp, else B with direct, else the threaded C); returns the
-// body as text, empty on any failure. Safe to call from any thread; blocks until the fetch ends.
+// One libcurl transfer on the calling thread (no connection or session survives it); returns the body as text,
+// empty on any failure. Ignores certificate errors, follows up to 10 redirects between http and https (a POST
+// turns into a GET on 301/302/303), times the connection and every gap by the time-out, ends by
+// FetchOverallLimitMs and at once when the cancel flag is raised through CancelWakeup::Raise (within a second
+// when it is only set). Safe to call from any thread; blocks until the fetch ends.
 QString FetchPage(const QString& url, const FetchOptions& options = {}, FetchResult* result = nullptr);

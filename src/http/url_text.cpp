@@ -124,6 +124,22 @@ QString ProxyForUrl(const QString& proxyList, const QString& url)
     return anyScheme;
 }
 
+QString SystemProxy(const QString& url)
+{
+    const bool https = IsHttpsUrl(url);
+    // Upper-case HTTP_PROXY is skipped on purpose: CGI environments let clients set it.
+    const char* const names[]
+        = { https ? "https_proxy" : "http_proxy", https ? "HTTPS_PROXY" : nullptr, "all_proxy", "ALL_PROXY" };
+    for (const char* name : names) {
+        if (!name)
+            continue;
+        const QString value = qEnvironmentVariable(name).trimmed();
+        if (!value.isEmpty())
+            return value;
+    }
+    return {};
+}
+
 QByteArray NoProxyList(const QString& bypass)
 {
     QStringList hosts;

@@ -30,5 +30,8 @@ bool HostIsAddress(const QByteArray& url);
 // A URL without a scheme counts as http.
 QString ProxyForUrl(const QString& proxyList, const QString& url);
 
+// The system proxy for the URL's scheme: http_proxy, https_proxy/HTTPS_PROXY, then all_proxy/ALL_PROXY.
+QString SystemProxy(const QString& url);
+
 // "*.example.com;<local>;10.0.0.1" becomes ".example.com,10.0.0.1" (libcurl has no "<local>").
 QByteArray NoProxyList(const QString& bypass);

@@ -73,7 +73,6 @@ void TestHostileFetch::everyHostileServerEndsInTimeWithASaneResult()
         QVERIFY2(out.status == site.status, what);
         QVERIFY2(out.fetch.body.size() <= kDefaultMaxBodyBytes, what);
         QVERIFY2(out.page.contains(kHostileKeyword) == (site.found != -1), what);
-        QVERIFY2(out.fetch.error.isEmpty(), what);
         QVERIFY2(!out.page.contains(u"root:"_s), what);
     }
 

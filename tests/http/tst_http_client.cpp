@@ -7,7 +7,6 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTest>
-#include <QTextCodec>
 
 #include <thread>
 #include <vector>
@@ -212,7 +211,7 @@ private slots:
         QCOMPARE(client.QueryStatus(server.Url(u"/headers"_s), false, 1), 203);
         client.Recreate();
         QCOMPARE(client.QueryStatus(server.Url(u"/reset"_s), false, 5), 200);
-        QVERIFY(client.ResponseBody().isEmpty());
+        QVERIFY(client.GetRequestObject()->ResponseBody().isEmpty());
         client.Recreate();
         QElapsedTimer timer;
         timer.start();
@@ -233,34 +232,30 @@ private slots:
         QCOMPARE(client.QueryStatus(server.Url(u"/late"_s), false, -1), 200);
 
         // A wait that runs out leaves the transfer going; the next wait picks it up.
-        client.Recreate();
-        client.Open(u"GET"_s, server.Url(u"/late"_s), true);
-        client.Send();
-        QVERIFY(!client.WaitForResponse(0));
-        QCOMPARE(client.Status(), 0);
-        QVERIFY(client.WaitForResponse(10));
-        QCOMPARE(client.Status(), 200);
-        QCOMPARE(client.ResponseText(), u"late"_s);
+        RequestObject request;
+        request.Open(u"GET"_s, server.Url(u"/late"_s), true);
+        request.Send();
+        QVERIFY(!request.WaitForResponse(0));
+        QCOMPARE(request.Status(), 0);
+        QVERIFY(request.WaitForResponse(10));
+        QCOMPARE(request.Status(), 200);
+        QCOMPARE(request.ResponseText(), u"late"_s);
     }
 
     void timeouts()
     {
-        HttpClient client;
-        client.SetTimeouts(3000, 0, 0, 0);
-        QCOMPARE(client.GetRequestObject()->Timeouts(), (std::array<int, 4> { 3000, 3000, 3000, 3000 }));
-        client.SetTimeouts(1000, 2000, -5);
-        QCOMPARE(client.GetRequestObject()->Timeouts(), (std::array<int, 4> { 1000, 2000, 1000, 1000 }));
-
         // A synchronous request ends by its receive time-out when the server never answers.
+        RequestObject request;
+        request.SetTimeouts(1000, 2000, 1000, 1000);
         LoopbackServer server;
         server.SetDefault(LoopbackResponse::Stall());
-        client.Open(u"GET"_s, server.Url(), false);
+        request.Open(u"GET"_s, server.Url(), false);
         QElapsedTimer timer;
         timer.start();
-        client.Send();
-        QCOMPARE(client.Status(), 0);
+        request.Send();
+        QCOMPARE(request.Status(), 0);
         QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
-        QVERIFY(!client.WaitForResponse(1));
+        QVERIFY(!request.WaitForResponse(1));
     }
 
     // The status probe's receive limit (5 s to the first byte) holds inside a longer wait.
@@ -306,10 +301,7 @@ private slots:
         const QString proxyAddress = u"127.0.0.1:%1"_s.arg(proxy.Port());
 
         HttpClient client;
-        client.Open(u"GET"_s, target, false);
-        client.SetProxy({}, proxyAddress + u",alice,secret"_s);
-        client.Send();
-        QCOMPARE(client.Status(), 200);
+        QCOMPARE(client.QueryStatus(target, false, 5, {}, proxyAddress + u",alice,secret"_s), 200);
         QCOMPARE(proxy.Requests().last().target, target.toUtf8());
         QCOMPARE(
             proxy.Requests().last().Header("Proxy-Authorization"), "Basic " + QByteArray("alice:secret").toBase64());
@@ -347,110 +339,23 @@ private slots:
     void requestHeaders()
     {
         LoopbackServer server;
-        HttpClient client;
-        client.Open({}, server.Url(u"/h"_s));
-        client.SetRequestHeader(u"REFERER"_s, u"example.com/from"_s);
-        client.SetRequestHeader(u"X-Other"_s, u"example.com"_s);
-        client.SetRequestHeader(u"X-Evil"_s, u"a\r\nInjected: 1"_s);
-        client.Send();
-        QCOMPARE(client.Status(), 200);
+        RequestObject request;
+        request.Open(u"GET"_s, server.Url(u"/h"_s));
+        request.SetRequestHeader(u"X-Other"_s, u"example.com"_s);
+        request.SetRequestHeader(u"X-Evil"_s, u"a\r\nInjected: 1"_s);
+        request.Send();
+        QCOMPARE(request.Status(), 200);
         LoopbackRequest seen = server.Requests().last();
-        QCOMPARE(seen.Header("Referer"), QByteArray("http://example.com/from"));
         QCOMPARE(seen.Header("X-Other"), QByteArray("example.com"));
         QVERIFY(!seen.HasHeader("Injected"));
         QVERIFY(!seen.HasHeader("X-Evil"));
 
-        client.Open(u"GET"_s, server.Url(u"/h"_s));
-        client.SetRequestHeader(u"Referer"_s, u"HTTPS://example.com/"_s);
-        client.Send();
-        QCOMPARE(server.Requests().last().Header("Referer"), QByteArray("HTTPS://example.com/"));
-
-        client.Recreate();
+        HttpClient client;
         client.QueryStatus(server.Url(u"/c"_s), false, 5, u"sid=1"_s);
         seen = server.Requests().last();
         QCOMPARE(seen.Header("Cookie"), QByteArray("sid=1"));
         QVERIFY(!seen.HasHeader("Content-Type"));
         QVERIFY(!seen.HasHeader("Expect"));
-    }
-
-    void cookieHelpers()
-    {
-        LoopbackServer server;
-        server.SetDefault(LoopbackResponse::Raw("HTTP/1.1 200 OK\r\nSet-Cookie: sid=abc; Path=/\r\n"
-                                                "Set-Cookie: theme=dark\r\nSet-Cookie:lang=zh\r\n"
-                                                "Content-Length: 1\r\n\r\nc"));
-        HttpClient client;
-        QCOMPARE(client.GetSetCookieLines(), QString());
-        client.SetCookies(u"stored=1"_s);
-        HttpRequestOptions options;
-        options.cookies = u"given=2"_s;
-        QCOMPARE(client.RequestText(server.Url(), options), u"c"_s);
-        QCOMPARE(server.Requests().last().Header("Cookie"), QByteArray("stored=1; given=2"));
-        QCOMPARE(client.GetResponseCookie(u"sid"_s), u"abc"_s);
-        QCOMPARE(client.GetResponseCookie(u"theme"_s), u"dark"_s); // no ";" after it: ends at the line
-        QCOMPARE(client.GetResponseCookie(u"lang"_s), u"zh"_s);
-        QCOMPARE(client.GetResponseCookie(u"missing"_s), QString());
-        QCOMPARE(client.GetSetCookieLines(),
-            u"Set-Cookie: sid=abc; Path=/\r\nSet-Cookie: theme=dark\r\nSet-Cookie:lang=zh\r\n"_s);
-        QCOMPARE(client.GetResponseCookies(), u"sid=abc; Path=/; theme=dark; Set-Cookie:lang=zh; "_s);
-        QCOMPARE(client.GetLastCookies(), client.GetResponseCookies());
-
-        HttpClient copy = client.Clone();
-        QCOMPARE(copy.GetRequestObject(), client.GetRequestObject());
-        QCOMPARE(copy.GetLastCookies(), client.GetLastCookies());
-        QCOMPARE(client.ClearCookies(), QString());
-        client.SetCookies(u"x=1"_s);
-        client.Recreate();
-        QVERIFY(copy.GetRequestObject() != client.GetRequestObject());
-        client.RequestText(server.Url());
-        QVERIFY(!server.Requests().last().HasHeader("Cookie"));
-    }
-
-    void compositeRequests()
-    {
-        LoopbackServer server;
-        server.Route("/moved", LoopbackResponse::Redirect(302, "/final"));
-        server.Route("/final", LoopbackResponse::Ok("final"));
-        QTextCodec* gbk = QTextCodec::codecForName("GBK");
-        server.Route("/gbk", LoopbackResponse::Ok(gbk->fromUnicode(u"中文页面"_s), "text/html; charset=GBK"));
-        server.Route("/utf8", LoopbackResponse::Ok(u"中文页面"_s.toUtf8(), "text/html"));
-        server.Route("/echo", LoopbackResponse::Ok("posted"));
-
-        HttpClient client;
-        QCOMPARE(client.GetRedirectTarget(server.Url(u"/moved"_s)), u"/final"_s);
-        LoopbackRequest seen = server.Requests().last();
-        QCOMPARE(seen.target, QByteArray("/moved"));
-        QCOMPARE(seen.Header("User-Agent"), QByteArray("Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; SV1)"));
-        QCOMPARE(seen.Header("Accept-Language"), QByteArray("zh-cn"));
-        QVERIFY(seen.Header("Accept").contains("imagepeg"));
-        QCOMPARE(client.GetRedirectTargetEx(server.Url(u"/moved"_s)), u"/final"_s);
-
-        QCOMPARE(client.RequestText(server.Url(u"/moved"_s)), u"final"_s);
-        QCOMPARE(client.RequestText(server.Url(u"/gbk"_s)), u"中文页面"_s);
-        QCOMPARE(client.GetPageText(server.Url(u"/utf8"_s)), u"中文页面"_s);
-        QVERIFY(server.Requests().last().Header("User-Agent").contains("MSIE 9.0"));
-        QCOMPARE(client.RequestBytes(server.Url(u"/utf8"_s)), u"中文页面"_s.toUtf8());
-
-        HttpRequestOptions post;
-        post.body = u"a=1&b=中"_s;
-        post.headers = u"Content-Type: application/x-www-form-urlencoded\r\nX-Test: yes"_s;
-        QCOMPARE(client.RequestText(server.Url(u"/echo"_s), post), u"posted"_s);
-        seen = server.Requests().last();
-        QCOMPARE(seen.method, QByteArray("POST"));
-        QCOMPARE(seen.body, u"a=1&b=中"_s.toUtf8());
-        QCOMPARE(seen.Header("Content-Type"), QByteArray("application/x-www-form-urlencoded"));
-        QCOMPARE(seen.Header("X-Test"), QByteArray("yes"));
-
-        const QString forwarded = HttpClient::MakeForwardedHeaders();
-        const QStringList lines = forwarded.split(u"\r\n"_s);
-        QCOMPARE(lines.size(), 3);
-        const QString address = lines.at(0).mid(int(qstrlen("X-Forward-For: ")));
-        QCOMPARE(lines.at(1), u"X-Forwarded-For: "_s + address);
-        QCOMPARE(lines.at(2), u"REMOTE_ADDR: "_s + address);
-        const QStringList octets = address.split(u'.');
-        QCOMPARE(octets.size(), 4);
-        for (const QString& octet : octets)
-            QVERIFY(octet.toInt() >= 0 && octet.toInt() <= 255);
     }
 
     // Only http and https are ever requested, redirects included.
@@ -493,11 +398,11 @@ private slots:
         QCOMPARE(server.TotalConnections(), before);
 
         // Abort from another thread ends a synchronous Send.
-        HttpClient other;
+        RequestObject other;
         other.Open(u"GET"_s, server.Url(), false);
-        std::thread aborter([request = other.GetRequestObject()] {
+        std::thread aborter([&other] {
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            request->Abort();
+            other.Abort();
         });
         timer.restart();
         other.Send();
@@ -507,7 +412,7 @@ private slots:
 
         // Dropping a client mid-transfer closes its connection.
         {
-            HttpClient dropped;
+            RequestObject dropped;
             dropped.Open(u"GET"_s, server.Url(), true);
             dropped.Send();
             dropped.WaitForResponse(0);
