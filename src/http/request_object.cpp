@@ -5,7 +5,6 @@
 #include "http/curl_transfer.h"
 #include "http/url_text.h"
 
-#include <QFileInfo>
 #include <QHash>
 #include <QList>
 #include <QTextCodec>
@@ -104,8 +103,6 @@ struct RequestObject::Private final : CurlTransfer::Limits
     QString password;
     QString proxyUser;
     QString proxyPassword;
-    QString clientCertificate;
-    int autoLogonPolicy = 0;
     bool discardBody = false;
     bool keepConnection = true;
     bool used = false;
@@ -296,6 +293,8 @@ size_t RequestObject::Private::OnHeader(char* data, size_t size, size_t count, v
     return length;
 }
 
+// Unlike the page fetch, which keeps a capped prefix for the keyword search, a body beyond the cap fails the
+// transfer: a caller of the request object has no use for part of one.
 size_t RequestObject::Private::OnBody(char* data, size_t size, size_t count, void* self)
 {
     auto* p = static_cast<Private*>(self);
@@ -338,12 +337,6 @@ void RequestObject::Private::Configure()
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, (ignore & kIgnoreCertCnInvalid) ? 0L : 2L);
     curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &Private::OnSslContext);
     curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, this);
-    // An unusable certificate is passed over rather than failing the request.
-    if (!clientCertificate.isEmpty() && QFileInfo(clientCertificate).isFile()) {
-        const QByteArray file = clientCertificate.toLocal8Bit();
-        curl_easy_setopt(easy, CURLOPT_SSLCERT, file.constData());
-        curl_easy_setopt(easy, CURLOPT_SSLKEY, file.constData());
-    }
 
     const QVariant agent = options.value(UserAgentString);
     curl_easy_setopt(easy, CURLOPT_USERAGENT,
@@ -585,11 +578,6 @@ QByteArray RequestObject::ResponseBody() const
     return d->state == State::Done && d->result == CURLE_OK ? d->body : QByteArray();
 }
 
-QByteArray RequestObject::ResponseStream() const
-{
-    return ResponseBody();
-}
-
 QString RequestObject::ResponseText() const
 {
     const QByteArray body = ResponseBody();
@@ -704,20 +692,6 @@ void RequestObject::SetCredentials(const QString& user, const QString& password,
         d->user = user;
         d->password = password;
     }
-}
-
-void RequestObject::SetClientCertificate(const QString& pemFile)
-{
-    std::lock_guard lock(d->mutex);
-    d->used = true;
-    d->clientCertificate = pemFile;
-}
-
-void RequestObject::SetAutoLogonPolicy(int policy)
-{
-    std::lock_guard lock(d->mutex);
-    d->used = true;
-    d->autoLogonPolicy = policy;
 }
 
 void RequestObject::SetDiscardBody(bool discard)

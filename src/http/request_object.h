@@ -71,7 +71,6 @@ public:
     QString StatusText() const;
     QString ResponseText() const; // body decoded by the Content-Type charset, UTF-8 when none
     QByteArray ResponseBody() const; // only after a complete, successful transfer
-    QByteArray ResponseStream() const; // the body bytes, as there is no stream object here
     QString GetResponseHeader(const QString& name) const;
     QString GetAllResponseHeaders() const; // "Name: value" lines, each ending in CR LF
     // When the server's certificate of the last https transfer expires (Unix seconds), read during the
@@ -84,8 +83,6 @@ public:
     std::array<int, 4> Timeouts() const; // resolve, connect, send, receive
     void SetProxy(int setting, const QString& server, const QString& bypassList = {});
     void SetCredentials(const QString& user, const QString& password, int flags = kCredentialsForServer);
-    void SetClientCertificate(const QString& pemFile); // a PEM file holding the certificate and its key
-    void SetAutoLogonPolicy(int policy); // kept; there are no logon credentials to hand out
 
     // The response body is read but not kept (a status probe does not need it).
     void SetDiscardBody(bool discard);

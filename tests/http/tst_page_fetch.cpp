@@ -2,6 +2,7 @@
 #include "http/page_fetch.h"
 
 #include "support/loopback_server.h"
+#include "support/process_probe.h"
 #include "support/slack.h"
 
 #include <QElapsedTimer>
@@ -46,6 +47,7 @@ private slots:
     void capsBodiesAndBombs();
     void cancelEndsFetchPromptly();
     void failuresKeepWhatArrived();
+    void runsOnTheCallingThread();
     void concurrentFetches();
 };
 
@@ -375,6 +377,21 @@ void TestPageFetch::failuresKeepWhatArrived()
     // A connection broken mid-body keeps what arrived before it broke.
     QCOMPARE(FetchPage(server.Url(u"/cut"_s), options, &result), QString(100, u'c'));
     QCOMPARE(result.status, 200);
+}
+
+// The transfer runs on the caller's thread: while the server answers, the only thread added is its connection's.
+void TestPageFetch::runsOnTheCallingThread()
+{
+    std::atomic<int> during = 0;
+    LoopbackServer server;
+    QVERIFY(server.IsListening());
+    server.SetHandler([&during](const LoopbackRequest&) {
+        during = ThreadCount();
+        return LoopbackResponse::Ok("here");
+    });
+    const int before = ThreadCount();
+    QCOMPARE(FetchPage(server.Url()), u"here"_s);
+    QCOMPARE(during.load(), before + 1);
 }
 
 void TestPageFetch::concurrentFetches()
