@@ -7,7 +7,6 @@
 #include "http/page_budget.h"
 #include "http/url_text.h"
 
-#include <QTextCodec>
 #include <QUrl>
 
 #include <curl/curl.h>
@@ -17,16 +16,14 @@
 #include <cmath>
 #include <cstring>
 
-using namespace Qt::StringLiterals;
-
 namespace {
 
 using Clock = CurlTransfer::Clock;
 
-constexpr char kUserAgent[]
-    = "Mozilla/5.0 (Windows NT 6.1) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/30.0.1599.101 Safari/537.36";
+constexpr char kUserAgent[] = "User-Agent: Mozilla/5.0 (Windows NT 6.1) AppleWebKit/537.36 (KHTML, like Gecko) "
+                              "Chrome/30.0.1599.101 Safari/537.36";
 constexpr char kAccept[]
-    = "image/gif, image/bmp, image/x-xbitmap, image/jpeg, image/pjpeg, application/x-shockwave-flash, "
+    = "Accept: image/gif, image/bmp, image/x-xbitmap, image/jpeg, image/pjpeg, application/x-shockwave-flash, "
       "application/vnd.ms-excel, application/vnd.ms-powerpoint, application/msword, */*";
 // Response headers beyond this are dropped; a hostile server must not fill memory with them.
 constexpr qsizetype kMaxHeaderBytes = 256 * 1024;
@@ -35,12 +32,6 @@ constexpr qsizetype kMaxHeaderBytes = 256 * 1024;
 struct Transfer
 {
     QByteArray url;
-    QByteArray method;
-    QByteArray body;
-    QList<QByteArray> headers;
-    QByteArray proxy;
-    QByteArray proxyUser;
-    QByteArray proxyPassword;
     int timeoutMs = 120000;
     qint64 maxBodyBytes = kDefaultMaxBodyBytes;
     std::shared_ptr<const std::atomic<bool>> cancel;
@@ -146,12 +137,6 @@ bool Configure(CURL* easy, const Transfer& transfer, curl_slist*& headerList, Si
         || curl_easy_setopt(easy, CURLOPT_HEADERDATA, &sink) != CURLE_OK)
         return false;
 
-    if (transfer.method == "POST"
-        && (curl_easy_setopt(easy, CURLOPT_POST, 1L) != CURLE_OK
-            || curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(transfer.body.size())) != CURLE_OK
-            || curl_easy_setopt(easy, CURLOPT_POSTFIELDS, transfer.body.constData()) != CURLE_OK))
-        return false;
-
     // Gaps in sending and receiving are timed by the drive: libcurl's stall detection samples once a second and
     // cuts short time-outs of a second or two at random.
     if (curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(transfer.timeoutMs)) != CURLE_OK
@@ -164,12 +149,8 @@ bool Configure(CURL* easy, const Transfer& transfer, curl_slist*& headerList, Si
         || curl_easy_setopt(easy, CURLOPT_PROXY_SSL_VERIFYHOST, 0L) != CURLE_OK)
         return false;
 
-    // No proxy given means a direct connection, whatever the environment says.
-    if (curl_easy_setopt(easy, CURLOPT_PROXY, transfer.proxy.constData()) != CURLE_OK)
-        return false;
-    if (!transfer.proxyUser.isEmpty()
-        && (curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, transfer.proxyUser.constData()) != CURLE_OK
-            || curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, transfer.proxyPassword.constData()) != CURLE_OK))
+    // A direct connection, whatever the environment says.
+    if (curl_easy_setopt(easy, CURLOPT_PROXY, "") != CURLE_OK)
         return false;
 
     if (curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L) != CURLE_OK
@@ -177,17 +158,12 @@ bool Configure(CURL* easy, const Transfer& transfer, curl_slist*& headerList, Si
         || curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") != CURLE_OK)
         return false;
 
-    for (const QByteArray& line : transfer.headers) {
-        curl_slist* grown = curl_slist_append(headerList, line.constData());
+    for (const char* line : { kUserAgent, kAccept, "Accept-Language: zh-cn" }) {
+        curl_slist* grown = curl_slist_append(headerList, line);
         if (!grown)
             return false;
         headerList = grown;
     }
-    // Send the body at once rather than asking the server first, as browsers do.
-    curl_slist* grown = curl_slist_append(headerList, "Expect:");
-    if (!grown)
-        return false;
-    headerList = grown;
     return curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headerList) == CURLE_OK;
 }
 
@@ -241,14 +217,6 @@ Outcome Perform(const Transfer& transfer)
     return outcome;
 }
 
-QByteArray EncodeText(const QString& text, int charsetCode)
-{
-    if (charsetCode == 2)
-        return text.toUtf8();
-    static QTextCodec* const codec = QTextCodec::codecForName("GB18030");
-    return codec ? codec->fromUnicode(text) : text.toUtf8();
-}
-
 // Host names and paths with spaces or non-ASCII characters are encoded; anything else goes out as given.
 QByteArray EncodeUrl(const QString& url)
 {
@@ -262,77 +230,14 @@ QByteArray EncodeUrl(const QString& url)
     return parsed.toEncoded();
 }
 
-// "server,user,password"; the server may be a per-scheme list (see ProxyForUrl). "IE" and "-1" mean what they
-// mean to QueryStatus: the environment's proxy, and direct.
-void ApplyProxy(const QString& text, const QString& url, Transfer& transfer)
-{
-    if (text == u"-1"_s)
-        return;
-    const QStringList parts = text == u"IE"_s ? QStringList { SystemProxy(url) } : text.split(u',');
-    transfer.proxy = ProxyForUrl(parts.value(0), url).toUtf8();
-    const QString user = parts.value(1);
-    const QString password = parts.value(2);
-    if (!transfer.proxy.isEmpty() && !user.isEmpty() && !password.isEmpty()) {
-        transfer.proxyUser = user.toUtf8();
-        transfer.proxyPassword = password.toUtf8();
-    }
-}
-
-QList<QByteArray> CallerHeaderLines(const QString& headers, int charsetCode)
-{
-    QList<QByteArray> lines;
-    // A bare CR ends a line too: nothing of the caller's text may smuggle in a line of its own.
-    for (const QString& line : QString(headers).replace(u'\r', u'\n').split(u'\n')) {
-        const QString trimmed = line.trimmed();
-        // A line without a colon is no header; sending it would break the request. The body's length is
-        // libcurl's to write (see Prepare).
-        if (trimmed.isEmpty() || !trimmed.contains(u':')
-            || trimmed.section(u':', 0, 0).trimmed().compare(u"Content-Length"_s, Qt::CaseInsensitive) == 0)
-            continue;
-        lines.append(EncodeText(trimmed, charsetCode));
-    }
-    return lines;
-}
-
 bool Prepare(const QString& rawUrl, const FetchOptions& options, Transfer& transfer)
 {
     const QString url = rawUrl.section(u'#', 0, 0).trimmed();
     if (url.isEmpty())
         return false;
-    const QString full = WithWebScheme(url);
-    transfer.url = EncodeUrl(full);
+    transfer.url = EncodeUrl(WithWebScheme(url));
     if (transfer.url.isEmpty())
         return false;
-
-    const int charsetCode = options.charsetCode.value_or(kCharsetDetect);
-    const bool post = options.mode.value_or(0) == 1;
-    transfer.method = post ? "POST" : "GET";
-    transfer.body = EncodeText(options.body.value_or(QString()), charsetCode);
-
-    // The caller's lines first, then each default whose name the caller's text does not mention.
-    const QString callerHeaders = options.headers.value_or(QString());
-    transfer.headers = CallerHeaderLines(callerHeaders, charsetCode);
-    auto addDefault = [&](const QString& name, QString value) {
-        if (!callerHeaders.contains(name, Qt::CaseInsensitive))
-            transfer.headers.append(
-                EncodeText(name + u": "_s + value.replace(u'\r', u' ').replace(u'\n', u' '), charsetCode));
-    };
-    addDefault(u"User-Agent"_s, QString::fromLatin1(kUserAgent));
-    addDefault(u"Accept"_s, QString::fromLatin1(kAccept));
-    // No referrer given: none is sent, as with no referrer at all.
-    if (options.referrer && *options.referrer != u"RefererNo"_s && !options.referrer->isEmpty())
-        addDefault(u"Referer"_s, *options.referrer);
-    addDefault(u"Accept-Language"_s, u"zh-cn"_s);
-    if (post) {
-        // libcurl writes Content-Length itself and drops it when a redirect turns the POST into a GET; one of
-        // ours would be sent on that GET too, and the server would wait for a body that never comes.
-        addDefault(u"Content-Type"_s, u"application/x-www-form-urlencoded"_s);
-    }
-    if (options.cookies && !options.cookies->isEmpty())
-        addDefault(u"Cookie"_s, *options.cookies);
-
-    if (options.proxy && !options.proxy->trimmed().isEmpty())
-        ApplyProxy(*options.proxy, full, transfer);
     transfer.timeoutMs = FetchTimeoutMs(options.timeoutSeconds);
     const qint64 cap = options.maxBodyBytes.value_or(kDefaultMaxBodyBytes);
     transfer.maxBodyBytes = cap > 0 ? cap : kDefaultMaxBodyBytes;

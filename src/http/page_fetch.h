@@ -11,12 +11,6 @@
 // The optional arguments of FetchPage; a field left empty is "not given" and takes the default.
 struct FetchOptions
 {
-    std::optional<int> mode; // 1 = POST, otherwise GET
-    std::optional<QString> body;
-    std::optional<QString> headers; // CR LF separated "Name: value" lines
-    std::optional<QString> cookies;
-    std::optional<QString> proxy; // "server,user,password"
-    std::optional<QString> referrer; // "RefererNo" sends no Referer
     std::optional<double> timeoutSeconds; // 0 or not given: 120 s
     std::optional<int> charsetCode; // 2 = UTF-8, 0 = detect
     std::optional<qint64> maxBodyBytes; // body cap; not given: kDefaultMaxBodyBytes
@@ -50,9 +44,9 @@ constexpr int FetchOverallLimitMs(int timeoutMs)
 // and less than a second means 60 s.
 int FetchTimeoutMs(const std::optional<double>& seconds);
 
-// One libcurl transfer on the calling thread (no connection or session survives it); returns the body as text,
-// empty on any failure. Ignores certificate errors, follows up to 10 redirects between http and https (a POST
-// turns into a GET on 301/302/303), times the connection and every gap by the time-out, ends by
-// FetchOverallLimitMs and at once when the cancel flag is raised through CancelWakeup::Raise (within a second
-// when it is only set). Safe to call from any thread; blocks until the fetch ends.
+// A GET as one libcurl transfer on the calling thread (no connection or session survives it), direct, with the
+// browser's User-Agent, Accept and Accept-Language; returns the body as text, empty on any failure. Ignores
+// certificate errors, follows up to 10 redirects between http and https, times the connection and every gap by the
+// time-out, ends by FetchOverallLimitMs and at once when the cancel flag is raised through CancelWakeup::Raise (within
+// a second when it is only set). Safe to call from any thread; blocks until the fetch ends.
 QString FetchPage(const QString& url, const FetchOptions& options = {}, FetchResult* result = nullptr);

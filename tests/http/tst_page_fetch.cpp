@@ -39,7 +39,6 @@ private slots:
     void decodesPages_data();
     void decodesPages();
     void defaultHeaders();
-    void sendsThroughGivenProxy();
     void emptyUrlOrCancelledBeforeStartDoNothing();
     void readsSelfSignedHttps();
     void followsRedirectsAndNormalisesUrl();
@@ -123,27 +122,8 @@ void TestPageFetch::defaultHeaders()
     QVERIFY(server.IsListening());
 
     FetchPage(server.Url(u"/plain"_s));
-    FetchOptions referred;
-    referred.referrer = u"http://from.example/"_s;
-    FetchPage(server.Url(u"/referred"_s), referred);
-    FetchOptions noReferrer;
-    noReferrer.referrer = u"RefererNo"_s;
-    FetchPage(server.Url(u"/none"_s), noReferrer);
-    FetchOptions post;
-    post.mode = 1;
-    post.body = u"name=巡更&x=1"_s;
-    post.headers = u"user-agent: Mine/1.0\r\nX-Extra: yes\r\nnot a header line\r\n"_s;
-    post.cookies = u"a=1; b=2"_s;
-    FetchPage(server.Url(u"/post"_s), post);
-    FetchOptions smuggled;
-    smuggled.referrer = u"http://a/\r\nX-Injected: 1"_s;
-    smuggled.cookies = u"c=1\r\nX-Injected: 2"_s;
-    FetchPage(server.Url(u"/smuggled"_s), smuggled);
-
     const QList<LoopbackRequest> requests = server.Requests();
-    QCOMPARE(requests.size(), 5);
-    QVERIFY(!requests[4].HasHeader("X-Injected"));
-    QCOMPARE(requests[4].Header("Referer"), QByteArray("http://a/  X-Injected: 1"));
+    QCOMPARE(requests.size(), 1);
     const LoopbackRequest& plain = requests[0];
     QCOMPARE(plain.method, QByteArray("GET"));
     QCOMPARE(plain.version, QByteArray("HTTP/1.1"));
@@ -156,58 +136,6 @@ void TestPageFetch::defaultHeaders()
     QVERIFY(!plain.HasHeader("Referer"));
     QVERIFY(!plain.HasHeader("Cookie"));
     QVERIFY(!plain.HasHeader("Content-Type"));
-
-    QCOMPARE(requests[1].Header("Referer"), QByteArray("http://from.example/"));
-    QVERIFY(!requests[2].HasHeader("Referer"));
-
-    const LoopbackRequest& posted = requests[3];
-    const QByteArray body = Encode("GB18030", u"name=巡更&x=1"_s);
-    QCOMPARE(posted.method, QByteArray("POST"));
-    QCOMPARE(posted.body, body);
-    QCOMPARE(posted.Header("Content-Type"), QByteArray("application/x-www-form-urlencoded"));
-    QCOMPARE(posted.Header("Content-Length"), QByteArray::number(body.size()));
-    QCOMPARE(posted.Header("User-Agent"), QByteArray("Mine/1.0"));
-    QCOMPARE(posted.Header("X-Extra"), QByteArray("yes"));
-    QCOMPARE(posted.Header("Cookie"), QByteArray("a=1; b=2"));
-    QVERIFY(!posted.HasHeader("Expect"));
-    for (const LoopbackHeader& header : posted.headers)
-        QVERIFY(!header.first.contains("not a header"));
-}
-
-void TestPageFetch::sendsThroughGivenProxy()
-{
-    LoopbackServer proxy;
-    QVERIFY(proxy.IsListening());
-    proxy.SetDefault(LoopbackResponse::Ok("via proxy"));
-    // The target is never contacted: a proxy that is not used shows as a refused loopback port.
-    const QString target = u"http://127.0.0.1:1/page"_s;
-    const QString address = u"127.0.0.1:%1"_s.arg(proxy.Port());
-
-    FetchOptions options;
-    options.proxy = address + u",user,secret"_s;
-    QCOMPARE(FetchPage(target, options), u"via proxy"_s);
-    options.proxy = address + u",user"_s;
-    QCOMPARE(FetchPage(target, options), u"via proxy"_s);
-    options.proxy = u"https=127.0.0.1:1;http="_s + address;
-    QCOMPARE(FetchPage(target, options), u"via proxy"_s);
-    // A list naming only another scheme's proxy goes direct, not through that proxy.
-    options.proxy = u"https="_s + address;
-    QCOMPARE(FetchPage(target, options), QString());
-    // "IE" takes the environment's proxy, "-1" goes direct past it: neither is a host name.
-    LoopbackServer direct;
-    direct.SetDefault(LoopbackResponse::Ok("direct"));
-    qputenv("http_proxy", address.toLatin1());
-    options.proxy = u"IE"_s;
-    QCOMPARE(FetchPage(target, options), u"via proxy"_s);
-    options.proxy = u"-1"_s;
-    QCOMPARE(FetchPage(direct.Url(), options), u"direct"_s);
-    qunsetenv("http_proxy");
-
-    const QList<LoopbackRequest> requests = proxy.Requests();
-    QCOMPARE(requests.size(), 4);
-    QCOMPARE(requests[0].target, target.toLatin1());
-    QCOMPARE(requests[0].Header("Proxy-Authorization"), "Basic " + QByteArray("user:secret").toBase64());
-    QVERIFY(!requests[1].HasHeader("Proxy-Authorization"));
 }
 
 void TestPageFetch::emptyUrlOrCancelledBeforeStartDoNothing()
@@ -260,17 +188,6 @@ void TestPageFetch::followsRedirectsAndNormalisesUrl()
     QCOMPARE(requests.size(), 3);
     QCOMPARE(requests[0].target, QByteArray("/old"));
     QCOMPARE(requests[2].target, QByteArray("/new?x=1"));
-
-    // A POST redirected by 303 comes back as a GET without the POST's length, so the server waits for nothing.
-    server.Route("/form", LoopbackResponse::Redirect(303, "/new"));
-    server.ClearRequests();
-    FetchOptions post;
-    post.mode = 1;
-    post.body = u"a=1"_s;
-    post.timeoutSeconds = 2;
-    QCOMPARE(FetchPage(server.Url(u"/form"_s), post, &result), u"arrived"_s);
-    QCOMPARE(server.Requests().value(1).method, QByteArray("GET"));
-    QVERIFY(!server.Requests().value(1).HasHeader("Content-Length"));
 
     // A redirect loop ends after ten hops.
     server.ClearRequests();
