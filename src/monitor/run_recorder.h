@@ -29,7 +29,7 @@ public:
     struct Progress
     {
         int pass = 0; // 0 before the first pass
-        int done = 0; // checks of that pass finished so far
+        int done = 0; // checks of that pass finished so far; a CheckFinished listener does not see its own yet
         int sites = 0;
         int abnormal = 0;
         int running = 0;
