@@ -1,8 +1,7 @@
 #include "cli/check_line_format.h"
 
+#include "monitor/csv_field.h"
 #include "monitor/monitoring_run.h"
-
-#include <QRegularExpression>
 
 using namespace Qt::StringLiterals;
 
@@ -19,25 +18,7 @@ void AppendTsvField(QByteArray& line, const QString& text)
     line += bytes;
 }
 
-} // namespace
-
-void AppendCsvField(QByteArray& line, const QString& text)
-{
-    static const QRegularExpression needsQuotes(u"[\",\r\n]|^\\s|\\s$"_s);
-    if (!needsQuotes.match(text).hasMatch()) {
-        line += text.toUtf8();
-        return;
-    }
-    QString quoted = text;
-    quoted.replace(u'"', u"\"\""_s);
-    line += '"' + quoted.toUtf8() + '"';
-}
-
-QByteArray CsvHeaderLine()
-{
-    return QByteArray("遍数,行号,网址,正常/不正常,状态码,找到位置,响应时间\r\n");
-}
-
+// A JSON string literal, quotes included.
 QByteArray JsonQuoted(const QString& text)
 {
     const QByteArray utf8 = text.toUtf8();
@@ -77,6 +58,13 @@ QByteArray JsonQuoted(const QString& text)
     return out;
 }
 
+} // namespace
+
+QByteArray CsvHeaderLine()
+{
+    return QByteArray("遍数,行号,网址,正常/不正常,状态码,找到位置,响应时间\r\n");
+}
+
 QByteArray FormatCheckLine(const CheckRecord& record, HeadlessOptions::Format format)
 {
     const QString statusText = record.StatusText();
@@ -99,13 +87,13 @@ QByteArray FormatCheckLine(const CheckRecord& record, HeadlessOptions::Format fo
     }
     if (format == HeadlessOptions::Format::Csv) {
         line += QByteArray::number(record.pass) + ',' + QByteArray::number(record.row) + ',';
-        AppendCsvField(line, record.url);
+        line += CsvField(record.url).toUtf8();
         line += record.normal ? ",正常," : ",不正常,";
-        AppendCsvField(line, record.StatusText());
+        line += CsvField(statusText).toUtf8();
         line += ',';
-        AppendCsvField(line, record.FoundText());
+        line += CsvField(record.FoundText()).toUtf8();
         line += ',';
-        AppendCsvField(line, record.ResponseTime());
+        line += CsvField(record.ResponseTime()).toUtf8();
         line += "\r\n";
         return line;
     }

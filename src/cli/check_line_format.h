@@ -10,9 +10,5 @@ struct CheckRecord;
 // One finished check as one UTF-8 output line, "\n" included.
 QByteArray FormatCheckLine(const CheckRecord& record, HeadlessOptions::Format format);
 
-// CSV (RFC 4180): the header line of --format csv, and one field quoted only when it needs it.
+// The header line of --format csv.
 QByteArray CsvHeaderLine();
-void AppendCsvField(QByteArray& line, const QString& text);
-
-// A JSON string literal (quotes included) for the text.
-QByteArray JsonQuoted(const QString& text);

@@ -9,6 +9,7 @@
 #include "cli/site_shard.h"
 #include "http/curl_global.h"
 #include "monitor/monitoring_run.h"
+#include "monitor/run_recorder.h"
 #include "monitor/signal_bridge.h"
 #include "monitor/status_codes.h"
 #include "store/history_store.h"
@@ -108,10 +109,9 @@ int RunHeadless(int argc, char** argv)
         PrintLine(stderr, u"指标：%1"_s.arg(metricsServer->MetricsUrl()));
     }
     if (!options.noHistory)
-        runner.SetHistoryPath(
+        runner.Recorder()->SetHistoryPath(
             options.historyPath.isEmpty() ? HistoryStore::PathBesideConfig(configPath) : options.historyPath);
-    if (!options.notifyUrl.isEmpty())
-        runner.SetNotifyUrl(options.notifyUrl);
+    runner.Recorder()->SetNotifyUrl(options.notifyUrl);
     // The first SIGINT or SIGTERM stops gracefully; a second SIGINT does not wait for the checks under way.
     SignalBridge stopSignals({ SIGINT, SIGTERM });
     stopSignals.ExitOnSecondInterrupt(kExitInterrupted, "\n再次中断，立即退出。\n");

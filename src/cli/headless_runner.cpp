@@ -5,9 +5,7 @@
 #include "monitor/duration_text.h"
 #include "monitor/monitoring_run.h"
 #include "monitor/report_model.h"
-#include "monitor/state_changes.h"
-#include "monitor/webhook_sender.h"
-#include "store/history_store.h"
+#include "monitor/run_recorder.h"
 
 #include <QDateTime>
 
@@ -45,6 +43,7 @@ HeadlessRunner::HeadlessRunner(const MonitorSettings& settings, const QString& s
     HeadlessOptions::Format format, QObject* parent)
     : QObject(parent)
     , m_run(new MonitoringRun(this))
+    , m_recorder(new RunRecorder(m_run, kAlertCollectMs, this))
     , m_format(format)
     , m_stdoutIsTerminal(isatty(STDOUT_FILENO) == 1)
     , m_stderrIsTerminal(isatty(STDERR_FILENO) == 1)
@@ -53,6 +52,8 @@ HeadlessRunner::HeadlessRunner(const MonitorSettings& settings, const QString& s
     m_run->SetSiteListText(siteListText);
     m_run->SetMaxPasses(passes);
 
+    connect(m_recorder, &RunRecorder::HistoryFailed, this, &HeadlessRunner::OnMessage);
+    connect(m_recorder, &RunRecorder::DeliveryFailed, this, &HeadlessRunner::OnMessage);
     connect(m_run, &MonitoringRun::CheckFinished, this, &HeadlessRunner::OnCheckFinished);
     connect(m_run, &MonitoringRun::PassFinished, this, &HeadlessRunner::OnPassFinished);
     connect(m_run, &MonitoringRun::MessageRequested, this, &HeadlessRunner::OnMessage);
@@ -76,22 +77,6 @@ HeadlessRunner::~HeadlessRunner()
 void HeadlessRunner::SetMetrics(SiteMetrics* metrics)
 {
     m_metrics = metrics;
-}
-
-void HeadlessRunner::SetHistoryPath(const QString& path)
-{
-    m_history = new HistoryStore(path, this);
-    connect(m_history, &HistoryStore::Failed, this, &HeadlessRunner::OnMessage);
-    m_history->Start();
-}
-
-void HeadlessRunner::SetNotifyUrl(const QString& url)
-{
-    m_webhook = new WebhookSender(url, this);
-    m_changes = new StateChangeCollector(kAlertCollectMs, this);
-    connect(m_webhook, &WebhookSender::Dropped, this, &HeadlessRunner::OnMessage);
-    connect(m_changes, &StateChangeCollector::Batch, this,
-        [this](const QVector<StateChange>& batch) { m_webhook->Post(AlertJson(batch)); });
 }
 
 void HeadlessRunner::Start()
@@ -126,18 +111,6 @@ void HeadlessRunner::RequestStop()
 
 void HeadlessRunner::OnCheckFinished(const CheckRecord& record)
 {
-    if (m_history) {
-        m_history->Record(HistorySample {
-            record.url, record.finishedAtMs, record.normal, record.status, record.elapsedMs, record.certExpires });
-    }
-    if (m_changes)
-        m_changes->Feed(record);
-    if (record.pass == m_progressPass) {
-        ++m_doneInPass;
-    } else if (record.pass > m_progressPass) {
-        m_progressPass = record.pass;
-        m_doneInPass = 1;
-    }
     if (m_metrics) {
         m_metrics->RecordCheck(record, record.finishedAtMs);
         // A failed handshake tells nothing new about the certificate: the last known date stays.
@@ -174,8 +147,6 @@ void HeadlessRunner::OnMessage(const QString& text)
 
 void HeadlessRunner::OnRunFinished()
 {
-    if (m_changes)
-        m_changes->FlushNow();
     m_progressTimer.stop();
     FlushOutput();
     ClearProgress();
@@ -206,12 +177,12 @@ void HeadlessRunner::ShowProgress()
 {
     if (m_run->IsIdle())
         return;
-    const QString line
-        = u"\r第 %1 遍：已检查 %2/%3，不正常 %4，进行中 %5\x1b[K"_s.arg(qMax(m_progressPass, m_run->PassNumber()))
-              .arg(m_progressPass == m_run->PassNumber() ? m_doneInPass : 0)
-              .arg(m_run->SiteModel()->rowCount())
-              .arg(m_run->AbnormalModel()->rowCount())
-              .arg(m_run->RunningChecks());
+    const RunRecorder::Progress progress = m_recorder->PassProgress();
+    const QString line = u"\r第 %1 遍：已检查 %2/%3，不正常 %4，进行中 %5\x1b[K"_s.arg(progress.pass)
+                             .arg(progress.done)
+                             .arg(progress.sites)
+                             .arg(progress.abnormal)
+                             .arg(progress.running);
     const QByteArray bytes = line.toUtf8();
     WriteAll(STDERR_FILENO, bytes.constData(), bytes.size());
     m_progressShown = true;

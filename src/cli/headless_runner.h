@@ -10,11 +10,9 @@
 
 #include <cstdio>
 
-class HistoryStore;
 class MonitoringRun;
+class RunRecorder;
 class SiteMetrics;
-class StateChangeCollector;
-class WebhookSender;
 struct CheckRecord;
 struct PassSummary;
 
@@ -32,9 +30,8 @@ public:
 
     // Verdicts for the metrics server; set before Start.
     void SetMetrics(SiteMetrics* metrics);
-    // Both before Start(): the history file to keep, and the webhook for batches of state changes.
-    void SetHistoryPath(const QString& path);
-    void SetNotifyUrl(const QString& url);
+    // The history file and the webhook are set there before Start; its failures become stderr lines.
+    RunRecorder* Recorder() const { return m_recorder; }
 
     void Start();
     // SIGINT / SIGTERM: no new checks; running ones finish, then the run ends.
@@ -55,9 +52,7 @@ private:
 
     MonitoringRun* m_run;
     SiteMetrics* m_metrics = nullptr;
-    HistoryStore* m_history = nullptr;
-    StateChangeCollector* m_changes = nullptr;
-    WebhookSender* m_webhook = nullptr;
+    RunRecorder* m_recorder;
     HeadlessOptions::Format m_format;
     bool m_stdoutIsTerminal;
     bool m_stderrIsTerminal;
@@ -67,6 +62,4 @@ private:
     QByteArray m_outBuffer;
     QTimer m_flushTimer;
     QTimer m_progressTimer;
-    int m_progressPass = 0;
-    int m_doneInPass = 0;
 };

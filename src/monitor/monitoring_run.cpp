@@ -158,6 +158,12 @@ int MonitoringRun::PassNumber() const
     return m_pass;
 }
 
+int MonitoringRun::FinishedInPass() const
+{
+    const auto it = m_passes.find(m_pass);
+    return it != m_passes.end() ? it->second.finished : m_summarizedFinished;
+}
+
 void MonitoringRun::Click()
 {
     if (m_shutDown)
@@ -445,6 +451,8 @@ void MonitoringRun::FlushFinishedPasses()
             return;
         const PassSummary summary { it->first, it->second.finished, m_abnormalModel->rowCount(),
             m_clock->NowMs() - it->second.start };
+        if (it->first == m_pass)
+            m_summarizedFinished = it->second.finished;
         m_passes.erase(it);
         emit PassFinished(summary);
     }

@@ -76,6 +76,8 @@ public:
     bool IsIdle() const;
     int RunningChecks() const;
     int PassNumber() const;
+    // Checks of the current pass that have finished; kept after its summary until the next pass starts.
+    int FinishedInPass() const;
 
     // The start/stop button: starts a run when idle, otherwise a stop request.
     void Click();
@@ -150,6 +152,7 @@ private:
         qint64 start = 0;
     };
     std::map<int, PassProgress> m_passes;
+    int m_summarizedFinished = 0; // the current pass's count once it has left m_passes
 };
 
 Q_DECLARE_METATYPE(CheckRecord)

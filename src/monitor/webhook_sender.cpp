@@ -111,13 +111,18 @@ WebhookSender::~WebhookSender()
 
 void WebhookSender::Post(const QByteArray& json)
 {
+    bool full = false;
     {
         std::lock_guard lock(m_worker->mutex);
-        if (m_worker->queue.size() >= size_t(kMaxQueuedBodies))
+        full = m_worker->queue.size() >= size_t(kMaxQueuedBodies);
+        if (full)
             m_worker->queue.pop_front();
         m_worker->queue.push_back(json);
     }
     m_worker->wake.notify_one();
+    // A receiver that stays down must not cost memory without end, nor lose changes without a word.
+    if (full)
+        emit Dropped(u"通知网址 %1 积压过多，已放弃最早的一批状态变化。"_s.arg(m_worker->url));
 }
 
 void WebhookSender::SetRetryDelays(QList<int> delaysMs)

@@ -10,7 +10,8 @@
 //
 // Post() is for the owner's thread and only queues. The sender tries each body in order; a failure (no answer,
 // or a status outside 2xx) is retried after 1, 2, 4, 8 and 16 s, then the body is dropped and Dropped(message)
-// is emitted on the owner's thread through a queued call, the sender's only way back.
+// is emitted on the owner's thread through a queued call, the sender's only way back. Past 1000 queued bodies
+// Post() drops the oldest and emits Dropped() at once.
 // The destructor gives queued bodies a bounded time to go out, then cancels.
 class WebhookSender final : public QObject
 {

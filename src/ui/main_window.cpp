@@ -170,7 +170,7 @@ MainWindow::MainWindow(FormStateStore* store, QWidget* parent)
     BuildOperations();
     BuildLists();
     WireRun();
-    new WindowAlerts(this, m_store);
+    new WindowAlerts({ this, m_run, m_siteView, m_abnormalView, m_tray, m_store });
 
     // Creation: the status code list, the stored values, then the enable rules they imply.
     LoadStatusCodeList();

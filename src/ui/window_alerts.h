@@ -7,17 +7,15 @@
 #include <functional>
 
 class FormStateStore;
-class HistoryStore;
-class MainWindow;
-class QAbstractItemModel;
+class MonitoringRun;
 class ReportView;
-class StateChangeCollector;
-class WebhookSender;
-struct CheckRecord;
+class RunRecorder;
+class TrayIcon;
+class QWidget;
 struct StateChange;
 
-// What the window adds to a run without touching its layout: history, desktop notifications, the tray's
-// abnormal picture and tooltip, a webhook, a details view per site and CSV export.
+// What the window adds to a run without touching its layout: desktop notifications, the tray's abnormal picture
+// and tooltip, a details view per site, CSV export, and the settings of the run's recorder (history, webhook).
 //
 // Nothing changes what the lists' clicks do. A middle click or Enter on a row opens its details; a right click
 // on a list's header offers details, export and the settings; Ctrl+E exports the list that has the focus.
@@ -35,8 +33,17 @@ public:
         QString notifyUrl;
     };
 
-    // The store may be null: then nothing is kept and the defaults apply.
-    WindowAlerts(MainWindow* window, FormStateStore* store);
+    struct Parts
+    {
+        QWidget* window = nullptr; // the dialogs' parent; its title and icon dress the tray
+        MonitoringRun* run = nullptr;
+        ReportView* siteView = nullptr;
+        ReportView* abnormalView = nullptr;
+        TrayIcon* tray = nullptr;
+        FormStateStore* store = nullptr; // null: nothing is kept and the defaults apply
+    };
+
+    explicit WindowAlerts(const Parts& parts);
     ~WindowAlerts() override;
 
     Settings CurrentSettings() const { return m_settings; }
@@ -44,10 +51,6 @@ public:
     QString HistoryPath() const;
 
     void ShowDetails(const QString& url);
-    // Asks for a file, then writes the list there.
-    void ExportList(ReportView* view);
-    // UTF-8 with a byte-order mark: the list's columns plus 正常/不正常. False when the file can't be written.
-    static bool WriteCsv(const QAbstractItemModel* model, const QString& path);
 
     // Tests see the notifications here instead of the desktop.
     static void SetNotificationSink(std::function<void(const QString& title, const QString& text)> sink);
@@ -57,19 +60,16 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void OnCheckFinished(const CheckRecord& record);
     void OnBatch(const QVector<StateChange>& batch);
     void Notify(const QString& title, const QString& text);
     void UpdateTray();
     void ShowHeaderMenu(ReportView* view, const QPoint& globalPos);
     void EditSettings();
-    void StartHistory();
+    bool HasStoreFile() const;
+    QString WantedHistoryPath() const;
 
-    MainWindow* m_window;
-    FormStateStore* m_store;
+    Parts m_parts;
     Settings m_settings;
-    HistoryStore* m_history = nullptr;
-    StateChangeCollector* m_changes;
-    WebhookSender* m_webhook = nullptr;
+    RunRecorder* m_recorder;
     int m_shownAbnormal = -1;
 };

@@ -152,6 +152,15 @@ void TestAlertsHistory::webhookRetriesThenDrops()
     nowhere.SetRetryDelays({ 10, 10, 10 });
     nowhere.Post("[2]");
     QVERIFY(dropped.wait(10'000));
+
+    // A receiver that stays down: the queue is bounded and what it sheds is reported, not lost silently.
+    WebhookSender stalled(u"http://127.0.0.1:%1/"_s.arg(ClosedPort()));
+    QSignalSpy shed(&stalled, &WebhookSender::Dropped);
+    stalled.SetRetryDelays({ 60'000 });
+    stalled.SetDrainOnExitMs(0);
+    for (int i = 0; i < 1002; ++i)
+        stalled.Post("[3]");
+    QVERIFY(shed.count() >= 1);
 }
 
 QTEST_GUILESS_MAIN(TestAlertsHistory)

@@ -7,6 +7,7 @@
 #include "store/persistence.h"
 #include "support/loopback_server.h"
 #include "support/test_files.h"
+#include "ui/csv_export.h"
 #include "ui/main_window.h"
 #include "ui/message_box.h"
 #include "ui/report_view.h"
@@ -90,7 +91,7 @@ void TestWindowAlerts::flipGivesOneNotificationHistoryAndDetails()
 
     // CSV: a byte-order mark, then rows Python's csv module reads back with the quotes undone.
     const QString csvPath = dir.filePath(u"all.csv"_s);
-    QVERIFY(WindowAlerts::WriteCsv(window.Run()->SiteModel(), csvPath));
+    QVERIFY(WriteCsv(window.Run()->SiteModel(), csvPath));
     const QByteArray csv = FileBytes(csvPath);
     QVERIFY(csv.startsWith("\xEF\xBB\xBF"));
     QProcess python;

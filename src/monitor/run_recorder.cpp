@@ -1,0 +1,85 @@
+#include "monitor/run_recorder.h"
+
+#include "monitor/monitoring_run.h"
+#include "monitor/report_model.h"
+#include "monitor/webhook_sender.h"
+#include "store/history_store.h"
+
+#include <QMetaMethod>
+
+RunRecorder::RunRecorder(MonitoringRun* run, int collectMs, QObject* parent)
+    : QObject(parent)
+    , m_run(run)
+    , m_changes(new StateChangeCollector(collectMs, this))
+{
+    connect(run, &MonitoringRun::CheckFinished, this, &RunRecorder::OnCheckFinished);
+    connect(run, &MonitoringRun::RunFinished, m_changes, &StateChangeCollector::FlushNow);
+    connect(m_changes, &StateChangeCollector::Batch, this, &RunRecorder::OnBatch);
+}
+
+// The senders are children: each gives its queued bodies the bounded drain time as it goes.
+RunRecorder::~RunRecorder() = default;
+
+void RunRecorder::SetHistoryPath(const QString& path)
+{
+    if (path == HistoryPath())
+        return;
+    delete m_history;
+    m_history = nullptr;
+    if (path.isEmpty())
+        return;
+    m_history = new HistoryStore(path, this);
+    connect(m_history, &HistoryStore::Failed, this, &RunRecorder::HistoryFailed);
+    m_history->Start();
+}
+
+QString RunRecorder::HistoryPath() const
+{
+    return m_history ? m_history->Path() : QString();
+}
+
+void RunRecorder::SetNotifyUrl(const QString& url)
+{
+    for (WebhookSender* sender : m_senders) {
+        sender->SetDrainOnExitMs(0);
+        delete sender;
+    }
+    m_senders.clear();
+    if (url.isEmpty())
+        return;
+    auto* sender = new WebhookSender(url, this);
+    connect(sender, &WebhookSender::Dropped, this, &RunRecorder::DeliveryFailed);
+    m_senders.push_back(sender);
+}
+
+RunRecorder::Progress RunRecorder::PassProgress() const
+{
+    return { m_run->PassNumber(), m_run->FinishedInPass(), m_run->SiteModel()->rowCount(),
+        m_run->AbnormalModel()->rowCount(), m_run->RunningChecks() };
+}
+
+void RunRecorder::OnCheckFinished(const CheckRecord& record)
+{
+    if (m_history) {
+        m_history->Record(HistorySample {
+            record.url, record.finishedAtMs, record.normal, record.status, record.elapsedMs, record.certExpires });
+    }
+    if (CollectsChanges())
+        m_changes->Feed(record);
+}
+
+void RunRecorder::OnBatch(const QVector<StateChange>& batch)
+{
+    if (!m_senders.empty()) {
+        const QByteArray json = AlertJson(batch);
+        for (WebhookSender* sender : m_senders)
+            sender->Post(json);
+    }
+    emit Changes(batch);
+}
+
+bool RunRecorder::CollectsChanges() const
+{
+    static const QMetaMethod changesSignal = QMetaMethod::fromSignal(&RunRecorder::Changes);
+    return !m_senders.empty() || isSignalConnected(changesSignal);
+}

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "monitor/state_changes.h"
+
+#include <QObject>
+#include <QString>
+#include <QVector>
+
+#include <vector>
+
+class HistoryStore;
+class MonitoringRun;
+class WebhookSender;
+struct CheckRecord;
+
+// What a run leaves behind beyond its lists: every finished check goes into the history, state changes are
+// collected into batches and posted to the webhooks. The window and the headless command each attach one to
+// their run and listen to it; they keep only what is theirs (notifications and tray, metrics and output lines).
+//
+// Main thread only. Changes are collected only while someone takes them (a webhook or a Changes listener), so a
+// run of a million sites without alerts keeps no per-site state here. A failing history or webhook costs the run
+// nothing: it is reported through HistoryFailed / DeliveryFailed and the run goes on.
+class RunRecorder final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(RunRecorder)
+
+public:
+    struct Progress
+    {
+        int pass = 0; // 0 before the first pass
+        int done = 0; // checks of that pass finished so far; a CheckFinished listener does not see its own yet
+        int sites = 0;
+        int abnormal = 0;
+        int running = 0;
+    };
+
+    RunRecorder(MonitoringRun* run, int collectMs, QObject* parent = nullptr);
+    ~RunRecorder() override;
+
+    // Empty: no history. A new path closes the old file (what was queued is written) and opens the new one.
+    void SetHistoryPath(const QString& path);
+    QString HistoryPath() const;
+    // Empty: no webhook. Bodies queued for a replaced URL are dropped without waiting.
+    void SetNotifyUrl(const QString& url);
+
+    Progress PassProgress() const;
+
+signals:
+    void Changes(const QVector<StateChange>& batch);
+    void HistoryFailed(const QString& message);
+    void DeliveryFailed(const QString& message);
+
+private:
+    void OnCheckFinished(const CheckRecord& record);
+    void OnBatch(const QVector<StateChange>& batch);
+    bool CollectsChanges() const;
+
+    MonitoringRun* m_run;
+    HistoryStore* m_history = nullptr;
+    StateChangeCollector* m_changes;
+    std::vector<WebhookSender*> m_senders;
+};
