@@ -194,11 +194,12 @@ pids+=($!)
 wait_for 30 curl -fsS "http://127.0.0.1:$prom_port/-/ready" || fail "Prometheus did not start"
 wait_for 30 curl -fsS "http://127.0.0.1:$am_port/-/ready" || fail "Alertmanager did not start"
 
-# Every site exactly once across the shards, up 0 exactly for the 500s, both shards scraped.
+# Every site exactly once across the shards, up 0 exactly for the 500s (and the switch site while down), both
+# shards scraped.
 check_sites() {
     curl -fsS "http://127.0.0.1:$prom_port/api/v1/query" --data-urlencode 'query=patrol_site_up' >"$work/up.json" &&
-        python3 - "$work/up.json" "$work/sites.txt" <<'PY'
-import json, sys
+        python3 - "$work/up.json" "$work/sites.txt" "$switch_url" "$work/down" <<'PY'
+import json, os, sys
 result = json.load(open(sys.argv[1]))["data"]["result"]
 sites = [line.rstrip("\n") for line in open(sys.argv[2], encoding="utf-8") if line.strip()]
 seen = {}
@@ -209,7 +210,8 @@ problems = [u for u, v in seen.items() if len(v) != 1]
 problems += [u for u in sites if u not in seen]
 problems += [u for u in seen if u not in sites]
 problems += [u for u in sites if u in seen and len(seen[u]) == 1
-             and seen[u][0][1] != ("0" if "/status/500/" in u else "1")]
+             and seen[u][0][1] != ("0" if "/status/500/" in u or (u == sys.argv[3] and os.path.exists(sys.argv[4]))
+                                   else "1")]
 instances = {v[0][0] for v in seen.values()}
 if problems or len(instances) != 2:
     print("not yet:", len(seen), "of", len(sites), "sites,", len(instances), "shards,", problems[:3], file=sys.stderr)
