@@ -106,6 +106,8 @@ int RunHeadless(int argc, char** argv)
         if (!metricsServer->Listen(options.listenHost, *options.listenPort, &error))
             return Fail(error);
         runner.SetMetrics(&metrics);
+        if (options.shard)
+            metrics.SetShard(options.shard->index, options.shard->count);
         PrintLine(stderr, u"指标：%1"_s.arg(metricsServer->MetricsUrl()));
     }
     if (!options.noHistory)

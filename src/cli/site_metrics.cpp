@@ -80,9 +80,16 @@ private:
 
 } // namespace
 
+#ifndef PATROL_REVISION
+#define PATROL_REVISION "unknown"
+#endif
+
 SiteMetrics::SiteMetrics()
-    : m_buildInfo("patrol_build_info{version=\"" + EscapeLabelValue(Persist::ProgramVersion()) + "\"} 1\n")
-{ }
+    : m_buildInfo("patrol_build_info{version=\"" + EscapeLabelValue(Persist::ProgramVersion()) + "\",revision=\""
+        + EscapeLabelValue(QStringLiteral(PATROL_REVISION)) + "\"} 1\n")
+{
+    SetShard(0, 1);
+}
 
 QByteArray SiteMetrics::EscapeLabelValue(const QString& value)
 {
@@ -107,6 +114,12 @@ void SiteMetrics::SetSiteCount(int sites)
     m_siteCount = sites;
 }
 
+void SiteMetrics::SetShard(int index, int count)
+{
+    m_shardInfo = "patrol_shard_info{shard=\"" + QByteArray::number(index) + "\",shards=\"" + QByteArray::number(count)
+        + "\"} 1\n";
+}
+
 void SiteMetrics::SetContentConditionOn(bool on)
 {
     m_contentOn = on;
@@ -129,6 +142,10 @@ void SiteMetrics::RecordCheck(const CheckRecord& record, qint64 wallClockMs)
     const bool wasAbnormal = site.checkedAtMs != 0 && !site.up;
     if (wasAbnormal != !record.normal)
         m_abnormal += record.normal ? -1 : 1;
+    if (record.normal)
+        site.abnormalSinceMs = 0;
+    else if (!wasAbnormal)
+        site.abnormalSinceMs = qMax<qint64>(wallClockMs, 1);
     site.up = record.normal;
     site.status = record.status;
     site.elapsedMs = record.elapsedMs;
@@ -184,6 +201,10 @@ QByteArray SiteMetrics::Render() const
     family(
         "patrol_site_last_check_timestamp_seconds", "gauge", "When the last check of the site finished.",
         [&](const Site& s) { out.Millis(s.checkedAtMs); }, always);
+    family(
+        "patrol_site_abnormal_since_timestamp_seconds", "gauge",
+        "When the checks of an abnormal site began to find it abnormal; normal sites have none.",
+        [&](const Site& s) { out.Millis(s.abnormalSinceMs); }, [](const Site& s) { return s.abnormalSinceMs != 0; });
     if (m_contentOn) {
         family(
             "patrol_site_found_position", "gauge",
@@ -216,7 +237,9 @@ QByteArray SiteMetrics::Render() const
     out.Append("patrol_last_pass_duration_seconds ");
     out.Millis(m_lastPassMs);
     out.Append('\n');
-    out.Header("patrol_build_info", "gauge", "The program's version.");
+    out.Header("patrol_build_info", "gauge", "The program's version and the source revision it was built from.");
     out.AppendBytes(m_buildInfo);
+    out.Header("patrol_shard_info", "gauge", "The slice of the site list this process checks: shard of shards.");
+    out.AppendBytes(m_shardInfo);
     return out.Take();
 }

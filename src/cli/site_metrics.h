@@ -19,6 +19,8 @@ public:
     SiteMetrics();
 
     void SetSiteCount(int sites);
+    // Which slice of the list this process checks; a process that was not given one is shard 0 of 1.
+    void SetShard(int index, int count);
     // found_position is exported only while the content condition is on.
     void SetContentConditionOn(bool on);
     void RecordCheck(const CheckRecord& record, qint64 wallClockMs);
@@ -42,6 +44,7 @@ private:
         qint64 checkedAtMs = 0;
         int found = 0;
         qint64 certExpiry = 0;
+        qint64 abnormalSinceMs = 0; // the first check of the current abnormal streak
     };
 
     Site& SiteFor(const QString& url);
@@ -49,6 +52,7 @@ private:
     std::vector<Site> m_sites;
     QHash<QString, int> m_indexByUrl;
     QByteArray m_buildInfo;
+    QByteArray m_shardInfo;
     int m_siteCount = 0;
     int m_abnormal = 0;
     bool m_contentOn = false;

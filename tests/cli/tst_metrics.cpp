@@ -69,6 +69,8 @@ void TestMetrics::pageHoldsEachSiteOnceWithEscapedLabels()
     // The same URL on a second row, now normal: one series, and it stops counting as abnormal.
     metrics.RecordCheck(Record(hostile, true, 301, -1), 1700000002000);
     metrics.RecordCheck(Record(u"http://ok.test"_s, false, 500, 0), 1700000003000);
+    // A second abnormal check keeps the moment the streak began.
+    metrics.RecordCheck(Record(u"http://ok.test"_s, false, 502, 0), 1700000004000);
     PassSummary pass;
     pass.elapsedMs = 61500;
     metrics.RecordPass(pass);
@@ -86,15 +88,21 @@ void TestMetrics::pageHoldsEachSiteOnceWithEscapedLabels()
     QVERIFY(samples.contains("patrol_sites 3"));
     QVERIFY(samples.contains("patrol_sites_abnormal 1"));
     QVERIFY(samples.contains("patrol_checks_total{result=\"normal\"} 2"));
-    QVERIFY(samples.contains("patrol_checks_total{result=\"abnormal\"} 2"));
+    QVERIFY(samples.contains("patrol_checks_total{result=\"abnormal\"} 3"));
+    QVERIFY(samples.contains("patrol_site_abnormal_since_timestamp_seconds{url=\"http://ok.test\"} 1700000003"));
+    QCOMPARE(CountPrefixed(samples, "patrol_site_abnormal_since_timestamp_seconds"), 1);
+    QVERIFY(samples.contains("patrol_shard_info{shard=\"0\",shards=\"1\"} 1"));
     QVERIFY(samples.contains("patrol_passes_total 1"));
     QVERIFY(samples.contains("patrol_last_pass_duration_seconds 61.500"));
     QVERIFY(page.contains("patrol_build_info{version=\""));
+    QVERIFY(page.contains("\",revision=\""));
     QVERIFY(!page.contains("cert_expiry"));
 
     metrics.SetCertExpiry(u"http://ok.test"_s, 1800000000);
     metrics.SetContentConditionOn(false);
+    metrics.SetShard(2, 3);
     const QByteArray withCert = metrics.Render();
+    QVERIFY(Samples(withCert).contains("patrol_shard_info{shard=\"2\",shards=\"3\"} 1"));
     QCOMPARE(CountPrefixed(Samples(withCert), "patrol_site_cert_expiry_timestamp_seconds"), 1);
     QVERIFY(!withCert.contains("found_position"));
 
