@@ -10,6 +10,7 @@
 #include "http/curl_global.h"
 #include "monitor/monitoring_run.h"
 #include "monitor/signal_bridge.h"
+#include "monitor/site_list.h"
 #include "monitor/status_codes.h"
 #include "store/history_store.h"
 #include "store/persistence.h"

@@ -41,8 +41,8 @@ struct PassSummary
 // The start/stop button's monitoring run, driven from the main thread's event loop: passes over the
 // site rows, one worker thread per check in flight, at most the thread count at once, and the interval between
 // passes.
-// Main thread only; its checks' results come back through CheckWorkers. The phase is the run's state, the
-// button caption only shows it.
+// Main thread only; its checks' results come back through CheckWorkers. It says states and counts; the window
+// makes the captions and header texts from them.
 class MonitoringRun final : public QObject
 {
     Q_OBJECT
@@ -51,6 +51,10 @@ class MonitoringRun final : public QObject
 public:
     // More simultaneous checks than this would exhaust the process's threads.
     static constexpr int kMaxConcurrentChecks = 1000;
+
+    // What the start/stop button shows.
+    enum class RunState { Idle, Running, Stopping, WaitingThreads };
+    Q_ENUM(RunState)
 
     explicit MonitoringRun(QObject* parent = nullptr);
     explicit MonitoringRun(std::shared_ptr<Clock> clock, QObject* parent = nullptr);
@@ -65,14 +69,12 @@ public:
     // The site list (CR LF separated), read when a run starts.
     void SetSiteListText(const QString& text);
     QString SiteListText() const;
-    // The window caption captured at creation; the check captions are built on it.
-    void SetBaseTitle(const QString& title);
     // Called at the start of a run to save the window's state.
     void SetSaveFormHook(std::function<void()> hook);
     // 0 = until stopped; otherwise the run ends by itself after that pass, without an interval wait.
     void SetMaxPasses(int passes);
 
-    QString ButtonCaption() const;
+    RunState State() const;
     bool IsIdle() const;
     int RunningChecks() const;
     int PassNumber() const;
@@ -84,8 +86,12 @@ public:
     void Shutdown();
 
 signals:
-    void ButtonCaptionChanged(const QString& caption);
-    void WindowCaptionChanged(const QString& caption);
+    void StateChanged(MonitoringRun::RunState state);
+    // At a run's start, after both lists were emptied and the site rows filled.
+    void ListsFilled(int sites);
+    void AbnormalCountChanged(int abnormal);
+    // When a check starts or ends: the checks running and the row. Only computed while connected.
+    void CheckCountsChanged(int running, int row);
     void MessageRequested(const QString& text);
     void WarningRequested(const QString& text); // the same, with the warning icon
     void CurrentRowRequested(int row);
@@ -110,8 +116,8 @@ private:
     void FinishRun();
     void ApplyOutcome(const CheckOutcome& outcome);
     void FlushFinishedPasses();
-    void SetCaption(const QString& caption);
-    void EmitWindowCaption(int row);
+    void SetState(RunState state);
+    void EmitCheckCounts(int row);
 
     std::shared_ptr<Clock> m_clock;
     CheckWorkers* m_workers;
@@ -120,11 +126,10 @@ private:
 
     MonitorSettings m_settings;
     QString m_siteListText;
-    QString m_baseTitle;
     std::function<void()> m_saveFormHook;
     int m_maxPasses = 0;
 
-    QString m_caption;
+    RunState m_state = RunState::Idle;
     Phase m_phase = Phase::Idle;
     bool m_stop = false;
     bool m_shutDown = false;

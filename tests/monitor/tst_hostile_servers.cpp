@@ -204,7 +204,6 @@ void TestHostileServers::runOverHostileSitesFinishesEveryRow()
     abnormalUrls.sort();
     expectedAbnormal.sort();
     QCOMPARE(abnormalUrls, expectedAbnormal);
-    QCOMPARE(abnormal->HeaderText(), u"不正常网站（%1 个）"_s.arg(expectedAbnormal.size()));
 
     QVERIFY(farm.PeakMemoryStayedBounded());
     run.reset();
