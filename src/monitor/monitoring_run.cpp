@@ -36,7 +36,7 @@ MonitoringRun::MonitoringRun(std::shared_ptr<Clock> clock, QObject* parent)
     : QObject(parent)
     , m_clock(clock ? std::move(clock) : std::make_shared<SteadyClock>())
     , m_workers(new CheckWorkers(
-          m_clock, [this](const CheckOutcome& outcome) { ApplyOutcome(outcome); }, this))
+          m_clock, [this](CheckRecord& outcome) { ApplyOutcome(outcome); }, this))
     , m_siteModel(new ReportModel(u"全部网站"_s, this))
     , m_abnormalModel(new ReportModel(u"不正常网站"_s, this))
 {
@@ -343,7 +343,7 @@ void MonitoringRun::FinishRun()
     emit RunFinished();
 }
 
-void MonitoringRun::ApplyOutcome(const CheckOutcome& outcome)
+void MonitoringRun::ApplyOutcome(CheckRecord& outcome)
 {
     if (m_shutDown)
         return;
@@ -371,8 +371,8 @@ void MonitoringRun::ApplyOutcome(const CheckOutcome& outcome)
 
     --m_running;
     EmitCheckCounts(row);
-    emit CheckFinished(CheckRecord { outcome, outcome.pass, row, outcome.url, outcome.normal, outcome.certExpires,
-        QDateTime::currentMSecsSinceEpoch() });
+    outcome.finishedAtMs = QDateTime::currentMSecsSinceEpoch();
+    emit CheckFinished(outcome);
     auto progress = m_passes.find(outcome.pass);
     if (progress != m_passes.end()) {
         --progress->second.outstanding;

@@ -15,19 +15,7 @@
 
 class Clock;
 class ReportModel;
-struct CheckOutcome;
 class CheckWorkers;
-
-// One finished check as the run reports it; its texts are made on demand, as the lists make theirs.
-struct CheckRecord : CheckResult
-{
-    int pass = 0;
-    int row = -1;
-    QString url;
-    bool normal = true;
-    qint64 certExpires = 0; // Unix seconds, 0 unknown
-    qint64 finishedAtMs = 0; // Unix milliseconds
-};
 
 // Sent when every check a pass started has finished.
 struct PassSummary
@@ -114,7 +102,7 @@ private:
     void AfterInterval();
     void EndPasses();
     void FinishRun();
-    void ApplyOutcome(const CheckOutcome& outcome);
+    void ApplyOutcome(CheckRecord& outcome);
     void FlushFinishedPasses();
     void SetState(RunState state);
     void EmitCheckCounts(int row);

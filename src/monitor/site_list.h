@@ -11,8 +11,7 @@
 // its entry.
 // Entries are views into the text: a million sites never become a million strings. The visitor returns false
 // to stop the walk.
-template <typename Visit>
-void ForEachSiteEntry(QStringView text, Visit&& visit)
+template <typename Visit> void ForEachSiteEntry(QStringView text, Visit&& visit)
 {
     auto blank = [](QChar c) { return c == u' ' || c == u'\u3000'; };
     qsizetype start = 0;
