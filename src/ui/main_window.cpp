@@ -204,11 +204,6 @@ QString MainWindow::Caption()
     return Persist::WindowCaption();
 }
 
-QString MainWindow::DefaultSiteList()
-{
-    return ::DefaultSiteList();
-}
-
 QString MainWindow::SiteListText() const
 {
     return m_siteListButton->property("tag").toString();
@@ -318,7 +313,7 @@ void MainWindow::BuildOperations()
     m_interval->setValidator(decimalText);
 
     m_siteListButton = MakeButton(group, Persist::kSiteListButton, u"输入网站列表.."_s, QRect(10, 52, 168, 32));
-    m_siteListButton->setProperty("tag", DefaultSiteList());
+    m_siteListButton->setProperty("tag", ::DefaultSiteList());
     m_startButton
         = MakeButton(group, Persist::kStartButton, StartButtonCaption(m_run->State()), QRect(186, 52, 200, 32));
 

@@ -49,7 +49,6 @@ public:
 
     // The program title and version.
     static QString Caption();
-    static QString DefaultSiteList();
 
     MonitoringRun* Run() const { return m_run; }
     ReportView* SiteView() const { return m_siteView; }
