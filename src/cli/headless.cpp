@@ -11,6 +11,7 @@
 #include "monitor/monitoring_run.h"
 #include "monitor/run_recorder.h"
 #include "monitor/signal_bridge.h"
+#include "monitor/site_list.h"
 #include "monitor/status_codes.h"
 #include "store/history_store.h"
 #include "store/persistence.h"

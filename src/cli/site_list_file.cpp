@@ -58,13 +58,3 @@ bool ReadSiteListFile(const QString& path, QString* listText, QString* error)
     *listText = DecodeSiteListBytes(std::move(bytes));
     return true;
 }
-
-bool HasSiteEntries(const QString& listText)
-{
-    // Entries are split at line ends and "|" and trimmed of spaces and full-width spaces, as the run does.
-    for (const QChar c : listText) {
-        if (c != u' ' && c != u'\u3000' && c != u'\r' && c != u'\n' && c != u'|')
-            return true;
-    }
-    return false;
-}

@@ -9,6 +9,3 @@ QString DecodeSiteListBytes(QByteArray bytes);
 
 // Reads and decodes the file; false with a message when it cannot be read or is too large.
 bool ReadSiteListFile(const QString& path, QString* listText, QString* error);
-
-// Whether the CR LF list holds at least one entry that is not blank.
-bool HasSiteEntries(const QString& listText);

@@ -1,5 +1,7 @@
 #include "cli/site_shard.h"
 
+#include "monitor/site_list.h"
+
 #include <QRegularExpression>
 #include <QStringList>
 
@@ -8,19 +10,6 @@ using namespace Qt::StringLiterals;
 namespace {
 
 constexpr int kMaxShards = 1000000;
-
-// The run trims spaces and full-width spaces only; a shard must see the same URL text the run checks.
-QStringView TrimmedEntry(QStringView entry)
-{
-    auto blank = [](QChar c) { return c == u' ' || c == u'\u3000'; };
-    qsizetype begin = 0;
-    qsizetype end = entry.size();
-    while (begin < end && blank(entry.at(begin)))
-        ++begin;
-    while (end > begin && blank(entry.at(end - 1)))
-        --end;
-    return entry.mid(begin, end - begin);
-}
 
 } // namespace
 
@@ -57,22 +46,13 @@ bool ParseShardText(const QString& text, SiteShard* shard)
 QString FilterSiteList(const QString& listText, const SiteShard& shard)
 {
     QString result;
-    qsizetype begin = 0;
-    const qsizetype size = listText.size();
-    while (begin <= size) {
-        qsizetype end = begin;
-        while (end < size && listText.at(end) != u'\n' && listText.at(end) != u'|')
-            ++end;
-        // As in the run, a CR belongs to the separator only right before an LF.
-        const qsizetype entryEnd
-            = (end < size && listText.at(end) == u'\n' && end > begin && listText.at(end - 1) == u'\r') ? end - 1 : end;
-        const QStringView url = TrimmedEntry(QStringView(listText).mid(begin, entryEnd - begin));
-        if (!url.isEmpty() && StableUrlHash(url) % quint64(shard.count) == quint64(shard.index)) {
+    ForEachSiteEntry(listText, [&](QStringView url) {
+        if (StableUrlHash(url) % quint64(shard.count) == quint64(shard.index)) {
             if (!result.isEmpty())
                 result += u"\r\n"_s;
             result += url;
         }
-        begin = end + 1;
-    }
+        return true;
+    });
     return result;
 }

@@ -18,6 +18,5 @@ quint64 StableUrlHash(QStringView url);
 // "I/N" with 0 <= I < N <= 1000000; false on anything else.
 bool ParseShardText(const QString& text, SiteShard* shard);
 
-// The entries of a CR LF / LF / "|" separated list that fall in the shard, trimmed as the run trims them,
-// CR LF separated. Blank entries are dropped.
+// The list's entries (monitor/site_list.h) that fall in the shard, CR LF separated.
 QString FilterSiteList(const QString& listText, const SiteShard& shard);

@@ -18,6 +18,22 @@ struct CheckResult
     QString ResponseTime() const; // column 3
 };
 
+// One finished check, as the site check makes it on its worker thread, the run applies it to the lists on the
+// main thread and then hands it, unchanged but for the finishing time, to everyone who listens.
+struct CheckRecord : CheckResult
+{
+    int pass = 0;
+    int row = -1;
+    QString url;
+    bool normal = true;
+    int attempts = 0; // status requests made
+    qint64 certExpires = 0; // the https server certificate's expiry in Unix seconds, 0 unknown
+    bool pageFetched = false;
+    qint64 finishTick = 0; // the row's item data
+    bool cancelled = false; // cut short by program shutdown
+    qint64 finishedAtMs = 0; // Unix milliseconds, set when the run applies it
+};
+
 QString StatusColumnText(bool byStatus, int status);
 // A keyword missing from a page that was not read whole reads kPageIncompleteText instead of "找不到".
 QString FoundColumnText(bool byContent, int found, bool pageIncomplete = false);

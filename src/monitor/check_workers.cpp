@@ -87,7 +87,7 @@ struct WorkerPool
     std::condition_variable allDone;
     int live = 0; // checks started and not yet finished
     QObject* receiver = nullptr; // null once shut down: late results go nowhere, idle workers leave
-    std::deque<CheckOutcome> results; // finished checks in the order they finished
+    std::deque<CheckRecord> results; // finished checks in the order they finished
     bool wakePosted = false;
     std::vector<IdleWorker*> idle; // the last to go idle is at the back
     ShutdownSignal shutdown;
@@ -102,7 +102,7 @@ struct WorkerPool
     // Hands the outcome over and waits for this worker's next check; nothing comes back when the pool closed or
     // no check came within the idle time. 200 workers on two cores make every extra hold of the mutex a chance to
     // sleep on it, so there is one per check.
-    std::optional<Job> FinishAndWait(IdleWorker& self, CheckOutcome outcome)
+    std::optional<Job> FinishAndWait(IdleWorker& self, CheckRecord outcome)
     {
         {
             std::lock_guard lock(mutex);
@@ -138,7 +138,7 @@ struct WorkerPool
         std::optional<Job> job = std::move(args->job);
         IdleWorker self;
         while (job) {
-            CheckOutcome outcome = RunSiteCheck(job->url, job->settings, *pool.clock, pool.shutdown);
+            CheckRecord outcome = RunSiteCheck(job->url, job->settings, *pool.clock, pool.shutdown);
             outcome.pass = job->pass;
             outcome.row = job->row;
             job = pool.FinishAndWait(self, std::move(outcome));
@@ -219,7 +219,7 @@ void CheckWorkers::customEvent(QEvent* event)
     if (event->type() != kResultsWaiting)
         return;
     // One hold of the lock takes a slice of results; it also hands the workers' writes over to this thread.
-    std::vector<CheckOutcome> slice;
+    std::vector<CheckRecord> slice;
     {
         std::lock_guard lock(m_pool->mutex);
         const size_t count = std::min(m_pool->results.size(), size_t(kResultsPerTurn));

@@ -9,11 +9,15 @@
 #include <memory>
 
 class Clock;
-struct CheckOutcome;
+struct CheckRecord;
 struct WorkerPool;
 
-// The only place where work crosses from a worker thread to the main thread. Anything else that runs off the
-// main thread must hand its results over the same way, never by touching a model, a widget or a timer.
+// Where the checks cross from their worker threads to the main thread. The program's other crossings have the
+// same shape, a queue under a mutex with one wake-up, and are documented where they live:
+// - the history writer (store/history_store.h): main thread -> writer thread, back only by a queued Failed();
+// - the webhook sender (monitor/webhook_sender.h): main thread -> sender thread, back only by a queued Dropped();
+// - POSIX signals (monitor/signal_bridge.h): the handler writes to a self-pipe read on the main thread.
+// Nothing that runs off the main thread touches a model, a widget or a timer.
 //
 // How: every check runs on a detached pthread with a small stack (512 KiB stacks stay in the C library's stack
 // cache, so starting hundreds of threads never stalls the main thread); a worker that finished waits up to 10 s
@@ -34,7 +38,7 @@ class CheckWorkers final : public QObject
     Q_DISABLE_COPY_MOVE(CheckWorkers)
 
 public:
-    using ApplyFunction = std::function<void(const CheckOutcome&)>;
+    using ApplyFunction = std::function<void(CheckRecord&)>;
 
     CheckWorkers(std::shared_ptr<Clock> clock, ApplyFunction apply, QObject* parent = nullptr);
     ~CheckWorkers() override;

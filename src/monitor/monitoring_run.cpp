@@ -5,6 +5,7 @@
 #include "monitor/clock.h"
 #include "monitor/report_model.h"
 #include "monitor/site_check.h"
+#include "monitor/site_list.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -17,11 +18,6 @@
 
 namespace {
 
-const QString kCaptionIdle = u"开始监控"_s;
-const QString kCaptionRunning = u"停止监控"_s;
-const QString kCaptionStopping = u"停止中.."_s;
-const QString kCaptionWaiting = u"等待线程退出.."_s;
-
 // Starting checks is cut into event-loop turns so thousands of rows never freeze the window.
 constexpr int kStartsPerTurn = 64;
 constexpr qint64 kTurnBudgetMs = 8;
@@ -29,32 +25,6 @@ constexpr qint64 kTurnBudgetMs = 8;
 constexpr int kIdlePassGapMs = 10;
 constexpr qint64 kLongestTimerMs = std::numeric_limits<int>::max();
 constexpr qint64 kShutdownWaitMs = 1000;
-
-// Entries are split at CR LF, LF and "|" and trimmed of spaces and full-width spaces; empty ones are dropped.
-// Views into the list text: a million sites never become a million strings.
-std::vector<QStringView> SiteEntries(QStringView text)
-{
-    auto blank = [](QChar c) { return c == u' ' || c == u'\u3000'; };
-    std::vector<QStringView> urls;
-    qsizetype start = 0;
-    for (qsizetype i = 0; i <= text.size(); ++i) {
-        if (i < text.size() && text[i] != u'|' && text[i] != u'\n')
-            continue;
-        qsizetype end = i;
-        // A CR belongs to the line end only right before the LF.
-        if (i < text.size() && text[i] == u'\n' && end > start && text[end - 1] == u'\r')
-            --end;
-        qsizetype begin = start;
-        while (begin < end && blank(text[begin]))
-            ++begin;
-        while (end > begin && blank(text[end - 1]))
-            --end;
-        if (end > begin)
-            urls.push_back(text.sliced(begin, end - begin));
-        start = i + 1;
-    }
-    return urls;
-}
 
 } // namespace
 
@@ -66,10 +36,9 @@ MonitoringRun::MonitoringRun(std::shared_ptr<Clock> clock, QObject* parent)
     : QObject(parent)
     , m_clock(clock ? std::move(clock) : std::make_shared<SteadyClock>())
     , m_workers(new CheckWorkers(
-          m_clock, [this](const CheckOutcome& outcome) { ApplyOutcome(outcome); }, this))
+          m_clock, [this](CheckRecord& outcome) { ApplyOutcome(outcome); }, this))
     , m_siteModel(new ReportModel(u"全部网站"_s, this))
     , m_abnormalModel(new ReportModel(u"不正常网站"_s, this))
-    , m_caption(kCaptionIdle)
 {
     qRegisterMetaType<CheckRecord>();
     qRegisterMetaType<PassSummary>();
@@ -123,11 +92,6 @@ QString MonitoringRun::SiteListText() const
     return m_siteListText;
 }
 
-void MonitoringRun::SetBaseTitle(const QString& title)
-{
-    m_baseTitle = title;
-}
-
 void MonitoringRun::SetSaveFormHook(std::function<void()> hook)
 {
     m_saveFormHook = std::move(hook);
@@ -138,9 +102,9 @@ void MonitoringRun::SetMaxPasses(int passes)
     m_maxPasses = std::max(passes, 0);
 }
 
-QString MonitoringRun::ButtonCaption() const
+MonitoringRun::RunState MonitoringRun::State() const
 {
-    return m_caption;
+    return m_state;
 }
 
 bool MonitoringRun::IsIdle() const
@@ -195,13 +159,12 @@ void MonitoringRun::StartRun()
         m_saveFormHook();
 
     m_stop = false;
-    SetCaption(kCaptionRunning);
+    SetState(RunState::Running);
 
     m_siteModel->FillViews(SiteEntries(m_siteListText));
     m_abnormalModel->Clear();
     m_previousState.assign(size_t(m_siteModel->rowCount()), ReportModel::StateUnchecked);
-    m_siteModel->SetHeaderText(u"全部网站（%1 个）"_s.arg(m_siteModel->rowCount()));
-    m_abnormalModel->SetHeaderText(u"不正常网站"_s);
+    emit ListsFilled(m_siteModel->rowCount());
 
     m_pass = 0;
     m_threadFailureWarnedPass = 0;
@@ -212,7 +175,7 @@ void MonitoringRun::StartRun()
 void MonitoringRun::RequestStop()
 {
     m_stop = true;
-    SetCaption(kCaptionStopping);
+    SetState(RunState::Stopping);
     switch (m_phase) {
     case Phase::Rows:
         // A throttle that waits for a free slot must not outlast a stop request.
@@ -324,7 +287,7 @@ bool MonitoringRun::StartCheck(int row)
     m_previousState[size_t(row)] = qint8(previousState);
     m_siteModel->SetState(row, ReportModel::StateInProgress);
     emit CurrentRowRequested(row);
-    EmitWindowCaption(row);
+    EmitCheckCounts(row);
     ++m_startedThisPass;
     ++m_passes[m_pass].outstanding;
     return true;
@@ -373,7 +336,7 @@ void MonitoringRun::EndPasses()
     m_passAfterFinish = false;
     m_throttled = false;
     m_phase = Phase::WaitingThreads;
-    SetCaption(kCaptionWaiting);
+    SetState(RunState::WaitingThreads);
     if (m_running == 0)
         FinishRun();
 }
@@ -381,12 +344,12 @@ void MonitoringRun::EndPasses()
 void MonitoringRun::FinishRun()
 {
     m_phase = Phase::Idle;
-    SetCaption(kCaptionIdle);
+    SetState(RunState::Idle);
     emit MessageRequested(u"监控停止！"_s);
     emit RunFinished();
 }
 
-void MonitoringRun::ApplyOutcome(const CheckOutcome& outcome)
+void MonitoringRun::ApplyOutcome(CheckRecord& outcome)
 {
     if (m_shutDown)
         return;
@@ -401,11 +364,11 @@ void MonitoringRun::ApplyOutcome(const CheckOutcome& outcome)
         index = m_abnormalModel->FindLastRow(outcome.url);
         if (!outcome.normal && index == -1) {
             index = m_abnormalModel->AppendRow(outcome.url, ReportModel::StateAbnormal, row);
-            m_abnormalModel->SetHeaderText(u"不正常网站（%1 个）"_s.arg(m_abnormalModel->rowCount()));
+            emit AbnormalCountChanged(m_abnormalModel->rowCount());
             emit AbnormalRowAdded(index);
         } else if (outcome.normal && index != -1) {
             m_abnormalModel->RemoveRow(index);
-            m_abnormalModel->SetHeaderText(u"不正常网站（%1 个）"_s.arg(m_abnormalModel->rowCount()));
+            emit AbnormalCountChanged(m_abnormalModel->rowCount());
         }
     }
     if (!outcome.normal && index != -1) {
@@ -413,9 +376,9 @@ void MonitoringRun::ApplyOutcome(const CheckOutcome& outcome)
     }
 
     --m_running;
-    EmitWindowCaption(row);
-    emit CheckFinished(CheckRecord { outcome, outcome.pass, row, outcome.url, outcome.normal, outcome.certExpires,
-        QDateTime::currentMSecsSinceEpoch() });
+    EmitCheckCounts(row);
+    outcome.finishedAtMs = QDateTime::currentMSecsSinceEpoch();
+    emit CheckFinished(outcome);
     auto progress = m_passes.find(outcome.pass);
     if (progress != m_passes.end()) {
         --progress->second.outstanding;
@@ -458,18 +421,17 @@ void MonitoringRun::FlushFinishedPasses()
     }
 }
 
-void MonitoringRun::SetCaption(const QString& caption)
+void MonitoringRun::SetState(RunState state)
 {
-    m_caption = caption;
-    emit ButtonCaptionChanged(caption);
+    m_state = state;
+    emit StateChanged(state);
 }
 
-void MonitoringRun::EmitWindowCaption(int row)
+void MonitoringRun::EmitCheckCounts(int row)
 {
-    // Two captions per check add up over a large pass; without a window nobody reads them.
-    static const QMetaMethod captionSignal = QMetaMethod::fromSignal(&MonitoringRun::WindowCaptionChanged);
-    if (!isSignalConnected(captionSignal))
+    // Two signals per check add up over a large pass; without a window nobody reads them.
+    static const QMetaMethod countsSignal = QMetaMethod::fromSignal(&MonitoringRun::CheckCountsChanged);
+    if (!isSignalConnected(countsSignal))
         return;
-    emit WindowCaptionChanged(
-        m_baseTitle + u" 线程数："_s + QString::number(m_running) + u",表项索引："_s + QString::number(row));
+    emit CheckCountsChanged(m_running, row);
 }

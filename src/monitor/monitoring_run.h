@@ -15,19 +15,7 @@
 
 class Clock;
 class ReportModel;
-struct CheckOutcome;
 class CheckWorkers;
-
-// One finished check as the run reports it; its texts are made on demand, as the lists make theirs.
-struct CheckRecord : CheckResult
-{
-    int pass = 0;
-    int row = -1;
-    QString url;
-    bool normal = true;
-    qint64 certExpires = 0; // Unix seconds, 0 unknown
-    qint64 finishedAtMs = 0; // Unix milliseconds
-};
 
 // Sent when every check a pass started has finished.
 struct PassSummary
@@ -41,8 +29,8 @@ struct PassSummary
 // The start/stop button's monitoring run, driven from the main thread's event loop: passes over the
 // site rows, one worker thread per check in flight, at most the thread count at once, and the interval between
 // passes.
-// Main thread only; its checks' results come back through CheckWorkers. The phase is the run's state, the
-// button caption only shows it.
+// Main thread only; its checks' results come back through CheckWorkers. It says states and counts; the window
+// makes the captions and header texts from them.
 class MonitoringRun final : public QObject
 {
     Q_OBJECT
@@ -51,6 +39,10 @@ class MonitoringRun final : public QObject
 public:
     // More simultaneous checks than this would exhaust the process's threads.
     static constexpr int kMaxConcurrentChecks = 1000;
+
+    // What the start/stop button shows.
+    enum class RunState { Idle, Running, Stopping, WaitingThreads };
+    Q_ENUM(RunState)
 
     explicit MonitoringRun(QObject* parent = nullptr);
     explicit MonitoringRun(std::shared_ptr<Clock> clock, QObject* parent = nullptr);
@@ -65,14 +57,12 @@ public:
     // The site list (CR LF separated), read when a run starts.
     void SetSiteListText(const QString& text);
     QString SiteListText() const;
-    // The window caption captured at creation; the check captions are built on it.
-    void SetBaseTitle(const QString& title);
     // Called at the start of a run to save the window's state.
     void SetSaveFormHook(std::function<void()> hook);
     // 0 = until stopped; otherwise the run ends by itself after that pass, without an interval wait.
     void SetMaxPasses(int passes);
 
-    QString ButtonCaption() const;
+    RunState State() const;
     bool IsIdle() const;
     int RunningChecks() const;
     int PassNumber() const;
@@ -86,8 +76,12 @@ public:
     void Shutdown();
 
 signals:
-    void ButtonCaptionChanged(const QString& caption);
-    void WindowCaptionChanged(const QString& caption);
+    void StateChanged(MonitoringRun::RunState state);
+    // At a run's start, after both lists were emptied and the site rows filled.
+    void ListsFilled(int sites);
+    void AbnormalCountChanged(int abnormal);
+    // When a check starts or ends: the checks running and the row. Only computed while connected.
+    void CheckCountsChanged(int running, int row);
     void MessageRequested(const QString& text);
     void WarningRequested(const QString& text); // the same, with the warning icon
     void CurrentRowRequested(int row);
@@ -110,10 +104,10 @@ private:
     void AfterInterval();
     void EndPasses();
     void FinishRun();
-    void ApplyOutcome(const CheckOutcome& outcome);
+    void ApplyOutcome(CheckRecord& outcome);
     void FlushFinishedPasses();
-    void SetCaption(const QString& caption);
-    void EmitWindowCaption(int row);
+    void SetState(RunState state);
+    void EmitCheckCounts(int row);
 
     std::shared_ptr<Clock> m_clock;
     CheckWorkers* m_workers;
@@ -122,11 +116,10 @@ private:
 
     MonitorSettings m_settings;
     QString m_siteListText;
-    QString m_baseTitle;
     std::function<void()> m_saveFormHook;
     int m_maxPasses = 0;
 
-    QString m_caption;
+    RunState m_state = RunState::Idle;
     Phase m_phase = Phase::Idle;
     bool m_stop = false;
     bool m_shutDown = false;

@@ -35,10 +35,10 @@ int FindKeyword(const QString& page, const QString& keywords)
     return output.foundPosition;
 }
 
-CheckOutcome RunSiteCheck(
+CheckRecord RunSiteCheck(
     const QString& url, const MonitorSettings& settings, Clock& clock, const ShutdownSignal& shutdown)
 {
-    CheckOutcome outcome;
+    CheckRecord outcome;
     outcome.url = url;
     HttpClient client;
     client.SetCancelFlag(shutdown.Flag());

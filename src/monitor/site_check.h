@@ -8,20 +8,6 @@
 class Clock;
 class ShutdownSignal;
 
-// What one check found, computed on its worker thread and applied to the lists on the main thread.
-struct CheckOutcome : CheckResult
-{
-    int pass = 0;
-    int row = -1;
-    QString url;
-    bool normal = true;
-    int attempts = 0; // status requests made
-    qint64 certExpires = 0; // the https server certificate's expiry in Unix seconds, 0 unknown
-    bool pageFetched = false;
-    qint64 finishTick = 0; // the row's item data
-    bool cancelled = false; // cut short by program shutdown
-};
-
 constexpr int kStatusAttempts = 4;
 
 // True when the decimal status equals one of the "|" separated codes exactly (no trimming).
@@ -32,5 +18,5 @@ int FindKeyword(const QString& page, const QString& keywords);
 // The whole check of one URL: status attempts with their waits, the optional page fetch, the verdict
 // and the column texts. A cut page without the keyword is abnormal whatever the inversion says. Blocks; runs on the
 // check's own worker thread with its own HttpClient.
-CheckOutcome RunSiteCheck(
+CheckRecord RunSiteCheck(
     const QString& url, const MonitorSettings& settings, Clock& clock, const ShutdownSignal& shutdown);

@@ -12,6 +12,7 @@
 #include "ui/message_box.h"
 #include "ui/picture_button.h"
 #include "ui/report_view.h"
+#include "ui/run_texts.h"
 #include "ui/state_icon_proxy.h"
 #include "ui/status_code_popup.h"
 #include "ui/text_dialog.h"
@@ -37,7 +38,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString kStartCaption = u"开始监控"_s;
 const QString kCopyCaption = u"复制全部"_s;
 
 // Designed geometry of the two lists; they take up whatever the window grows by.
@@ -184,7 +184,7 @@ MainWindow::MainWindow(FormStateStore* store, QWidget* parent)
     FitIntoScreen();
     LayOut(); // a hidden window gets no resize event until it is shown
     ApplyEnableRules();
-    m_run->SetBaseTitle(windowTitle());
+    m_baseTitle = windowTitle();
     m_run->SetSiteListText(SiteListText());
     PushSettings();
 
@@ -202,11 +202,6 @@ MainWindow::~MainWindow()
 QString MainWindow::Caption()
 {
     return Persist::WindowCaption();
-}
-
-QString MainWindow::DefaultSiteList()
-{
-    return ::DefaultSiteList();
 }
 
 QString MainWindow::SiteListText() const
@@ -266,21 +261,26 @@ void MainWindow::BuildConditions()
     group->setObjectName(u"分组框1"_s);
     group->setGeometry(16, 104, 400, 93);
 
-    m_byStatus = MakeCheck(group, Persist::kStatusCodesCheck, u"条件：网页状态"_s, true, QRect(12, 24, 133, 24));
-    m_statusCodes = MakeEdit(group, Persist::kStatusCodesEdit, u"200|301|100|302"_s, QRect(148, 24, 185, 24));
+    const MonitorSettings defaults;
+    m_byStatus
+        = MakeCheck(group, Persist::kStatusCodesCheck, u"条件：网页状态"_s, defaults.byStatus, QRect(12, 24, 133, 24));
+    m_statusCodes = MakeEdit(group, Persist::kStatusCodesEdit, defaults.statusCodes, QRect(148, 24, 185, 24));
     // The popup button sits inside the edit box's right end; keep the text clear of it.
     m_statusCodes->setTextMargins(0, 0, 24, 0);
     m_statusPopupButton = MakeButton(group, Persist::kStatusPopupButton, u"▼"_s, QRect(310, 26, 20, 20));
     m_statusPopupButton->setFont(UiBlackFont(14));
     m_statusPopupButton->installEventFilter(this);
-    m_invertStatus = MakeCheck(group, Persist::kInvertStatusCheck, u"取反"_s, false, QRect(343, 24, 56, 24));
+    m_invertStatus
+        = MakeCheck(group, Persist::kInvertStatusCheck, u"取反"_s, defaults.invertStatus, QRect(343, 24, 56, 24));
 
-    m_byContent = MakeCheck(group, Persist::kContentCheck, u"条件：网页内容"_s, false, QRect(12, 56, 133, 24));
-    m_contentKeywords = MakeEdit(group, Persist::kContentEdit, u"网页代码中出现的内容"_s, QRect(148, 56, 185, 24));
+    m_byContent
+        = MakeCheck(group, Persist::kContentCheck, u"条件：网页内容"_s, defaults.byContent, QRect(12, 56, 133, 24));
+    m_contentKeywords = MakeEdit(group, Persist::kContentEdit, defaults.contentKeywords, QRect(148, 56, 185, 24));
     m_contentKeywords->setTextMargins(0, 0, 24, 0);
     m_contentInputButton = MakeButton(group, Persist::kContentInputButton, u".."_s, QRect(310, 58, 20, 20));
     m_contentInputButton->setFont(UiFont(14));
-    m_invertContent = MakeCheck(group, Persist::kInvertContentCheck, u"取反"_s, false, QRect(343, 56, 56, 24));
+    m_invertContent
+        = MakeCheck(group, Persist::kInvertContentCheck, u"取反"_s, defaults.invertContent, QRect(343, 56, 56, 24));
 
     connect(m_byStatus, &QCheckBox::toggled, this, &MainWindow::ApplyEnableRules);
     connect(m_byContent, &QCheckBox::toggled, this, &MainWindow::ApplyEnableRules);
@@ -299,11 +299,12 @@ void MainWindow::BuildOperations()
     group->setGeometry(440, 104, 400, 93);
 
     MakeLabel(group, u"标签1"_s, u"超时秒："_s, QRect(10, 24, 64, 20));
-    m_timeout = MakeEdit(group, Persist::kTimeoutEdit, u"10"_s, QRect(74, 24, 48, 20));
+    const MonitorSettings defaults;
+    m_timeout = MakeEdit(group, Persist::kTimeoutEdit, defaults.timeoutText, QRect(74, 24, 48, 20));
     MakeLabel(group, u"标签2"_s, u"线程数："_s, QRect(146, 24, 64, 20));
-    m_threads = MakeEdit(group, Persist::kThreadsEdit, u"5"_s, QRect(210, 24, 48, 20));
+    m_threads = MakeEdit(group, Persist::kThreadsEdit, defaults.threadsText, QRect(210, 24, 48, 20));
     MakeLabel(group, u"标签3"_s, u"刷新秒："_s, QRect(274, 24, 64, 20));
-    m_interval = MakeEdit(group, Persist::kIntervalEdit, u"100"_s, QRect(338, 24, 48, 20));
+    m_interval = MakeEdit(group, Persist::kIntervalEdit, defaults.intervalText, QRect(338, 24, 48, 20));
 
     auto* integerText = new QRegularExpressionValidator(QRegularExpression(u"[0-9]*"_s), this);
     auto* decimalText = new QRegularExpressionValidator(QRegularExpression(u"[0-9]*\\.?[0-9]*"_s), this);
@@ -312,8 +313,9 @@ void MainWindow::BuildOperations()
     m_interval->setValidator(decimalText);
 
     m_siteListButton = MakeButton(group, Persist::kSiteListButton, u"输入网站列表.."_s, QRect(10, 52, 168, 32));
-    m_siteListButton->setProperty("tag", DefaultSiteList());
-    m_startButton = MakeButton(group, Persist::kStartButton, kStartCaption, QRect(186, 52, 200, 32));
+    m_siteListButton->setProperty("tag", ::DefaultSiteList());
+    m_startButton
+        = MakeButton(group, Persist::kStartButton, StartButtonCaption(m_run->State()), QRect(186, 52, 200, 32));
 
     connect(m_siteListButton, &QPushButton::clicked, this, &MainWindow::InputSiteList);
     for (QLineEdit* edit : { m_timeout, m_threads, m_interval })
@@ -347,7 +349,6 @@ void MainWindow::BuildLists()
 void MainWindow::WireRun()
 {
     m_run->SetSaveFormHook([this] { SaveForm(); });
-    m_startButton->setText(m_run->ButtonCaption().isEmpty() ? kStartCaption : m_run->ButtonCaption());
 
     connect(m_startButton, &QPushButton::clicked, this, [this] {
         m_run->SetSiteListText(SiteListText());
@@ -358,7 +359,14 @@ void MainWindow::WireRun()
     });
     auto* startKey = new QShortcut(QKeySequence(Qt::Key_F5), this);
     connect(startKey, &QShortcut::activated, m_startButton, &QPushButton::click);
-    connect(m_run, &MonitoringRun::ButtonCaptionChanged, m_startButton, &QPushButton::setText);
+    connect(m_run, &MonitoringRun::StateChanged, m_startButton,
+        [this](MonitoringRun::RunState state) { m_startButton->setText(StartButtonCaption(state)); });
+    connect(m_run, &MonitoringRun::ListsFilled, this, [this](int sites) {
+        m_run->SiteModel()->SetHeaderText(SiteListHeader(sites));
+        m_run->AbnormalModel()->SetHeaderText(AbnormalListHeader(-1));
+    });
+    connect(m_run, &MonitoringRun::AbnormalCountChanged, this,
+        [this](int abnormal) { m_run->AbnormalModel()->SetHeaderText(AbnormalListHeader(abnormal)); });
     connect(
         m_run, &MonitoringRun::MessageRequested, this, [this](const QString& text) { MessageBox::Notify(this, text); });
     connect(m_run, &MonitoringRun::WarningRequested, this,
@@ -368,8 +376,9 @@ void MainWindow::WireRun()
     m_viewTimer.setSingleShot(true);
     m_viewTimer.setInterval(25);
     connect(&m_viewTimer, &QTimer::timeout, this, &MainWindow::FlushViewRequests);
-    connect(m_run, &MonitoringRun::WindowCaptionChanged, this, [this](const QString& caption) {
-        m_pendingCaption = caption;
+    connect(m_run, &MonitoringRun::CheckCountsChanged, this, [this](int running, int row) {
+        m_pendingRunning = running;
+        m_pendingRow = row;
         m_captionPending = true;
         if (!m_viewTimer.isActive())
             m_viewTimer.start();
@@ -399,8 +408,9 @@ void MainWindow::FlushViewRequests()
 {
     if (m_captionPending) {
         m_captionPending = false;
+        const QString caption = CheckCaption(m_baseTitle, m_pendingRunning, m_pendingRow);
         const QString progress = ProgressText();
-        setWindowTitle(progress.isEmpty() ? m_pendingCaption : m_pendingCaption + u' ' + progress);
+        setWindowTitle(progress.isEmpty() ? caption : caption + u' ' + progress);
     }
     // The run follows its rows only in a list the user is not working in.
     const int currentRow = std::exchange(m_pendingCurrentRow, -1);

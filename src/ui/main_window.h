@@ -49,7 +49,6 @@ public:
 
     // The program title and version.
     static QString Caption();
-    static QString DefaultSiteList();
 
     MonitoringRun* Run() const { return m_run; }
     ReportView* SiteView() const { return m_siteView; }
@@ -145,7 +144,9 @@ private:
 
     // Checks report rows and captions far faster than a screen shows them: keep the latest, apply in batches.
     QTimer m_viewTimer;
-    QString m_pendingCaption;
+    QString m_baseTitle; // the caption at creation; the check captions are built on it
+    int m_pendingRunning = 0;
+    int m_pendingRow = 0;
     bool m_captionPending = false;
     int m_pendingCurrentRow = -1;
     // A persistent index: rows added or removed before the flush must not shift the scroll to a neighbour.

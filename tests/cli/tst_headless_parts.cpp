@@ -69,9 +69,6 @@ void TestHeadlessParts::siteListFilesDecodeUtf8OrGb18030()
     const QByteArray gb = QTextCodec::codecForName("GB18030")->fromUnicode(expected).replace("\r\n", "\n");
     QCOMPARE(DecodeSiteListBytes(gb), expected);
     QCOMPARE(DecodeSiteListBytes({}), QString());
-
-    QVERIFY(!HasSiteEntries(u"  \r\n\u3000|\r\n"_s));
-    QVERIFY(HasSiteEntries(u" \r\n x"_s));
 }
 
 void TestHeadlessParts::optionsOverrideStoredSettings()

@@ -56,7 +56,7 @@ MonitorSettings Conditions(bool byStatus, bool byContent)
     return settings;
 }
 
-QString Describe(const HostileSite& site, const CheckOutcome& outcome, qint64 realMs)
+QString Describe(const HostileSite& site, const CheckRecord& outcome, qint64 realMs)
 {
     return u"%1: normal %2, status %3, columns [%4] [%5] [%6], %7 attempts, %8 ms"_s.arg(site.name)
         .arg(outcome.normal)
@@ -98,7 +98,7 @@ void TestHostileServers::eachConditionEndsInTimeWithASaneVerdict()
     ScaledClock clock(kClockFactor);
     ShutdownSignal shutdown;
 
-    QList<CheckOutcome> outcomes(sites.size());
+    QList<CheckRecord> outcomes(sites.size());
     QList<qint64> realMs(sites.size());
     std::vector<std::thread> threads;
     for (qsizetype i = 0; i < sites.size(); ++i) {
@@ -114,7 +114,7 @@ void TestHostileServers::eachConditionEndsInTimeWithASaneVerdict()
 
     for (qsizetype i = 0; i < sites.size(); ++i) {
         const HostileSite& site = sites[i];
-        const CheckOutcome& outcome = outcomes[i];
+        const CheckRecord& outcome = outcomes[i];
         const QByteArray what = Describe(site, outcome, realMs[i]).toUtf8();
         QVERIFY2(!outcome.cancelled, what);
         QVERIFY2(!outcome.ResponseTime().isEmpty(), what);
@@ -204,7 +204,6 @@ void TestHostileServers::runOverHostileSitesFinishesEveryRow()
     abnormalUrls.sort();
     expectedAbnormal.sort();
     QCOMPARE(abnormalUrls, expectedAbnormal);
-    QCOMPARE(abnormal->HeaderText(), u"不正常网站（%1 个）"_s.arg(expectedAbnormal.size()));
 
     QVERIFY(farm.PeakMemoryStayedBounded());
     run.reset();

@@ -34,9 +34,10 @@ extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, voi
 namespace {
 
 constexpr int kLongWaitMs = 120'000;
+using State = MonitoringRun::RunState;
 
 // A server whose handler holds each answer back and counts the requests being answered at the same moment,
-// overall and per path; a run wired to it that records its captions and messages.
+// overall and per path; a run wired to it that records its states, counts and messages.
 struct Fixture
 {
     Fixture(std::shared_ptr<Clock> clock, int holdMs, const QString& threads, const QString& interval, int sites)
@@ -60,10 +61,16 @@ struct Fixture
         for (int i = 0; i < sites; ++i)
             lines.append(server.Url(u"/s%1"_s.arg(i)));
         run.SetSiteListText(lines.join(u"\r\n"_s));
-        QObject::connect(&run, &MonitoringRun::ButtonCaptionChanged, &run, [this](const QString& caption) {
-            captions.append(caption);
-            runningAtCaption.append(run.RunningChecks());
+        QObject::connect(&run, &MonitoringRun::StateChanged, &run, [this](MonitoringRun::RunState state) {
+            states.append(state);
+            runningAtState.append(run.RunningChecks());
         });
+        QObject::connect(&run, &MonitoringRun::ListsFilled, &run, [this](int sites) {
+            filledSites = sites;
+            abnormalCount = -1;
+        });
+        QObject::connect(
+            &run, &MonitoringRun::AbnormalCountChanged, &run, [this](int count) { abnormalCount = count; });
         QObject::connect(
             &run, &MonitoringRun::MessageRequested, &run, [this](const QString& text) { messages.append(text); });
         QObject::connect(&run, &MonitoringRun::WarningRequested, &run,
@@ -96,8 +103,10 @@ struct Fixture
     // Destroyed before the state its handler uses, after the run has cancelled its checks.
     LoopbackServer server;
     MonitoringRun run;
-    QStringList captions;
-    QList<int> runningAtCaption;
+    QList<MonitoringRun::RunState> states;
+    QList<int> runningAtState;
+    int filledSites = -1;
+    int abnormalCount = -1; // -1 until the run reports a count
     QStringList messages;
     QSignalSpy finished { &run, &MonitoringRun::RunFinished };
 };
@@ -142,9 +151,8 @@ private slots:
 void TestMonitoringRun::concurrencyStaysWithinThreadCount()
 {
     Fixture f(Fast(), 300, u"5"_s, u"100"_s, 20);
-    f.run.SetBaseTitle(u"窗口标题"_s);
     f.run.SetMaxPasses(1);
-    QSignalSpy windowCaptions(&f.run, &MonitoringRun::WindowCaptionChanged);
+    QSignalSpy checkCounts(&f.run, &MonitoringRun::CheckCountsChanged);
     QSignalSpy currentRows(&f.run, &MonitoringRun::CurrentRowRequested);
     QSignalSpy passes(&f.run, &MonitoringRun::PassFinished);
 
@@ -152,7 +160,7 @@ void TestMonitoringRun::concurrencyStaysWithinThreadCount()
     QVERIFY(f.finished.wait(kLongWaitMs));
     QCOMPARE(f.MaxInFlight(), 5);
     QCOMPARE(f.server.RequestCount(), 20);
-    QCOMPARE(f.captions, QStringList({ u"停止监控"_s, u"等待线程退出.."_s, u"开始监控"_s }));
+    QCOMPARE(f.states, QList({ State::Running, State::WaitingThreads, State::Idle }));
     QCOMPARE(f.messages, QStringList({ u"监控停止！"_s }));
     QCOMPARE(passes.count(), 1);
     QCOMPARE(passes.first().at(0).value<PassSummary>().sites, 20);
@@ -162,12 +170,12 @@ void TestMonitoringRun::concurrencyStaysWithinThreadCount()
     for (int i = 0; i < 6; ++i)
         firstRows.append(currentRows.at(i).at(0).toInt());
     QCOMPARE(firstRows, QList<int>({ 0, 1, 2, 3, 4, 4 }));
-    QCOMPARE(windowCaptions.first().at(0).toString(), u"窗口标题 线程数：1,表项索引：0"_s);
-    QVERIFY(windowCaptions.last().at(0).toString().startsWith(u"窗口标题 线程数：0,表项索引："_s));
+    QCOMPARE(checkCounts.first(), QVariantList({ 1, 0 }));
+    QCOMPARE(checkCounts.last().at(0).toInt(), 0);
 
     ReportModel* sites = f.run.SiteModel();
-    QCOMPARE(sites->HeaderText(), u"全部网站（20 个）"_s);
-    QCOMPARE(f.run.AbnormalModel()->HeaderText(), u"不正常网站"_s);
+    QCOMPARE(f.filledSites, 20);
+    QCOMPARE(f.abnormalCount, -1);
     for (int row = 0; row < 20; ++row) {
         QCOMPARE(sites->State(row), int(ReportModel::StateNormal));
         QCOMPARE(sites->Text(row, 1), u"200|访问正常(OK)"_s);
@@ -179,19 +187,19 @@ void TestMonitoringRun::concurrencyStaysWithinThreadCount()
 void TestMonitoringRun::stopProtocol_data()
 {
     QTest::addColumn<QString>("when");
-    QTest::addColumn<QStringList>("captions");
-    const QStringList usual = { u"停止监控"_s, u"停止中.."_s, u"等待线程退出.."_s, u"开始监控"_s };
+    QTest::addColumn<QList<State>>("states");
+    const QList usual = { State::Running, State::Stopping, State::WaitingThreads, State::Idle };
     QTest::newRow("during a pass") << u"pass"_s << usual;
     QTest::newRow("during the interval wait") << u"interval"_s << usual;
     QTest::newRow("while waiting for threads")
-        << u"threads"_s << QStringList({ u"停止监控"_s, u"等待线程退出.."_s, u"停止中.."_s, u"开始监控"_s });
+        << u"threads"_s << QList({ State::Running, State::WaitingThreads, State::Stopping, State::Idle });
 }
 
 // On the real clock: the interval wait must end at once when stopped.
 void TestMonitoringRun::stopProtocol()
 {
     QFETCH(QString, when);
-    QFETCH(QStringList, captions);
+    QFETCH(QList<State>, states);
     const bool duringPass = when == u"pass"_s;
     Fixture f(std::make_shared<SteadyClock>(), when == u"interval"_s ? 0 : 600, duringPass ? u"2"_s : u"5"_s, u"100"_s,
         duringPass ? 10 : 3);
@@ -207,20 +215,20 @@ void TestMonitoringRun::stopProtocol()
     } else if (when == u"interval"_s) {
         QVERIFY(passes.wait(kLongWaitMs));
     } else {
-        QVERIFY(QTest::qWaitFor([&] { return f.run.ButtonCaption() == u"等待线程退出.."_s; }, kLongWaitMs));
+        QVERIFY(QTest::qWaitFor([&] { return f.run.State() == State::WaitingThreads; }, kLongWaitMs));
     }
     QElapsedTimer sinceStop;
     sinceStop.start();
     f.run.Click();
-    QCOMPARE(f.run.ButtonCaption(), u"停止中.."_s);
+    QCOMPARE(f.run.State(), State::Stopping);
     QVERIFY(f.finished.wait(kLongWaitMs));
-    QCOMPARE(f.captions, captions);
+    QCOMPARE(f.states, states);
     QCOMPARE(f.messages, QStringList({ u"监控停止！"_s }));
     QCOMPARE(f.run.RunningChecks(), 0);
 
     if (duringPass) {
-        // The waiting caption shows while checks still run; rows after the stop are never started.
-        QVERIFY(f.runningAtCaption.at(2) > 0);
+        // The waiting state comes while checks still run; rows after the stop are never started.
+        QVERIFY(f.runningAtState.at(2) > 0);
         QVERIFY(f.server.RequestCount() < 10);
         QCOMPARE(f.run.SiteModel()->State(9), int(ReportModel::StateUnchecked));
     } else if (when == u"interval"_s) {
@@ -244,12 +252,12 @@ void TestMonitoringRun::unusableThreadCountStillStops()
     QFETCH(QString, threads);
     Fixture f(Fast(), 0, threads, u"100"_s, 50'000);
     f.run.Click();
-    QCOMPARE(f.run.SiteModel()->HeaderText(), u"全部网站（50000 个）"_s);
+    QCOMPARE(f.filledSites, 50'000);
     QVERIFY(QTest::qWaitFor([&] { return f.run.RunningChecks() == 0 && f.server.RequestCount() == 1; }, kLongWaitMs));
     QTest::qWait(50);
     f.run.Click();
     QVERIFY(f.finished.wait(kLongWaitMs));
-    QCOMPARE(f.run.ButtonCaption(), u"开始监控"_s);
+    QCOMPARE(f.run.State(), State::Idle);
     QCOMPARE(f.server.RequestCount(), 1);
 }
 
@@ -341,9 +349,9 @@ void TestMonitoringRun::abnormalListFollowsVerdicts()
     f.run.SetSiteListText(urls.join(u"\r\n"_s));
     f.run.SetMaxPasses(3);
     ReportModel* abnormal = f.run.AbnormalModel();
-    QList<QStringList> snapshots; // per pass: the header, then URL and column 1 of each abnormal row
+    QList<QStringList> snapshots; // per pass: the reported count, then URL and column 1 of each abnormal row
     connect(&f.run, &MonitoringRun::PassFinished, this, [&] {
-        QStringList snapshot = { abnormal->HeaderText() };
+        QStringList snapshot = { QString::number(f.abnormalCount) };
         for (int row = 0; row < abnormal->rowCount(); ++row)
             snapshot << abnormal->Url(row) + u' ' + abnormal->Text(row, 1);
         snapshots.append(snapshot);
@@ -355,9 +363,9 @@ void TestMonitoringRun::abnormalListFollowsVerdicts()
     const QString e404 = u" 404|该文档已经不存在(Not Found)"_s;
     const QString e500 = u" 500|服务器遇到了意料不到的情况不能完成请求(Internal Server Error)"_s;
     QCOMPARE(snapshots.size(), 3);
-    QCOMPARE(snapshots.at(0), QStringList({ u"不正常网站（3 个）"_s, urls[1] + e404, urls[2] + e404, urls[3] + e404 }));
-    QCOMPARE(snapshots.at(1), QStringList({ u"不正常网站（3 个）"_s, urls[1] + e500, urls[2] + e404, urls[3] + e404 }));
-    QCOMPARE(snapshots.at(2), QStringList({ u"不正常网站（2 个）"_s, urls[2] + e404, urls[3] + e404 }));
+    QCOMPARE(snapshots.at(0), QStringList({ u"3"_s, urls[1] + e404, urls[2] + e404, urls[3] + e404 }));
+    QCOMPARE(snapshots.at(1), QStringList({ u"3"_s, urls[1] + e500, urls[2] + e404, urls[3] + e404 }));
+    QCOMPARE(snapshots.at(2), QStringList({ u"2"_s, urls[2] + e404, urls[3] + e404 }));
     QCOMPARE(added.count(), 3);
     // The duplicate shares the first one's abnormal row, which keeps the index of the row that added it.
     QCOMPARE(abnormal->ItemData(0), 2);
@@ -384,7 +392,7 @@ void TestMonitoringRun::settingsChangeAppliesToLaterChecks()
     QCOMPARE(sites->State(0), int(ReportModel::StateNormal));
     QCOMPARE(sites->State(1), int(ReportModel::StateAbnormal));
     QCOMPARE(sites->State(2), int(ReportModel::StateAbnormal));
-    QCOMPARE(f.run.AbnormalModel()->HeaderText(), u"不正常网站（2 个）"_s);
+    QCOMPARE(f.abnormalCount, 2);
 }
 
 void TestMonitoringRun::siteListParsing()
@@ -397,14 +405,14 @@ void TestMonitoringRun::siteListParsing()
 
     f.run.Click();
     QCOMPARE(f.messages, QStringList({ u"请先输入要监控的网站地址列表！"_s }));
-    QVERIFY(f.captions.isEmpty());
+    QVERIFY(f.states.isEmpty());
     QCOMPARE(saves, 0);
 
     // Blank entries only: a run over no rows.
     f.run.SetSiteListText(u"  \r\n\u3000\u3000\r\n"_s);
     f.run.Click();
     QCOMPARE(saves, 1);
-    QCOMPARE(f.run.SiteModel()->HeaderText(), u"全部网站（0 个）"_s);
+    QCOMPARE(f.filledSites, 0);
     QVERIFY(f.finished.wait(kLongWaitMs));
 
     const QString url = f.server.Url(u"/a"_s);
@@ -415,7 +423,7 @@ void TestMonitoringRun::siteListParsing()
     f.run.Click();
     QVERIFY(f.finished.wait(kLongWaitMs));
     ReportModel* sites = f.run.SiteModel();
-    QCOMPARE(sites->HeaderText(), u"全部网站（5 个）"_s);
+    QCOMPARE(f.filledSites, 5);
     QCOMPARE(sites->Url(0), url);
     QCOMPARE(sites->Url(1), u"\t"_s + url); // tabs are not trimmed
     QCOMPARE(sites->Url(2), url);

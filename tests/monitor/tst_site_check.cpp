@@ -127,7 +127,7 @@ void TestSiteCheck::verdictTable()
     ScaledClock clock(1000);
     ShutdownSignal shutdown;
 
-    const CheckOutcome outcome = RunSiteCheck(server.Url(u"/site"_s), settings, clock, shutdown);
+    const CheckRecord outcome = RunSiteCheck(server.Url(u"/site"_s), settings, clock, shutdown);
     QCOMPARE(outcome.normal, normal);
     QCOMPARE(outcome.StatusText(), column1);
     QCOMPARE(outcome.FoundText(), column2);
@@ -173,7 +173,7 @@ void TestSiteCheck::cutPageIsNeverNormalWithoutItsKeyword()
     ScaledClock clock(1000);
     ShutdownSignal shutdown;
 
-    const CheckOutcome outcome = RunSiteCheck(server.Url(QString::fromLatin1(path)), settings, clock, shutdown);
+    const CheckRecord outcome = RunSiteCheck(server.Url(QString::fromLatin1(path)), settings, clock, shutdown);
     QCOMPARE(outcome.normal, normal);
     QCOMPARE(outcome.FoundText(), column2);
 }
@@ -187,7 +187,7 @@ void TestSiteCheck::unreachableSiteGetsFourAttempts()
     ScaledClock clock(1000);
     ShutdownSignal shutdown;
 
-    const CheckOutcome outcome = RunSiteCheck(u"http://127.0.0.1:%1/"_s.arg(port), settings, clock, shutdown);
+    const CheckRecord outcome = RunSiteCheck(u"http://127.0.0.1:%1/"_s.arg(port), settings, clock, shutdown);
     QCOMPARE(outcome.attempts, 4);
     QCOMPARE(clock.Sleeps(), QList<qint64>({ 1000, 2000, 3000, 4000 }));
     QCOMPARE(outcome.status, 0);
@@ -237,7 +237,7 @@ void TestSiteCheck::shutdownEndsCheckEarly()
     });
     QElapsedTimer timer;
     timer.start();
-    const CheckOutcome outcome = RunSiteCheck(url, settings, clock, shutdown);
+    const CheckRecord outcome = RunSiteCheck(url, settings, clock, shutdown);
     const qint64 took = timer.elapsed();
     raiser.join();
     QVERIFY(outcome.cancelled);
