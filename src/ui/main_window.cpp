@@ -353,8 +353,6 @@ void MainWindow::WireRun()
     connect(m_startButton, &QPushButton::clicked, this, [this] {
         m_run->SetSiteListText(SiteListText());
         PushSettings();
-        if (m_run->IsIdle())
-            m_progressPass = m_progressDone = 0; // a new run counts its passes from 1 again
         m_run->Click();
     });
     auto* startKey = new QShortcut(QKeySequence(Qt::Key_F5), this);
@@ -392,14 +390,6 @@ void MainWindow::WireRun()
         m_pendingAbnormal = QPersistentModelIndex(m_abnormalView->model()->index(row, 0));
         if (!m_viewTimer.isActive())
             m_viewTimer.start();
-    });
-    connect(m_run, &MonitoringRun::CheckFinished, this, [this](const CheckRecord& record) {
-        if (record.pass > m_progressPass) {
-            m_progressPass = record.pass;
-            m_progressDone = 0;
-        }
-        if (record.pass == m_progressPass)
-            ++m_progressDone;
     });
     connect(m_run, &MonitoringRun::RunFinished, this, &MainWindow::FlushViewRequests);
 }
@@ -602,8 +592,7 @@ QString MainWindow::ProgressText() const
     const int pass = m_run->PassNumber();
     if (m_run->IsIdle() || pass <= 0)
         return {};
-    const int done = pass == m_progressPass ? m_progressDone : 0;
-    return u"第%1轮 %2/%3"_s.arg(pass).arg(done).arg(m_run->SiteModel()->rowCount());
+    return u"第%1轮 %2/%3"_s.arg(pass).arg(m_run->FinishedInPass()).arg(m_run->SiteModel()->rowCount());
 }
 
 void MainWindow::TrayOperation(TrayIcon::Operation operation)

@@ -151,6 +151,4 @@ private:
     int m_pendingCurrentRow = -1;
     // A persistent index: rows added or removed before the flush must not shift the scroll to a neighbour.
     QPersistentModelIndex m_pendingAbnormal;
-    int m_progressPass = 0;
-    int m_progressDone = 0;
 };
