@@ -37,15 +37,12 @@ bool LoadStoredSettings(const QString& path, bool mustExist, StoredSettings* sto
     store.SetFile(path, 1);
     store.SetSection(Persist::kSection);
     MonitorSettings& s = stored->settings;
-    s.threadsText = store.ReadText(Persist::kThreadsEdit, s.threadsText);
-    s.timeoutText = store.ReadText(Persist::kTimeoutEdit, s.timeoutText);
-    s.intervalText = store.ReadText(Persist::kIntervalEdit, s.intervalText);
-    s.byStatus = store.ReadBool(Persist::kStatusCodesCheck, s.byStatus);
-    s.statusCodes = store.ReadText(Persist::kStatusCodesEdit, s.statusCodes);
-    s.invertStatus = store.ReadBool(Persist::kInvertStatusCheck, s.invertStatus);
-    s.byContent = store.ReadBool(Persist::kContentCheck, s.byContent);
-    s.contentKeywords = store.ReadText(Persist::kContentEdit, s.contentKeywords);
-    s.invertContent = store.ReadBool(Persist::kInvertContentCheck, s.invertContent);
+    for (const SettingsField& field : SettingsFields()) {
+        if (field.text)
+            s.*field.text = store.ReadText(field.key, s.*field.text);
+        else
+            s.*field.flag = store.ReadBool(field.key, s.*field.flag);
+    }
     stored->siteList = store.ReadText(Persist::TagKey(Persist::kSiteListButton), stored->siteList);
     return true;
 }

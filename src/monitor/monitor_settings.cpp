@@ -1,5 +1,7 @@
 #include "monitor/monitor_settings.h"
 
+#include "store/persistence.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -65,4 +67,20 @@ double LeadingDouble(const QString& text)
     if (!std::isfinite(value))
         value = std::numeric_limits<double>::max();
     return negative ? -value : value;
+}
+
+std::span<const SettingsField> SettingsFields()
+{
+    static const SettingsField fields[] = {
+        { Persist::kStatusCodesCheck, nullptr, &MonitorSettings::byStatus },
+        { Persist::kStatusCodesEdit, &MonitorSettings::statusCodes },
+        { Persist::kInvertStatusCheck, nullptr, &MonitorSettings::invertStatus },
+        { Persist::kContentCheck, nullptr, &MonitorSettings::byContent },
+        { Persist::kContentEdit, &MonitorSettings::contentKeywords },
+        { Persist::kInvertContentCheck, nullptr, &MonitorSettings::invertContent },
+        { Persist::kTimeoutEdit, &MonitorSettings::timeoutText },
+        { Persist::kThreadsEdit, &MonitorSettings::threadsText },
+        { Persist::kIntervalEdit, &MonitorSettings::intervalText },
+    };
+    return fields;
 }

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <span>
+
 using namespace Qt::StringLiterals;
 
 // The inputs a check reads at check time, as the window's components hold them.
@@ -17,6 +19,16 @@ struct MonitorSettings
     QString threadsText = u"5"_s; // 编辑框线程数
     QString intervalText = u"100"_s; // 编辑框间隔秒
 };
+
+// The ini key of each input and the setting it holds, written once: the window's components carry these keys as
+// their names and the headless command reads the same keys from the file. Exactly one of text and flag is set.
+struct SettingsField
+{
+    const QString& key;
+    QString MonitorSettings::*text = nullptr;
+    bool MonitorSettings::*flag = nullptr;
+};
+std::span<const SettingsField> SettingsFields();
 
 // Leading decimal digits after optional blanks and sign; no digits gives 0, overflow saturates.
 int LeadingInt(const QString& text);

@@ -428,15 +428,12 @@ void MainWindow::PushSettings()
     if (m_run == nullptr || m_interval == nullptr)
         return;
     MonitorSettings settings;
-    settings.byStatus = m_byStatus->isChecked();
-    settings.statusCodes = m_statusCodes->text();
-    settings.invertStatus = m_invertStatus->isChecked();
-    settings.byContent = m_byContent->isChecked();
-    settings.contentKeywords = m_contentKeywords->text();
-    settings.invertContent = m_invertContent->isChecked();
-    settings.timeoutText = m_timeout->text();
-    settings.threadsText = m_threads->text();
-    settings.intervalText = m_interval->text();
+    for (const SettingsField& field : SettingsFields()) {
+        if (field.text)
+            settings.*field.text = findChild<QLineEdit*>(field.key)->text();
+        else
+            settings.*field.flag = findChild<QCheckBox*>(field.key)->isChecked();
+    }
     m_run->SetSettings(settings);
 }
 
