@@ -116,6 +116,7 @@ BareTree() {
     command -v debootstrap >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y debootstrap
     rm -rf "$cache/base.tmp"
     debootstrap --arch=amd64 bookworm "$cache/base.tmp" "$mirror"
+    rm -f "$cache/base.tmp"/var/cache/apt/archives/*.deb
     tar --numeric-owner -C "$cache/base.tmp" -cf "$base.tmp" .
     mv "$base.tmp" "$base"
     rm -rf "$cache/base.tmp"
