@@ -54,3 +54,10 @@ test-asan:
 
 test-tsan:
 	@JOBS=$(JOBS) ./tools/sanitize.sh thread build-tsan
+
+# The README's set-up on a bare Debian 12 tree (debootstrap, root or sudo): make test and make run in a clean
+# clone of REF. Slow: a full build and the suite; the bare tree is cached for the next run.
+REF ?= HEAD
+.PHONY: fresh-machine
+fresh-machine:
+	@./tools/fresh-machine.sh $(REF)
