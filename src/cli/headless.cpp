@@ -17,6 +17,7 @@
 #include "store/persistence.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QStringList>
 #include <QTimer>
@@ -31,6 +32,7 @@ namespace {
 
 constexpr int kExitUsage = 3;
 constexpr int kExitInterrupted = 3;
+constexpr int kExitNotifyFailed = 1;
 
 void PrintLine(std::FILE* stream, const QString& text)
 {
@@ -45,6 +47,36 @@ int Fail(const QString& message)
 {
     PrintLine(stderr, u"patrol-lamp: "_s + message);
     return kExitUsage;
+}
+
+QList<NotifyTarget> NotifyTargets(const HeadlessOptions& options)
+{
+    QList<NotifyTarget> targets = options.notifyTargets;
+    if (!options.notifyUrl.isEmpty())
+        targets.prepend({ NotifyKind::Webhook, options.notifyUrl, {} });
+    return targets;
+}
+
+// One test message to every target, in turn; each failure named on stderr.
+int SendTestNotices(const QList<NotifyTarget>& targets)
+{
+    if (targets.isEmpty())
+        return Fail(u"--notify-test：没有通知目标（用 --notify 或 --notify-url 指定）"_s);
+    EnsureCurlGlobalInit();
+    const QString text = NotifyTestText();
+    const QByteArray json = AlertJson({}); // the generic webhook's test is an empty batch
+    int failed = 0;
+    for (const NotifyTarget& target : targets) {
+        const QString why = DeliverNotifyRequest(
+            target.kind, BuildNotifyRequest(target, text, json, QDateTime::currentMSecsSinceEpoch()), kNotifyTimeoutMs);
+        if (!why.isEmpty()) {
+            ++failed;
+            PrintLine(
+                stderr, u"patrol-lamp: 测试通知失败（%1 %2）：%3"_s.arg(NotifyKindName(target.kind), target.url, why));
+        }
+    }
+    PrintLine(stderr, u"测试通知：%1 个目标成功，%2 个失败"_s.arg(targets.size() - failed).arg(failed));
+    return failed == 0 ? 0 : kExitNotifyFailed;
 }
 
 } // namespace
@@ -68,6 +100,9 @@ int RunHeadless(int argc, char** argv)
         PrintLine(stdout, Persist::ProgramTitle() + u" patrol-lamp "_s + Persist::ProgramVersion());
         return 0;
     }
+
+    if (options.notifyTest)
+        return SendTestNotices(NotifyTargets(options));
 
     const bool configGiven = !options.configPath.isEmpty();
     const QString configPath = configGiven ? options.configPath : DefaultConfigPath();
@@ -114,7 +149,7 @@ int RunHeadless(int argc, char** argv)
     if (!options.noHistory)
         runner.Recorder()->SetHistoryPath(
             options.historyPath.isEmpty() ? HistoryStore::PathBesideConfig(configPath) : options.historyPath);
-    runner.Recorder()->SetNotifyUrl(options.notifyUrl);
+    runner.Recorder()->SetNotifyTargets(NotifyTargets(options));
     // The first SIGINT or SIGTERM stops gracefully; a second SIGINT does not wait for the checks under way.
     SignalBridge stopSignals({ SIGINT, SIGTERM });
     stopSignals.ExitOnSecondInterrupt(kExitInterrupted, "\n再次中断，立即退出。\n");

@@ -72,6 +72,12 @@ QString HeadlessUsageText()
            "  --history FILE        历史记录文件（默认：配置文件旁的 <配置文件名>.history.sqlite）\n"
            "  --no-history          不记录历史\n"
            "  --notify-url URL      网站状态变化时向该网址 POST 一个 JSON 数组\n"
+           "  --notify [KIND=]URL   通知目标，可重复；KIND 为 dingtalk、wecom、feishu、telegram、slack、webhook，\n"
+           "                        省略时按网址的主机判断\n"
+           "  --notify-secret S     前一个 --notify 的签名密钥（钉钉、飞书）\n"
+           "  --notify-test         向每个通知目标发送一条测试消息后退出；全部成功时退出状态为 0\n"
+           "  --confirm-passes N    连续 N 遍不正常（或恢复正常）才提醒（默认 1）\n"
+           "  --remind-minutes M    网站一直不正常时每 M 分钟再提醒一次（默认不提醒）\n"
            "  --help                显示本说明\n"
            "  --version             显示版本\n"
            "\n"
@@ -80,8 +86,8 @@ QString HeadlessUsageText()
            "  jsonl：每行一个 JSON 对象（pass, row, url, normal, status, status_text, found, found_text,\n"
            "         elapsed_ms, response_time, cert_expires）\n"
            "  csv：首行为列名，其余同 tsv，按 CSV 规则加引号\n"
-           "退出状态：0 结束时没有不正常网站，2 有不正常网站，3 参数错误、文件无法读取或网站列表为空。\n"_s.arg(
-               Persist::ConfigFileName());
+           "退出状态：0 结束时没有不正常网站，2 有不正常网站，3 参数错误、文件无法读取或网站列表为空；\n"
+           "  --notify-test 有目标失败时为 1。\n"_s.arg(Persist::ConfigFileName());
 }
 
 bool ParseHeadlessArguments(const QStringList& arguments, HeadlessOptions* options, QString* error)
@@ -105,7 +111,8 @@ bool ParseHeadlessArguments(const QStringList& arguments, HeadlessOptions* optio
         const bool takesValue = name == u"--config"_s || name == u"--sites"_s || name == u"--threads"_s
             || name == u"--timeout"_s || name == u"--interval"_s || name == u"--status-codes"_s
             || name == u"--content"_s || name == u"--passes"_s || name == u"--format"_s || name == u"--shard"_s
-            || name == u"--listen"_s || name == u"--history"_s || name == u"--notify-url"_s;
+            || name == u"--listen"_s || name == u"--history"_s || name == u"--notify-url"_s || name == u"--notify"_s
+            || name == u"--notify-secret"_s || name == u"--confirm-passes"_s || name == u"--remind-minutes"_s;
         QString value;
         if (takesValue) {
             if (inlineValue) {
@@ -175,6 +182,24 @@ bool ParseHeadlessArguments(const QStringList& arguments, HeadlessOptions* optio
             if (scheme != u"http"_s && scheme != u"https"_s)
                 return fail(u"--notify-url 需要 http:// 或 https:// 网址，而不是“%1”"_s.arg(value));
             result.notifyUrl = value;
+        } else if (name == u"--notify"_s) {
+            NotifyTarget target;
+            QString why;
+            if (!ParseNotifyTarget(value, &target, &why))
+                return fail(u"--notify：%1"_s.arg(why));
+            result.notifyTargets.append(target);
+        } else if (name == u"--notify-secret"_s) {
+            if (result.notifyTargets.isEmpty())
+                return fail(u"--notify-secret 须跟在它所属的 --notify 之后"_s);
+            result.notifyTargets.last().secret = value;
+        } else if (name == u"--notify-test"_s) {
+            result.notifyTest = true;
+        } else if (name == u"--confirm-passes"_s || name == u"--remind-minutes"_s) {
+            const bool confirm = name == u"--confirm-passes"_s;
+            // A reminder at most every 10 years; a pass count beyond a million confirms nothing.
+            if (!IsPositiveInt(value.trimmed(), confirm ? 1000000 : 5256000))
+                return fail(u"%1 需要正整数，而不是“%2”"_s.arg(name, value));
+            (confirm ? result.confirmPasses : result.remindMinutes) = value.trimmed().toInt();
         } else if (name == u"--no-status"_s) {
             result.noStatus = true;
         } else if (name == u"--invert-status"_s) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cli/site_shard.h"
+#include "monitor/notify_target.h"
 
 #include <QString>
 #include <QStringList>
@@ -31,6 +32,10 @@ struct HeadlessOptions
     QString historyPath; // empty: beside the configuration file
     bool noHistory = false;
     QString notifyUrl; // webhook for batches of state changes
+    QList<NotifyTarget> notifyTargets; // --notify, each with its --notify-secret
+    bool notifyTest = false; // send one test message to every target and exit
+    int confirmPasses = 1; // abnormal (or normal again) this many passes in a row before an alert
+    int remindMinutes = 0; // 0: no reminders while a site stays abnormal
     bool help = false;
     bool version = false;
 };

@@ -5,6 +5,7 @@
 #include "monitor/webhook_sender.h"
 #include "store/history_store.h"
 
+#include <QDateTime>
 #include <QMetaMethod>
 
 RunRecorder::RunRecorder(MonitoringRun* run, int collectMs, QObject* parent)
@@ -40,16 +41,31 @@ QString RunRecorder::HistoryPath() const
 
 void RunRecorder::SetNotifyUrl(const QString& url)
 {
+    SetNotifyTargets(url.isEmpty() ? QList<NotifyTarget>() : QList<NotifyTarget> { { NotifyKind::Webhook, url, {} } });
+}
+
+void RunRecorder::SetNotifyTargets(const QList<NotifyTarget>& targets)
+{
     for (WebhookSender* sender : m_senders) {
         sender->SetDrainOnExitMs(0);
         delete sender;
     }
     m_senders.clear();
-    if (url.isEmpty())
-        return;
-    auto* sender = new WebhookSender(url, this);
-    connect(sender, &WebhookSender::Dropped, this, &RunRecorder::DeliveryFailed);
-    m_senders.push_back(sender);
+    m_senderKinds.clear();
+    for (const NotifyTarget& target : targets) {
+        auto* sender = new WebhookSender(target.url, this);
+        if (target.kind != NotifyKind::Webhook) {
+            sender->SetAttempt([target](const QByteArray& text, const std::shared_ptr<std::atomic<bool>>& cancel) {
+                // Signed at each attempt: the services refuse a timestamp an hour old.
+                const NotifyRequest request
+                    = BuildNotifyRequest(target, QString::fromUtf8(text), {}, QDateTime::currentMSecsSinceEpoch());
+                return DeliverNotifyRequest(target.kind, request, kNotifyTimeoutMs, cancel);
+            });
+        }
+        connect(sender, &WebhookSender::Dropped, this, &RunRecorder::DeliveryFailed);
+        m_senders.push_back(sender);
+        m_senderKinds.push_back(target.kind);
+    }
 }
 
 RunRecorder::Progress RunRecorder::PassProgress() const
@@ -72,8 +88,9 @@ void RunRecorder::OnBatch(const QVector<StateChange>& batch)
 {
     if (!m_senders.empty()) {
         const QByteArray json = AlertJson(batch);
-        for (WebhookSender* sender : m_senders)
-            sender->Post(json);
+        const QByteArray text = NotifyText(batch, QDateTime::currentSecsSinceEpoch()).toUtf8();
+        for (size_t i = 0; i < m_senders.size(); ++i)
+            m_senders[i]->Post(m_senderKinds[i] == NotifyKind::Webhook ? json : text);
     }
     emit Changes(batch);
 }

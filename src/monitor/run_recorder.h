@@ -1,5 +1,6 @@
 #pragma once
 
+#include "monitor/notify_target.h"
 #include "monitor/state_changes.h"
 
 #include <QObject>
@@ -43,6 +44,8 @@ public:
     QString HistoryPath() const;
     // Empty: no webhook. Bodies queued for a replaced URL are dropped without waiting.
     void SetNotifyUrl(const QString& url);
+    // Every target with a sender (queue, retries) of its own; replaces the webhook and any earlier targets.
+    void SetNotifyTargets(const QList<NotifyTarget>& targets);
 
     Progress PassProgress() const;
 
@@ -60,4 +63,5 @@ private:
     HistoryStore* m_history = nullptr;
     StateChangeCollector* m_changes;
     std::vector<WebhookSender*> m_senders;
+    std::vector<NotifyKind> m_senderKinds; // beside m_senders
 };

@@ -29,12 +29,19 @@ struct WebhookSender::Worker
     std::condition_variable wake;
     std::deque<QByteArray> queue;
     QList<int> delaysMs { 1000, 2000, 4000, 8000, 16000 };
+    Attempt pendingAttempt; // under the mutex; the thread takes it before its first body
+    Attempt attempt;
+    QString lastError;
     bool stop = false;
     std::shared_ptr<std::atomic<bool>> cancel = std::make_shared<std::atomic<bool>>(false);
     std::thread thread;
 
     bool PostOnce(const QByteArray& body)
     {
+        if (attempt) {
+            lastError = attempt(body, cancel);
+            return lastError.isEmpty();
+        }
         RequestObject request;
         request.SetCancelFlag(cancel);
         request.SetTimeouts(kRequestTimeoutMs, kRequestTimeoutMs, kRequestTimeoutMs, kRequestTimeoutMs);
@@ -60,6 +67,8 @@ struct WebhookSender::Worker
                 body = queue.front();
                 queue.pop_front();
                 delays = delaysMs;
+                if (!attempt)
+                    attempt = pendingAttempt;
             }
             bool sent = PostOnce(body);
             for (int i = 0; !sent && i < delays.size() && !cancel->load(); ++i) {
@@ -70,7 +79,9 @@ struct WebhookSender::Worker
                 sent = PostOnce(body);
             }
             if (!sent) {
-                const QString text = u"通知网址 %1 无法送达，已放弃这批状态变化。"_s.arg(url);
+                QString text = u"通知网址 %1 无法送达，已放弃这批状态变化。"_s.arg(url);
+                if (!lastError.isEmpty())
+                    text += u"（%1）"_s.arg(lastError);
                 QMetaObject::invokeMethod(
                     owner, [o = owner, text] { emit o->Dropped(text); }, Qt::QueuedConnection);
             }
@@ -129,4 +140,10 @@ void WebhookSender::SetRetryDelays(QList<int> delaysMs)
 {
     std::lock_guard lock(m_worker->mutex);
     m_worker->delaysMs = std::move(delaysMs);
+}
+
+void WebhookSender::SetAttempt(Attempt attempt)
+{
+    std::lock_guard lock(m_worker->mutex);
+    m_worker->pendingAttempt = std::move(attempt);
 }

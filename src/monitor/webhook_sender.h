@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
+#include <functional>
 #include <memory>
 
 // POSTs JSON bodies to one URL from a thread of its own, so an alert never holds up a check.
@@ -25,6 +27,10 @@ public:
     void Post(const QByteArray& json);
     // Retry waits in milliseconds, tests shorten them.
     void SetRetryDelays(QList<int> delaysMs);
+    // One delivery attempt on the sender's thread: empty when delivered, else why not (said in Dropped).
+    // Default: POST the body as JSON, delivered on 2xx. Chat services build their own request and read the answer.
+    using Attempt = std::function<QString(const QByteArray& body, const std::shared_ptr<std::atomic<bool>>& cancel)>;
+    void SetAttempt(Attempt attempt);
 
     // How long the destructor lets queued bodies go out (default 5 s); 0 when replacing it on the main thread.
     void SetDrainOnExitMs(int ms) { m_drainMs = ms; }

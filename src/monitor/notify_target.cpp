@@ -1,0 +1,220 @@
+#include "monitor/notify_target.h"
+
+#include "http/request_object.h"
+
+#include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMessageAuthenticationCode>
+#include <QUrl>
+#include <QUrlQuery>
+
+#include <algorithm>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+struct KindName
+{
+    NotifyKind kind;
+    QLatin1StringView name;
+    QLatin1StringView host; // the service's own host; empty: only by name
+};
+
+constexpr KindName kKinds[] = {
+    { NotifyKind::Webhook, "webhook"_L1, {} },
+    { NotifyKind::DingTalk, "dingtalk"_L1, "oapi.dingtalk.com"_L1 },
+    { NotifyKind::WeCom, "wecom"_L1, "qyapi.weixin.qq.com"_L1 },
+    { NotifyKind::Feishu, "feishu"_L1, "open.feishu.cn"_L1 },
+    { NotifyKind::Feishu, "lark"_L1, "open.larksuite.com"_L1 },
+    { NotifyKind::Telegram, "telegram"_L1, "api.telegram.org"_L1 },
+    { NotifyKind::Slack, "slack"_L1, "hooks.slack.com"_L1 },
+};
+
+QByteArray Compact(const QJsonObject& object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+QByteArray Hmac(const QByteArray& message, const QByteArray& key)
+{
+    return QMessageAuthenticationCode::hash(message, key, QCryptographicHash::Sha256).toBase64();
+}
+
+QString LocalTime(qint64 ms)
+{
+    return QDateTime::fromMSecsSinceEpoch(ms).toString(u"yyyy-MM-dd HH:mm:ss"_s);
+}
+
+} // namespace
+
+bool ParseNotifyTarget(const QString& text, NotifyTarget* target, QString* error)
+{
+    NotifyTarget result;
+    QString url = text.trimmed();
+    const qsizetype equals = url.indexOf(u'=');
+    const qsizetype colon = url.indexOf(u':');
+    bool named = false;
+    if (equals > 0 && (colon < 0 || equals < colon)) {
+        const QString name = url.left(equals).toLower();
+        const auto* it = std::find_if(std::begin(kKinds), std::end(kKinds), [&](const KindName& k) { return k.name == name; });
+        if (it == std::end(kKinds)) {
+            *error = u"未知的通知种类“%1”（可用：dingtalk、wecom、feishu、telegram、slack、webhook）"_s.arg(name);
+            return false;
+        }
+        result.kind = it->kind;
+        url = url.mid(equals + 1);
+        named = true;
+    }
+    const QUrl parsed(url, QUrl::StrictMode);
+    const QString scheme = parsed.scheme().toLower();
+    if (!parsed.isValid() || (scheme != u"http"_s && scheme != u"https"_s) || parsed.host().isEmpty()) {
+        *error = u"通知网址需要 http:// 或 https:// 网址，而不是“%1”"_s.arg(url);
+        return false;
+    }
+    if (!named) {
+        const QString host = parsed.host().toLower();
+        for (const KindName& k : kKinds) {
+            if (!k.host.isEmpty() && host == k.host)
+                result.kind = k.kind;
+        }
+    }
+    result.url = url;
+    *target = result;
+    return true;
+}
+
+QString NotifyKindName(NotifyKind kind)
+{
+    for (const KindName& k : kKinds) {
+        if (k.kind == kind)
+            return k.name;
+    }
+    return {};
+}
+
+QString DingTalkSign(qint64 timestampMs, const QString& secret)
+{
+    return QString::fromLatin1(Hmac(QByteArray::number(timestampMs) + '\n' + secret.toUtf8(), secret.toUtf8()));
+}
+
+QString FeishuSign(qint64 timestampSeconds, const QString& secret)
+{
+    // Keyed by the string to sign, over an empty message: the service's own (unusual) rule.
+    return QString::fromLatin1(Hmac({}, QByteArray::number(timestampSeconds) + '\n' + secret.toUtf8()));
+}
+
+NotifyRequest BuildNotifyRequest(const NotifyTarget& target, const QString& text, const QByteArray& json, qint64 nowMs)
+{
+    const QJsonObject textObject { { u"content"_s, text } };
+    switch (target.kind) {
+    case NotifyKind::Webhook:
+        break;
+    case NotifyKind::DingTalk: {
+        QString url = target.url;
+        if (!target.secret.isEmpty()) {
+            url += (url.contains(u'?') ? u'&' : u'?') + u"timestamp=%1&sign=%2"_s.arg(nowMs).arg(
+                QString::fromLatin1(QUrl::toPercentEncoding(DingTalkSign(nowMs, target.secret))));
+        }
+        return { url, Compact({ { u"msgtype"_s, u"text"_s }, { u"text"_s, textObject } }) };
+    }
+    case NotifyKind::WeCom:
+        return { target.url, Compact({ { u"msgtype"_s, u"text"_s }, { u"text"_s, textObject } }) };
+    case NotifyKind::Feishu: {
+        QJsonObject body { { u"msg_type"_s, u"text"_s }, { u"content"_s, QJsonObject { { u"text"_s, text } } } };
+        if (!target.secret.isEmpty()) {
+            const qint64 seconds = nowMs / 1000;
+            body.insert(u"timestamp"_s, QString::number(seconds));
+            body.insert(u"sign"_s, FeishuSign(seconds, target.secret));
+        }
+        return { target.url, Compact(body) };
+    }
+    case NotifyKind::Telegram: {
+        // The chat id rides in the configured URL's query; the service wants it in the body.
+        QUrl url(target.url);
+        const QString chat = QUrlQuery(url).queryItemValue(u"chat_id"_s, QUrl::FullyDecoded);
+        url.setQuery(QString());
+        return { url.toString(QUrl::FullyEncoded), Compact({ { u"chat_id"_s, chat }, { u"text"_s, text } }) };
+    }
+    case NotifyKind::Slack:
+        return { target.url, Compact({ { u"text"_s, text } }) };
+    }
+    return { target.url, json };
+}
+
+QString CheckNotifyAnswer(NotifyKind kind, int status, const QByteArray& body)
+{
+    const QJsonObject answer = QJsonDocument::fromJson(body).object();
+    QString code;
+    QString message;
+    switch (kind) {
+    case NotifyKind::DingTalk:
+    case NotifyKind::WeCom:
+        if (answer.contains(u"errcode"_s) && answer.value(u"errcode"_s).toInt() != 0) {
+            code = QString::number(answer.value(u"errcode"_s).toInt());
+            message = answer.value(u"errmsg"_s).toString();
+        }
+        break;
+    case NotifyKind::Feishu: {
+        // Older bots answer with StatusCode/StatusMessage.
+        const QString key = answer.contains(u"code"_s) ? u"code"_s : u"StatusCode"_s;
+        if (answer.contains(key) && answer.value(key).toInt() != 0) {
+            code = QString::number(answer.value(key).toInt());
+            message = answer.value(answer.contains(u"msg"_s) ? u"msg"_s : u"StatusMessage"_s).toString();
+        }
+        break;
+    }
+    case NotifyKind::Telegram:
+        if (answer.contains(u"ok"_s) && !answer.value(u"ok"_s).toBool()) {
+            code = QString::number(answer.value(u"error_code"_s).toInt());
+            message = answer.value(u"description"_s).toString();
+        }
+        break;
+    case NotifyKind::Slack:
+        if (status < 200 || status >= 300)
+            message = QString::fromUtf8(body.left(200)).trimmed(); // "invalid_token" and the like
+        break;
+    case NotifyKind::Webhook:
+        break;
+    }
+    if (!code.isEmpty())
+        return u"错误码 %1：%2"_s.arg(code, message);
+    if (status == 0)
+        return u"无应答"_s;
+    if (status < 200 || status >= 300)
+        return message.isEmpty() ? u"状态码 %1"_s.arg(status) : u"状态码 %1：%2"_s.arg(status).arg(message);
+    return {};
+}
+
+QString DeliverNotifyRequest(NotifyKind kind, const NotifyRequest& request, int timeoutMs,
+    const std::shared_ptr<std::atomic<bool>>& cancel)
+{
+    RequestObject http;
+    if (cancel)
+        http.SetCancelFlag(cancel);
+    http.SetTimeouts(timeoutMs, timeoutMs, timeoutMs, timeoutMs);
+    http.SetOption(RequestObject::EnableRedirects, false);
+    http.Open(u"POST"_s, request.url, true);
+    http.SetRequestHeader(u"Content-Type"_s, u"application/json; charset=utf-8"_s);
+    http.Send(request.body);
+    http.WaitForResponse(std::max(1, timeoutMs / 1000));
+    return CheckNotifyAnswer(kind, http.Status(), http.ResponseBody());
+}
+
+QString NotifyText(const QVector<StateChange>& batch, qint64 nowSeconds)
+{
+    qint64 since = 0;
+    for (const StateChange& change : batch)
+        since = since == 0 ? change.atMs : std::min(since, change.atMs);
+    // The verdict's reason joins each line here once the check record carries one.
+    QString text = u"巡更灯：%1"_s.arg(AlertText(batch, nowSeconds));
+    if (since > 0)
+        text += u"\n自 %1 起"_s.arg(LocalTime(since));
+    return text;
+}
+
+QString NotifyTestText()
+{
+    return u"巡更灯：测试通知，收到即表示通知设置正确。"_s;
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "monitor/state_changes.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QVector>
+
+#include <atomic>
+#include <memory>
+
+// Where alerts go besides the desktop: group robots, chat services and the generic JSON webhook. Each kind has
+// its own payload, signature and way of saying "refused" (the robots answer 200 with an error code in the body).
+enum class NotifyKind { Webhook, DingTalk, WeCom, Feishu, Telegram, Slack };
+
+struct NotifyTarget
+{
+    NotifyKind kind = NotifyKind::Webhook;
+    QString url;
+    QString secret; // signing secret (DingTalk, Feishu); empty: unsigned
+};
+
+// "URL" (kind from the host) or "KIND=URL" for self-hosted gateways. False with a message on anything else.
+bool ParseNotifyTarget(const QString& text, NotifyTarget* target, QString* error);
+QString NotifyKindName(NotifyKind kind); // "dingtalk", ... as in KIND=URL
+
+// One POST as it goes on the wire.
+struct NotifyRequest
+{
+    QString url;
+    QByteArray body;
+};
+
+// The request for one message. text is the message for people; json the generic webhook's body.
+// nowMs is the signing time (Unix milliseconds): a pure function of its inputs.
+NotifyRequest BuildNotifyRequest(const NotifyTarget& target, const QString& text, const QByteArray& json, qint64 nowMs);
+
+// The services' published signatures, Base64 (not URL-encoded).
+QString DingTalkSign(qint64 timestampMs, const QString& secret);
+QString FeishuSign(qint64 timestampSeconds, const QString& secret);
+
+// Empty when the answer means delivered, else why not, with the service's error code when it gave one.
+QString CheckNotifyAnswer(NotifyKind kind, int status, const QByteArray& body);
+
+inline constexpr int kNotifyTimeoutMs = 10'000;
+
+// One attempt, on the calling thread, bounded by timeoutMs; empty on success, else why not.
+QString DeliverNotifyRequest(NotifyKind kind, const NotifyRequest& request, int timeoutMs,
+    const std::shared_ptr<std::atomic<bool>>& cancel = {});
+
+// The message of one batch for people: what happened, since when, how many (long lists cut with "等 N 个").
+QString NotifyText(const QVector<StateChange>& batch, qint64 nowSeconds);
+QString NotifyTestText();
