@@ -58,7 +58,8 @@ bool ParseNotifyTarget(const QString& text, NotifyTarget* target, QString* error
     bool named = false;
     if (equals > 0 && (colon < 0 || equals < colon)) {
         const QString name = url.left(equals).toLower();
-        const auto* it = std::find_if(std::begin(kKinds), std::end(kKinds), [&](const KindName& k) { return k.name == name; });
+        const auto* it
+            = std::find_if(std::begin(kKinds), std::end(kKinds), [&](const KindName& k) { return k.name == name; });
         if (it == std::end(kKinds)) {
             *error = u"未知的通知种类“%1”（可用：dingtalk、wecom、feishu、telegram、slack、webhook）"_s.arg(name);
             return false;
@@ -114,8 +115,9 @@ NotifyRequest BuildNotifyRequest(const NotifyTarget& target, const QString& text
     case NotifyKind::DingTalk: {
         QString url = target.url;
         if (!target.secret.isEmpty()) {
-            url += (url.contains(u'?') ? u'&' : u'?') + u"timestamp=%1&sign=%2"_s.arg(nowMs).arg(
-                QString::fromLatin1(QUrl::toPercentEncoding(DingTalkSign(nowMs, target.secret))));
+            url += (url.contains(u'?') ? u'&' : u'?')
+                + u"timestamp=%1&sign=%2"_s.arg(nowMs).arg(
+                    QString::fromLatin1(QUrl::toPercentEncoding(DingTalkSign(nowMs, target.secret))));
         }
         return { url, Compact({ { u"msgtype"_s, u"text"_s }, { u"text"_s, textObject } }) };
     }
@@ -187,8 +189,8 @@ QString CheckNotifyAnswer(NotifyKind kind, int status, const QByteArray& body)
     return {};
 }
 
-QString DeliverNotifyRequest(NotifyKind kind, const NotifyRequest& request, int timeoutMs,
-    const std::shared_ptr<std::atomic<bool>>& cancel)
+QString DeliverNotifyRequest(
+    NotifyKind kind, const NotifyRequest& request, int timeoutMs, const std::shared_ptr<std::atomic<bool>>& cancel)
 {
     RequestObject http;
     if (cancel)

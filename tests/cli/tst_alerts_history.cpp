@@ -28,6 +28,7 @@ private slots:
     void flippingSiteLeavesChangesWebhookAndCsv();
     void alertTextNamesFiveAndCounts();
     void webhookRetriesThenDrops();
+    void notifyTestNamesEachFailure();
 };
 
 // Three passes: /flip answers 200, 503, 200; /down always 500; /ok,x always 200.
@@ -161,6 +162,38 @@ void TestAlertsHistory::webhookRetriesThenDrops()
     for (int i = 0; i < 1002; ++i)
         stalled.Post("[3]");
     QVERIFY(shed.count() >= 1);
+}
+
+// --notify-test: one message per target; exit 0 only if all went through, each refusal with its code on stderr.
+void TestAlertsHistory::notifyTestNamesEachFailure()
+{
+    LoopbackServer robots;
+    QVERIFY(robots.IsListening());
+    robots.SetHandler([](const LoopbackRequest& request) {
+        return LoopbackResponse::Ok(request.Path() == "/refuses" ? R"({"errcode":93000,"errmsg":"invalid webhook url"})"
+                                                                 : R"({"errcode":0,"errmsg":"ok"})",
+            "application/json");
+    });
+    auto run = [&](const QStringList& targets) {
+        QProcess process;
+        QStringList arguments { u"--headless"_s, u"--notify-test"_s };
+        for (const QString& target : targets)
+            arguments << u"--notify"_s << target << u"--notify-secret"_s << u"s"_s;
+        process.start(QStringLiteral(PATROL_BINARY), arguments);
+        process.waitForFinished(60'000);
+        return std::pair(process.exitCode(), QString::fromUtf8(process.readAllStandardError()));
+    };
+    const QString good = u"dingtalk="_s + robots.Url(u"/ok"_s);
+    const auto [allGood, quiet] = run({ good, u"webhook="_s + robots.Url(u"/hook"_s) });
+    QCOMPARE(allGood, 0);
+    QVERIFY2(quiet.contains(u"2 个目标成功，0 个失败"_s), qPrintable(quiet));
+    QVERIFY(robots.Requests().first().target.startsWith("/ok?timestamp="));
+
+    const auto [status, errors] = run({ good, u"wecom="_s + robots.Url(u"/refuses"_s) });
+    QCOMPARE(status, 1);
+    QVERIFY2(
+        errors.contains(u"wecom"_s) && errors.contains(u"错误码 93000：invalid webhook url"_s), qPrintable(errors));
+    QCOMPARE(robots.RequestCount(), 4);
 }
 
 QTEST_GUILESS_MAIN(TestAlertsHistory)

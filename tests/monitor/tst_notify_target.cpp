@@ -81,8 +81,9 @@ void TestNotifyTarget::exactRequestPerKind()
     QCOMPARE(text,
         u"巡更灯：7 个网站不正常：http://s1/、http://s2/、http://s3/、http://s4/、http://s5/ 等 7 个\n"
         "1 个网站恢复正常：https://up/\n自 2023-11-14 22:13:20 起"_s);
-    const QByteArray quoted = QByteArray(R"("巡更灯：7 个网站不正常：http://s1/、http://s2/、http://s3/、http://s4/、)"
-                                         R"(http://s5/ 等 7 个\n1 个网站恢复正常：https://up/\n自 2023-11-14 22:13:20 起")");
+    const QByteArray quoted
+        = QByteArray(R"("巡更灯：7 个网站不正常：http://s1/、http://s2/、http://s3/、http://s4/、)"
+                     R"(http://s5/ 等 7 个\n1 个网站恢复正常：https://up/\n自 2023-11-14 22:13:20 起")");
     const QByteArray json = AlertJson(batch);
 
     struct Case
@@ -131,10 +132,12 @@ void TestNotifyTarget::answersWithErrorCodesFail()
     };
     const Case cases[] = {
         { NotifyKind::DingTalk, 200, R"({"errcode":0,"errmsg":"ok"})", {} },
-        { NotifyKind::DingTalk, 200, R"({"errcode":310000,"errmsg":"sign not match"})", u"错误码 310000：sign not match"_s },
+        { NotifyKind::DingTalk, 200, R"({"errcode":310000,"errmsg":"sign not match"})",
+            u"错误码 310000：sign not match"_s },
         { NotifyKind::WeCom, 200, R"({"errcode":93000,"errmsg":"invalid webhook url"})",
             u"错误码 93000：invalid webhook url"_s },
-        { NotifyKind::Feishu, 200, R"({"code":19021,"msg":"sign match fail","data":{}})", u"错误码 19021：sign match fail"_s },
+        { NotifyKind::Feishu, 200, R"({"code":19021,"msg":"sign match fail","data":{}})",
+            u"错误码 19021：sign match fail"_s },
         { NotifyKind::Feishu, 200, R"({"StatusCode":0,"StatusMessage":"success"})", {} },
         { NotifyKind::Telegram, 400, R"({"ok":false,"error_code":400,"description":"Bad Request: chat not found"})",
             u"错误码 400：Bad Request: chat not found"_s },
@@ -169,8 +172,9 @@ void TestNotifyTarget::recorderSendsEachTargetItsOwnMessage()
     run.SetSiteListText(sites.Url(u"/down"_s));
     run.SetMaxPasses(1);
     RunRecorder recorder(&run, 600'000);
-    recorder.SetNotifyTargets({ Target(robots.Url(u"/hook"_s)), Target(u"dingtalk="_s + robots.Url(u"/ding?t=1"_s), u"s"_s),
-        Target(u"dingtalk="_s + robots.Url(u"/refuses"_s)) });
+    recorder.SetNotifyTargets(
+        { Target(robots.Url(u"/hook"_s)), Target(u"dingtalk="_s + robots.Url(u"/ding?t=1"_s), u"s"_s),
+            Target(u"dingtalk="_s + robots.Url(u"/refuses"_s)) });
     for (QObject* child : recorder.children()) {
         if (auto* sender = qobject_cast<WebhookSender*>(child))
             sender->SetRetryDelays({ 10 });
