@@ -150,6 +150,7 @@ int RunHeadless(int argc, char** argv)
         runner.Recorder()->SetHistoryPath(
             options.historyPath.isEmpty() ? HistoryStore::PathBesideConfig(configPath) : options.historyPath);
     runner.Recorder()->SetNotifyTargets(NotifyTargets(options));
+    runner.Recorder()->SetAlertRules(options.confirmPasses, options.remindMinutes);
     // The first SIGINT or SIGTERM stops gracefully; a second SIGINT does not wait for the checks under way.
     SignalBridge stopSignals({ SIGINT, SIGTERM });
     stopSignals.ExitOnSecondInterrupt(kExitInterrupted, "\n再次中断，立即退出。\n");

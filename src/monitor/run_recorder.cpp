@@ -68,6 +68,11 @@ void RunRecorder::SetNotifyTargets(const QList<NotifyTarget>& targets)
     }
 }
 
+void RunRecorder::SetAlertRules(int confirmPasses, int remindMinutes)
+{
+    m_changes->SetRules(confirmPasses, qint64(remindMinutes) * 60'000);
+}
+
 RunRecorder::Progress RunRecorder::PassProgress() const
 {
     return { m_run->PassNumber(), m_run->FinishedInPass(), m_run->SiteModel()->rowCount(),

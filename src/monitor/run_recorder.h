@@ -47,6 +47,9 @@ public:
     // Every target with a sender (queue, retries) of its own; replaces the webhook and any earlier targets.
     void SetNotifyTargets(const QList<NotifyTarget>& targets);
 
+    // Alert only after confirmPasses checks in a row agree; remind every remindMinutes while abnormal (0: never).
+    void SetAlertRules(int confirmPasses, int remindMinutes);
+
     Progress PassProgress() const;
 
 signals:

@@ -34,16 +34,11 @@ StateChangeCollector::StateChangeCollector(int collectMs, QObject* parent)
 
 void StateChangeCollector::Feed(const CheckRecord& record)
 {
-    auto it = m_lastNormal.find(record.url);
-    const bool changed = it == m_lastNormal.end() ? !record.normal : *it != record.normal;
-    if (it == m_lastNormal.end())
-        m_lastNormal.insert(record.url, record.normal);
-    else
-        *it = record.normal;
-    if (!changed)
+    const AlertFilter::Verdict verdict = m_filter.Feed(record.url, record.normal, record.finishedAtMs);
+    if (verdict == AlertFilter::Verdict::Quiet)
         return;
     m_pending.append({ record.url, record.normal, record.status, record.StatusText(), record.found, record.finishedAtMs,
-        record.pass, record.certExpires });
+        record.pass, record.certExpires, verdict == AlertFilter::Verdict::Reminder });
     if (!m_timer.isActive())
         m_timer.start();
 }
@@ -61,16 +56,19 @@ void StateChangeCollector::FlushNow()
 QString AlertText(const QVector<StateChange>& changes, qint64 nowSeconds)
 {
     QStringList down;
+    QStringList still;
     QStringList up;
     QStringList expiring;
     for (const StateChange& change : changes) {
-        (change.normal ? up : down).append(change.url);
+        (change.normal ? up : change.reminder ? still : down).append(change.url);
         if (change.certExpires > 0 && change.certExpires - nowSeconds < kCertWarnSeconds)
             expiring.append(QUrl(change.url).host());
     }
     QStringList lines;
     if (!down.isEmpty())
         lines << u"%1 个网站不正常：%2"_s.arg(down.size()).arg(NameList(down));
+    if (!still.isEmpty())
+        lines << u"%1 个网站仍不正常：%2"_s.arg(still.size()).arg(NameList(still));
     if (!up.isEmpty())
         lines << u"%1 个网站恢复正常：%2"_s.arg(up.size()).arg(NameList(up));
     if (!expiring.isEmpty())
@@ -82,7 +80,7 @@ QByteArray AlertJson(const QVector<StateChange>& changes)
 {
     QJsonArray array;
     for (const StateChange& change : changes) {
-        array.append(QJsonObject {
+        QJsonObject object {
             { u"url"_s, change.url },
             { u"normal"_s, change.normal },
             { u"status"_s, change.status },
@@ -91,7 +89,10 @@ QByteArray AlertJson(const QVector<StateChange>& changes)
             { u"at_ms"_s, change.atMs },
             { u"pass"_s, change.pass },
             { u"cert_expires"_s, change.certExpires > 0 ? QJsonValue(change.certExpires) : QJsonValue() },
-        });
+        };
+        if (change.reminder)
+            object.insert(u"reminder"_s, true);
+        array.append(object);
     }
     return QJsonDocument(array).toJson(QJsonDocument::Compact);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QHash>
+#include "monitor/alert_filter.h"
+
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -19,6 +20,7 @@ struct StateChange
     qint64 atMs = 0; // Unix milliseconds
     int pass = 0;
     qint64 certExpires = 0; // Unix seconds, 0 unknown
+    bool reminder = false; // still abnormal, told again
 };
 
 // Turns finished checks into batches of state changes for alerts: changes are collected for a few seconds
@@ -32,6 +34,8 @@ public:
     explicit StateChangeCollector(int collectMs, QObject* parent = nullptr);
 
     void Feed(const CheckRecord& record);
+    // Confirm a change over this many checks in a row; remind every remindMs while abnormal (0: never).
+    void SetRules(int confirmPasses, qint64 remindMs) { m_filter.SetRules(confirmPasses, remindMs); }
     // Sends what is collected now (end of a run).
     void FlushNow();
 
@@ -39,15 +43,17 @@ signals:
     void Batch(const QVector<StateChange>& changes);
 
 private:
-    QHash<QString, bool> m_lastNormal;
+    AlertFilter m_filter;
     QVector<StateChange> m_pending;
     QTimer m_timer;
 };
 
-// "3 个网站不正常：a、b、c" (at most five names, then the count of the rest), one line per kind of change,
+// "3 个网站不正常：a、b、c" (at most five names, then the count of the rest), one line per kind of change
+// (reminders: "仍不正常"),
 // and certificates that expire within 14 days of nowSeconds.
 QString AlertText(const QVector<StateChange>& changes, qint64 nowSeconds);
-// The webhook body: a JSON array of {url, normal, status, status_text, found, at_ms, pass, cert_expires}.
+// The webhook body: a JSON array of {url, normal, status, status_text, found, at_ms, pass, cert_expires},
+// reminders with "reminder": true.
 QByteArray AlertJson(const QVector<StateChange>& changes);
 
 Q_DECLARE_METATYPE(StateChange)

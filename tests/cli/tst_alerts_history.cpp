@@ -29,6 +29,7 @@ private slots:
     void alertTextNamesFiveAndCounts();
     void webhookRetriesThenDrops();
     void notifyTestNamesEachFailure();
+    void confirmPassesHoldsBackOneBadPass();
 };
 
 // Three passes: /flip answers 200, 503, 200; /down always 500; /ok,x always 200.
@@ -194,6 +195,40 @@ void TestAlertsHistory::notifyTestNamesEachFailure()
     QVERIFY2(
         errors.contains(u"wecom"_s) && errors.contains(u"错误码 93000：invalid webhook url"_s), qPrintable(errors));
     QCOMPARE(robots.RequestCount(), 4);
+}
+
+// With --confirm-passes 2, /flip (200, 503, 200) is never told; /down only at its second pass.
+void TestAlertsHistory::confirmPassesHoldsBackOneBadPass()
+{
+    LoopbackServer sites;
+    LoopbackServer receiver;
+    QVERIFY(sites.IsListening() && receiver.IsListening());
+    auto flips = std::make_shared<std::atomic<int>>(0);
+    sites.SetHandler([flips](const LoopbackRequest& request) {
+        if (request.Path() == "/flip")
+            return flips->fetch_add(1) == 1 ? LoopbackResponse::Status(503) : LoopbackResponse::Ok();
+        return LoopbackResponse::Status(500);
+    });
+    QTemporaryDir dir;
+    const QString list = dir.filePath(u"sites.txt"_s);
+    const QString config = dir.filePath(u"empty.ini"_s);
+    QVERIFY(WriteFileBytes(config, {}));
+    QVERIFY(WriteFileBytes(list, (sites.Url(u"/flip"_s) + u"\n"_s + sites.Url(u"/down"_s)).toUtf8()));
+    QProcess process;
+    process.start(QStringLiteral(PATROL_BINARY),
+        { u"--headless"_s, u"--config"_s, config, u"--sites"_s, list, u"--threads"_s, u"1"_s, u"--interval"_s, u"0"_s,
+            u"--passes"_s, u"3"_s, u"--no-history"_s, u"--confirm-passes"_s, u"2"_s, u"--notify-url"_s,
+            receiver.Url(u"/hook"_s) });
+    QVERIFY(process.waitForFinished(120'000));
+    QCOMPARE(process.exitCode(), 2);
+    QStringList posted;
+    for (const LoopbackRequest& request : receiver.Requests()) {
+        for (const QJsonValue& value : QJsonDocument::fromJson(request.body).array()) {
+            const QJsonObject o = value.toObject();
+            posted << u"%1 %2"_s.arg(QUrl(o.value(u"url"_s).toString()).path()).arg(o.value(u"pass"_s).toInt());
+        }
+    }
+    QCOMPARE(posted, QStringList({ u"/down 2"_s }));
 }
 
 QTEST_GUILESS_MAIN(TestAlertsHistory)

@@ -1,6 +1,7 @@
 // Notification targets: each kind's exact request for one batch, the services' signatures, and refusals
 // in a 200 answer counted as failed deliveries by the recorder's senders against a loopback robot.
 
+#include "monitor/alert_filter.h"
 #include "monitor/monitoring_run.h"
 #include "monitor/notify_target.h"
 #include "monitor/run_recorder.h"
@@ -41,6 +42,7 @@ private slots:
     void exactRequestPerKind();
     void answersWithErrorCodesFail();
     void recorderSendsEachTargetItsOwnMessage();
+    void confirmsAndReminds();
 };
 
 void TestNotifyTarget::kindsFromHostOrName()
@@ -197,6 +199,34 @@ void TestNotifyTarget::recorderSendsEachTargetItsOwnMessage()
     const qint64 timestamp = query.queryItemValue(u"timestamp"_s).toLongLong();
     QVERIFY(qAbs(timestamp - QDateTime::currentMSecsSinceEpoch()) < 120'000);
     QCOMPARE(query.queryItemValue(u"sign"_s, QUrl::FullyDecoded), DingTalkSign(timestamp, u"s"_s));
+}
+
+// One site's checks a minute apart under 2 passes to confirm and a reminder every 3 minutes: a single bad
+// check or a single good one between bad ones says nothing.
+void TestNotifyTarget::confirmsAndReminds()
+{
+    AlertFilter filter;
+    filter.SetRules(2, 180'000);
+    const QString checks = u"+-+--+--+++---+++"_s;
+    QString told;
+    for (int i = 0; i < checks.size(); ++i) {
+        const AlertFilter::Verdict verdict = filter.Feed(u"s"_s, checks[i] == u'+', i * 60'000);
+        told += verdict == AlertFilter::Verdict::Change ? (checks[i] == u'+' ? u'U' : u'D')
+            : verdict == AlertFilter::Verdict::Reminder ? u'R'
+                                                        : u'.';
+    }
+    QCOMPARE(told, u"....D..R.U..D..U."_s);
+
+    AlertFilter today; // the default: every flip, no reminders
+    QString flips;
+    for (const QChar c : u"+-+--"_s)
+        flips += today.Feed(u"s"_s, c == u'+', 0) == AlertFilter::Verdict::Change ? u'C' : u'.';
+    QCOMPARE(flips, u".CCC."_s);
+
+    const StateChange reminder { u"http://a/"_s, false, 500, {}, 0, 0, 1, 0, true };
+    QCOMPARE(AlertText({ reminder }, 0), u"1 个网站仍不正常：http://a/"_s);
+    const QByteArray flag = R"("reminder":true)";
+    QVERIFY(AlertJson({ reminder }).contains(flag));
 }
 
 QTEST_GUILESS_MAIN(TestNotifyTarget)
