@@ -20,6 +20,21 @@
 
 using namespace Qt::StringLiterals;
 
+namespace {
+
+// /flip answers 200, 503, 200, ...; /down always 500; anything else 200.
+LoopbackHandler FlippingSites()
+{
+    auto flips = std::make_shared<std::atomic<int>>(0);
+    return [flips](const LoopbackRequest& request) {
+        if (request.Path() == "/flip")
+            return flips->fetch_add(1) == 1 ? LoopbackResponse::Status(503) : LoopbackResponse::Ok();
+        return request.Path() == "/down" ? LoopbackResponse::Status(500) : LoopbackResponse::Ok();
+    };
+}
+
+} // namespace
+
 class TestAlertsHistory final : public QObject
 {
     Q_OBJECT
@@ -38,12 +53,7 @@ void TestAlertsHistory::flippingSiteLeavesChangesWebhookAndCsv()
     LoopbackServer sites;
     LoopbackServer receiver;
     QVERIFY(sites.IsListening() && receiver.IsListening());
-    auto flips = std::make_shared<std::atomic<int>>(0);
-    sites.SetHandler([flips](const LoopbackRequest& request) {
-        if (request.Path() == "/flip")
-            return flips->fetch_add(1) == 1 ? LoopbackResponse::Status(503) : LoopbackResponse::Ok();
-        return request.Path() == "/down" ? LoopbackResponse::Status(500) : LoopbackResponse::Ok();
-    });
+    sites.SetHandler(FlippingSites());
     receiver.SetDefault(LoopbackResponse::Status(204));
 
     QTemporaryDir dir;
@@ -203,12 +213,7 @@ void TestAlertsHistory::confirmPassesHoldsBackOneBadPass()
     LoopbackServer sites;
     LoopbackServer receiver;
     QVERIFY(sites.IsListening() && receiver.IsListening());
-    auto flips = std::make_shared<std::atomic<int>>(0);
-    sites.SetHandler([flips](const LoopbackRequest& request) {
-        if (request.Path() == "/flip")
-            return flips->fetch_add(1) == 1 ? LoopbackResponse::Status(503) : LoopbackResponse::Ok();
-        return LoopbackResponse::Status(500);
-    });
+    sites.SetHandler(FlippingSites());
     QTemporaryDir dir;
     const QString list = dir.filePath(u"sites.txt"_s);
     const QString config = dir.filePath(u"empty.ini"_s);
