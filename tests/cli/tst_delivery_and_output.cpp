@@ -133,8 +133,11 @@ void TestDeliveryAndOutput::urlsWithoutHostAreRefused()
     for (const QString& good : { u"http://127.0.0.1:9/h"_s, u"https://[::1]/h?t=1"_s, u"HTTP://hooks.example/x"_s })
         QVERIFY2(WebhookSender::IsDeliverableUrl(good), qPrintable(good));
 
+    QTemporaryDir dir;
+    QVERIFY(WriteFileBytes(dir.filePath(u"empty.ini"_s), {}));
     QProcess process;
-    process.start(QStringLiteral(PATROL_BINARY), { u"--headless"_s, u"--notify-url"_s, u"http:"_s });
+    process.start(QStringLiteral(PATROL_BINARY),
+        { u"--headless"_s, u"--config"_s, dir.filePath(u"empty.ini"_s), u"--notify-url"_s, u"http:"_s });
     QVERIFY(process.waitForFinished(30'000));
     QCOMPARE(process.exitCode(), 3);
     QVERIFY(process.readAllStandardError().contains("--notify-url"));
@@ -217,8 +220,7 @@ void TestDeliveryAndOutput::unreadStdoutFreezesNothing()
     process.setChildProcessModifier([fd = fds[1]] { dup2(fd, STDOUT_FILENO); });
     process.start(QStringLiteral(PATROL_BINARY),
         { u"--headless"_s, u"--config"_s, dir.filePath(u"empty.ini"_s), u"--sites"_s, dir.filePath(u"sites.txt"_s),
-            u"--no-history"_s, u"--threads"_s, u"20"_s, u"--interval"_s, u"0"_s, u"--listen"_s,
-            u"127.0.0.1:0"_s });
+            u"--no-history"_s, u"--threads"_s, u"20"_s, u"--interval"_s, u"0"_s, u"--listen"_s, u"127.0.0.1:0"_s });
     close(fds[1]);
     QVERIFY(process.waitForStarted(30'000));
     QString metricsUrl;
@@ -236,9 +238,8 @@ void TestDeliveryAndOutput::unreadStdoutFreezesNothing()
         QSignalSpy done(reply, &QNetworkReply::finished);
         done.wait(5000);
         reply->deleteLater();
-        const auto match
-            = QRegularExpression(u"^patrol_passes_total (\\d+)$"_s, QRegularExpression::MultilineOption)
-                  .match(QString::fromUtf8(reply->readAll()));
+        const auto match = QRegularExpression(u"^patrol_passes_total (\\d+)$"_s, QRegularExpression::MultilineOption)
+                               .match(QString::fromUtf8(reply->readAll()));
         return match.hasMatch() ? match.captured(1).toInt() : -1;
     };
     // 200 lines a pass fill a 64 KiB pipe within a few passes; the passes keep coming after that.
