@@ -1,5 +1,6 @@
 #include "cli/headless_options.h"
 
+#include "monitor/webhook_sender.h"
 #include "store/persistence.h"
 
 #include <QRegularExpression>
@@ -71,7 +72,8 @@ QString HeadlessUsageText()
            "  --listen HOST:PORT    在 http://HOST:PORT/metrics 提供 Prometheus 指标\n"
            "  --history FILE        历史记录文件（默认：配置文件旁的 <配置文件名>.history.sqlite）\n"
            "  --no-history          不记录历史\n"
-           "  --notify-url URL      网站状态变化时向该网址 POST 一个 JSON 数组\n"
+           "  --notify-url URL      网站状态变化时向该网址 POST 一个 JSON 数组；\n"
+           "                        送不到的重试约半分钟，结束时未送出的最多再试 10 秒\n"
            "  --help                显示本说明\n"
            "  --version             显示版本\n"
            "\n"
@@ -171,9 +173,8 @@ bool ParseHeadlessArguments(const QStringList& arguments, HeadlessOptions* optio
         } else if (name == u"--no-history"_s) {
             result.noHistory = true;
         } else if (name == u"--notify-url"_s) {
-            const QString scheme = value.section(u':', 0, 0).toLower();
-            if (scheme != u"http"_s && scheme != u"https"_s)
-                return fail(u"--notify-url 需要 http:// 或 https:// 网址，而不是“%1”"_s.arg(value));
+            if (!WebhookSender::IsDeliverableUrl(value))
+                return fail(u"--notify-url 需要带主机名的 http:// 或 https:// 网址，而不是“%1”"_s.arg(value));
             result.notifyUrl = value;
         } else if (name == u"--no-status"_s) {
             result.noStatus = true;

@@ -227,6 +227,7 @@ QByteArray SiteMetrics::Render() const
     single("patrol_sites", "gauge", "Sites this process checks.", m_siteCount);
     single("patrol_sites_abnormal", "gauge", "Sites whose last check found them abnormal.", m_abnormal);
     single("patrol_passes_total", "counter", "Passes finished over the site list.", qint64(m_passes));
+    single("patrol_notify_failed_total", "counter", "State changes the webhook gave up on.", qint64(m_notifyFailed));
     out.Header("patrol_checks_total", "counter", "Checks finished, by verdict.");
     out.Append("patrol_checks_total{result=\"normal\"} ");
     out.Number(qint64(m_normalChecks));

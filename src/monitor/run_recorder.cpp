@@ -6,6 +6,9 @@
 #include "store/history_store.h"
 
 #include <QMetaMethod>
+#include <QSignalBlocker>
+
+using namespace Qt::StringLiterals;
 
 RunRecorder::RunRecorder(MonitoringRun* run, int collectMs, QObject* parent)
     : QObject(parent)
@@ -19,6 +22,35 @@ RunRecorder::RunRecorder(MonitoringRun* run, int collectMs, QObject* parent)
 
 // The senders are children: each gives its queued bodies the bounded drain time as it goes.
 RunRecorder::~RunRecorder() = default;
+
+void RunRecorder::DrainDelivery(int ms)
+{
+    m_changes->FlushNow();
+    m_draining = int(m_senders.size());
+    if (m_draining == 0) {
+        emit DeliveryDrained();
+        return;
+    }
+    for (WebhookSender* sender : m_senders) {
+        connect(sender, &WebhookSender::Drained, this, [this] {
+            if (--m_draining == 0)
+                emit DeliveryDrained();
+        });
+        sender->Drain(ms);
+    }
+}
+
+int RunRecorder::FinishDelivery(int ms)
+{
+    const QSignalBlocker quiet(this);
+    m_changes->FlushNow();
+    for (WebhookSender* sender : m_senders)
+        sender->Drain(ms);
+    int lost = 0;
+    for (WebhookSender* sender : m_senders)
+        lost += sender->Finish(ms);
+    return lost;
+}
 
 void RunRecorder::SetHistoryPath(const QString& path)
 {
@@ -41,7 +73,10 @@ QString RunRecorder::HistoryPath() const
 void RunRecorder::SetNotifyUrl(const QString& url)
 {
     for (WebhookSender* sender : m_senders) {
-        sender->SetDrainOnExitMs(0);
+        if (const int lost = sender->Finish(0)) {
+            emit Undelivered(lost);
+            emit DeliveryFailed(u"通知网址已更换，原网址还有 %1 个状态变化未送达。"_s.arg(lost));
+        }
         delete sender;
     }
     m_senders.clear();
@@ -49,6 +84,7 @@ void RunRecorder::SetNotifyUrl(const QString& url)
         return;
     auto* sender = new WebhookSender(url, this);
     connect(sender, &WebhookSender::Dropped, this, &RunRecorder::DeliveryFailed);
+    connect(sender, &WebhookSender::Undelivered, this, &RunRecorder::Undelivered);
     m_senders.push_back(sender);
 }
 
@@ -73,7 +109,7 @@ void RunRecorder::OnBatch(const QVector<StateChange>& batch)
     if (!m_senders.empty()) {
         const QByteArray json = AlertJson(batch);
         for (WebhookSender* sender : m_senders)
-            sender->Post(json);
+            sender->Post(json, int(batch.size()));
     }
     emit Changes(batch);
 }

@@ -3,6 +3,7 @@
 #include "monitor/monitoring_run.h"
 #include "monitor/report_model.h"
 #include "monitor/run_recorder.h"
+#include "monitor/webhook_sender.h"
 #include "store/form_state_store.h"
 #include "store/history_store.h"
 #include "store/persistence.h"
@@ -18,6 +19,7 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDateTime>
+#include <QDebug>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFormLayout>
@@ -57,6 +59,8 @@ WindowAlerts::WindowAlerts(const Parts& parts)
     }
     connect(m_recorder, &RunRecorder::HistoryFailed, this,
         [this](const QString& message) { MessageBox::Notify(m_parts.window, message, u"历史记录"_s); });
+    connect(m_recorder, &RunRecorder::DeliveryFailed, this,
+        [this](const QString& message) { MessageBox::Notify(m_parts.window, message, u"通知网址"_s); });
     connect(m_recorder, &RunRecorder::Changes, this, &WindowAlerts::OnBatch);
     m_recorder->SetHistoryPath(WantedHistoryPath());
     m_recorder->SetNotifyUrl(m_settings.notifyUrl);
@@ -84,7 +88,13 @@ WindowAlerts::WindowAlerts(const Parts& parts)
     }
 }
 
-WindowAlerts::~WindowAlerts() = default;
+// The window is gone by now: the last changes get the webhook's drain time, and what is lost is said on stderr.
+WindowAlerts::~WindowAlerts()
+{
+    disconnect(m_recorder, nullptr, this, nullptr);
+    if (const int lost = m_recorder->FinishDelivery(WebhookSender::kDrainMs))
+        qWarning().noquote() << WebhookSender::LeftAtEndText(lost, WebhookSender::kDrainMs);
+}
 
 // Without a configuration file nothing is kept: neither these settings nor the history beside it.
 bool WindowAlerts::HasStoreFile() const
