@@ -61,9 +61,22 @@ void TestRunRecorder::recordsHistoryChangesAndProgress()
 
     // Replacing the file writes what was queued for the old one.
     recorder.SetHistoryPath({});
-    const SiteHistory down
-        = HistoryStore::ReadSite(dir.filePath(u"h.sqlite"_s), server.Url(u"/down"_s), QDateTime::currentMSecsSinceEpoch());
+    const SiteHistory down = HistoryStore::ReadSite(
+        dir.filePath(u"h.sqlite"_s), server.Url(u"/down"_s), QDateTime::currentMSecsSinceEpoch());
     QVERIFY(down.known && !down.normal);
+
+    // A relaunch on the same file: the site still down is no news.
+    MonitoringRun again;
+    again.SetSettings(settings);
+    again.SetSiteListText(server.Url(u"/ok"_s) + u"\r\n"_s + server.Url(u"/down"_s));
+    again.SetMaxPasses(1);
+    RunRecorder relaunched(&again, 600'000);
+    relaunched.SetHistoryPath(dir.filePath(u"h.sqlite"_s));
+    QSignalSpy changesAgain(&relaunched, &RunRecorder::Changes);
+    QSignalSpy finishedAgain(&again, &MonitoringRun::RunFinished);
+    again.Click();
+    QVERIFY(finishedAgain.wait(60'000));
+    QCOMPARE(changesAgain.count(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestRunRecorder)
