@@ -62,6 +62,9 @@ void RunRecorder::SetHistoryPath(const QString& path)
         return;
     m_history = new HistoryStore(path, this);
     connect(m_history, &HistoryStore::Failed, this, &RunRecorder::HistoryFailed);
+    connect(m_history, &HistoryStore::Dropped, this, &RunRecorder::HistoryFailed);
+    // Only the abnormal are kept: a site the history knows as normal alerts on an abnormal check either way.
+    m_changes->SeedAbnormal(HistoryStore::ReadAbnormalUrls(path));
     m_history->Start();
 }
 

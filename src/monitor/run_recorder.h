@@ -18,9 +18,9 @@ struct CheckRecord;
 // their run and listen to it; they keep only what is theirs (notifications and tray, metrics and output lines).
 //
 // Main thread only. Changes are collected only while someone takes them (a webhook or a Changes listener), so a
-// run of a million sites without alerts keeps no per-site state here. A failing history or webhook costs the run
-// nothing: it is reported through HistoryFailed / DeliveryFailed and the run goes on. Every state change a
-// webhook gave up on is counted once in Undelivered.
+// run of a million sites without alerts keeps no per-site state here beyond the sites the history holds as
+// abnormal. A failing history or webhook costs the run nothing: it is reported through HistoryFailed /
+// DeliveryFailed and the run goes on. Every state change a webhook gave up on is counted once in Undelivered.
 class RunRecorder final : public QObject
 {
     Q_OBJECT

@@ -48,6 +48,14 @@ void StateChangeCollector::Feed(const CheckRecord& record)
         m_timer.start();
 }
 
+void StateChangeCollector::SeedAbnormal(const QStringList& urls)
+{
+    for (const QString& url : urls) {
+        if (!m_lastNormal.contains(url))
+            m_lastNormal.insert(url, false);
+    }
+}
+
 void StateChangeCollector::FlushNow()
 {
     m_timer.stop();

@@ -3,6 +3,7 @@
 #include <QHash>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 #include <QVector>
 
@@ -32,6 +33,8 @@ public:
     explicit StateChangeCollector(int collectMs, QObject* parent = nullptr);
 
     void Feed(const CheckRecord& record);
+    // Known abnormal from an earlier run: their next abnormal check is no change. Sites seen already keep theirs.
+    void SeedAbnormal(const QStringList& urls);
     // Sends what is collected now (end of a run).
     void FlushNow();
 
