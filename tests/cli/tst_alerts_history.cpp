@@ -117,11 +117,12 @@ void TestAlertsHistory::alertTextNamesFiveAndCounts()
 {
     QVector<StateChange> changes;
     for (int i = 1; i <= 7; ++i)
-        changes.append({ u"http://s%1/"_s.arg(i), false, 0, {}, 0, 0, 1, 0 });
-    changes.append({ u"https://soon/"_s, true, 200, {}, 0, 0, 1, 1000 + 13 * 86400 });
-    changes.append({ u"https://later/"_s, true, 200, {}, 0, 0, 1, 1000 + 15 * 86400 });
+        changes.append({ u"http://s%1/"_s.arg(i), false, 0, {}, 0, 0, 1, 0, {}, {} });
+    changes[1].reason = FailureReason::ConnectionRefused;
+    changes.append({ u"https://soon/"_s, true, 200, {}, 0, 0, 1, 1000 + 13 * 86400, {}, {} });
+    changes.append({ u"https://later/"_s, true, 200, {}, 0, 0, 1, 1000 + 15 * 86400, {}, {} });
     QCOMPARE(AlertText(changes, 1000),
-        u"7 个网站不正常：http://s1/、http://s2/、http://s3/、http://s4/、http://s5/ 等 7 个\n"
+        u"7 个网站不正常：http://s1/、http://s2/（连接被拒绝）、http://s3/、http://s4/、http://s5/ 等 7 个\n"
         "2 个网站恢复正常：https://soon/、https://later/\n"
         "证书 14 天内到期：soon"_s);
 }
