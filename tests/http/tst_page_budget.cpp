@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QTest>
 
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -15,6 +16,21 @@ namespace {
 
 constexpr qint64 kSmall = 64 * 1024;
 constexpr qint64 kLarge = 1024 * 1024;
+constexpr qint64 kCapacity = 8 * kSmall + 2 * kLarge;
+
+// Shrinks the process budget to kCapacity and runs `fetch` on that many threads at once: how many returned true.
+int FetchAtOnce(int threads, const std::function<bool(int)>& fetch)
+{
+    PageBudget::Process().Configure(kSmall, kLarge, kCapacity);
+    PageBudget::Process().ResetPeak();
+    std::vector<std::thread> running;
+    std::atomic<int> whole { 0 };
+    for (int i = 0; i < threads; ++i)
+        running.emplace_back([&, i] { whole += fetch(i) ? 1 : 0; });
+    for (auto& thread : running)
+        thread.join();
+    return whole.load();
+}
 
 } // namespace
 
@@ -40,32 +56,23 @@ void TestPageBudget::budgetHoldsWhilePagesWait()
     server.Route("/large", LoopbackResponse::Ok(large));
     server.Route("/small", LoopbackResponse::Ok("small page"));
     PageBudget& budget = PageBudget::Process();
-    const qint64 capacity = 8 * kSmall + 2 * kLarge;
-    budget.Configure(kSmall, kLarge, capacity);
-    budget.ResetPeak();
     const qint64 waitsBefore = budget.Waits();
-
-    std::vector<std::thread> threads;
-    std::atomic<int> whole { 0 };
-    for (int i = 0; i < 8; ++i) {
-        threads.emplace_back([&, i] {
-            for (int round = 0; round < 2; ++round) {
-                FetchResult result;
-                FetchOptions options;
-                options.timeoutSeconds = 30;
-                FetchPage(server.Url(i % 4 == 3 ? u"/small"_s : u"/large"_s), options, &result);
-                if (result.body == (i % 4 == 3 ? QByteArray("small page") : large) && !result.truncated)
-                    ++whole;
-                // Holding the page a while is what makes the others wait.
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            }
-        });
-    }
-    for (auto& thread : threads)
-        thread.join();
-    QCOMPARE(whole.load(), 16);
+    const int whole = FetchAtOnce(8, [&](int i) {
+        bool both = true;
+        for (int round = 0; round < 2; ++round) {
+            FetchResult result;
+            FetchOptions options;
+            options.timeoutSeconds = 30;
+            FetchPage(server.Url(i % 4 == 3 ? u"/small"_s : u"/large"_s), options, &result);
+            both = both && result.body == (i % 4 == 3 ? QByteArray("small page") : large) && !result.truncated;
+            // Holding the page a while is what makes the others wait.
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return both;
+    });
+    QCOMPARE(whole, 8);
     QVERIFY(budget.Waits() > waitsBefore);
-    QVERIFY2(budget.PeakInUse() <= capacity, qPrintable(QString::number(budget.PeakInUse())));
+    QVERIFY2(budget.PeakInUse() <= kCapacity, qPrintable(QString::number(budget.PeakInUse())));
     QVERIFY(budget.PeakInUse() >= 2 * kLarge);
     QCOMPARE(budget.InUse(), 0);
 }
@@ -81,28 +88,17 @@ void TestPageBudget::slowLargePagesAreReadWholeWhileTheyWait()
     slow.dripBytes = page.size() / 8;
     server.Route("/slow", slow);
     PageBudget& budget = PageBudget::Process();
-    const qint64 capacity = 8 * kSmall + 2 * kLarge;
-    budget.Configure(kSmall, kLarge, capacity);
-    budget.ResetPeak();
     const qint64 waitsBefore = budget.Waits();
-
-    std::vector<std::thread> threads;
-    std::atomic<int> whole { 0 };
-    for (int i = 0; i < 10; ++i) {
-        threads.emplace_back([&] {
-            FetchOptions options;
-            options.timeoutSeconds = 1;
-            FetchResult result;
-            FetchPage(server.Url(u"/slow"_s), options, &result);
-            if (result.body == page && !result.truncated && !result.timedOut)
-                ++whole;
-        });
-    }
-    for (auto& thread : threads)
-        thread.join();
-    QCOMPARE(whole.load(), 10);
+    const int whole = FetchAtOnce(10, [&](int) {
+        FetchOptions options;
+        options.timeoutSeconds = 1;
+        FetchResult result;
+        FetchPage(server.Url(u"/slow"_s), options, &result);
+        return result.body == page && !result.truncated && !result.timedOut;
+    });
+    QCOMPARE(whole, 10);
     QVERIFY(budget.Waits() > waitsBefore);
-    QVERIFY2(budget.PeakInUse() <= capacity, qPrintable(QString::number(budget.PeakInUse())));
+    QVERIFY2(budget.PeakInUse() <= kCapacity, qPrintable(QString::number(budget.PeakInUse())));
     QCOMPARE(budget.InUse(), 0);
 }
 
