@@ -74,8 +74,12 @@ void TestAlertsHistory::flippingSiteLeavesChangesWebhookAndCsv()
     const QJsonArray rows = QJsonDocument::fromJson(python.readAllStandardOutput()).array();
     QCOMPARE(rows.size(), 1 + 9);
     QCOMPARE(rows.at(0).toArray().at(3).toString(), u"正常/不正常"_s);
-    for (int i = 1; i < rows.size(); ++i)
-        QCOMPARE(rows.at(i).toArray().size(), 7);
+    for (int i = 1; i < rows.size(); ++i) {
+        const QJsonArray row = rows.at(i).toArray();
+        QCOMPARE(row.size(), 8);
+        // The reason is the last column, filled for abnormal checks only.
+        QCOMPARE(row.at(7).toString().isEmpty(), row.at(3).toString() == u"正常"_s);
+    }
     bool sawComma = false;
     for (const QJsonValue& row : rows)
         sawComma = sawComma || row.toArray().at(2).toString() == sites.Url(u"/ok,x?a=1,2"_s);
@@ -89,6 +93,7 @@ void TestAlertsHistory::flippingSiteLeavesChangesWebhookAndCsv()
         for (const QJsonValue& value : QJsonDocument::fromJson(request.body).array()) {
             const QJsonObject o = value.toObject();
             QVERIFY(o.contains(u"status_text"_s) && o.contains(u"found"_s) && o.contains(u"at_ms"_s));
+            QCOMPARE(o.value(u"reason"_s).isNull(), o.value(u"normal"_s).toBool());
             posted << u"%1 %2 %3 %4"_s.arg(QUrl(o.value(u"url"_s).toString()).path())
                           .arg(o.value(u"normal"_s).toBool())
                           .arg(o.value(u"status"_s).toInt())
