@@ -62,7 +62,7 @@ QByteArray JsonQuoted(const QString& text)
 
 QByteArray CsvHeaderLine()
 {
-    return QByteArray("遍数,行号,网址,正常/不正常,状态码,找到位置,响应时间\r\n");
+    return QByteArray("遍数,行号,网址,正常/不正常,状态码,找到位置,响应时间,原因\r\n");
 }
 
 QByteArray FormatCheckLine(const CheckRecord& record, HeadlessOptions::Format format)
@@ -82,6 +82,8 @@ QByteArray FormatCheckLine(const CheckRecord& record, HeadlessOptions::Format fo
         line += ",\"elapsed_ms\":" + QByteArray::number(record.elapsedMs);
         line += ",\"response_time\":" + JsonQuoted(record.ResponseTime());
         line += ",\"cert_expires\":" + (record.certExpires > 0 ? QByteArray::number(record.certExpires) : "null");
+        line += ",\"reason\":"
+            + (record.reason == FailureReason::None ? QByteArray("null") : JsonQuoted(record.ReasonText()));
         line += "}\n";
         return line;
     }
@@ -94,6 +96,8 @@ QByteArray FormatCheckLine(const CheckRecord& record, HeadlessOptions::Format fo
         line += CsvField(record.FoundText()).toUtf8();
         line += ',';
         line += CsvField(record.ResponseTime()).toUtf8();
+        line += ',';
+        line += CsvField(record.ReasonText()).toUtf8();
         line += "\r\n";
         return line;
     }

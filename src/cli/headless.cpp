@@ -78,6 +78,8 @@ int RunHeadless(int argc, char** argv)
     QString siteList = stored.siteList;
     if (!options.sitesPath.isEmpty() && !ReadSiteListFile(options.sitesPath, &siteList, &error))
         return Fail(error);
+    if (const QString nonWeb = options.sitesPath.isEmpty() ? QString() : NonWebEntriesText(siteList); !nonWeb.isEmpty())
+        PrintLine(stderr, u"patrol-lamp: 这些条目不是 http/https 网址，检查时按不支持的网址报告：%1"_s.arg(nonWeb));
     if (options.shard && HasSiteEntries(siteList)) {
         siteList = FilterSiteList(siteList, *options.shard);
         if (siteList.isEmpty())

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "http/transfer_failure.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QString>
@@ -48,6 +50,7 @@ private:
         int found = 0;
         qint64 certExpiry = 0;
         qint64 abnormalSinceMs = 0; // the first check of the current abnormal streak
+        FailureReason reason = FailureReason::None;
     };
 
     Site& SiteFor(const QString& url);

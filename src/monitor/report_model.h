@@ -56,6 +56,7 @@ public:
     int State(int row) const;
     QString Text(int row, int column) const;
     qint64 ItemData(int row) const;
+    FailureReason Reason(int row) const; // of the row's last finished check
 
 private:
     enum Flag : quint8 { HasResult = 1, ByStatus = 2, ByContent = 4, PageIncomplete = 8 };
@@ -70,6 +71,7 @@ private:
         qint32 found = 0;
         qint8 state = StateUnchecked;
         quint8 flags = 0;
+        FailureReason reason = FailureReason::None;
     };
 
     Row NewRow(QStringView url, int state);

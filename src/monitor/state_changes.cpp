@@ -1,5 +1,6 @@
 #include "monitor/state_changes.h"
 
+#include "monitor/check_result.h"
 #include "monitor/monitoring_run.h"
 
 #include <QJsonArray>
@@ -43,7 +44,7 @@ void StateChangeCollector::Feed(const CheckRecord& record)
     if (!changed)
         return;
     m_pending.append({ record.url, record.normal, record.status, record.StatusText(), record.found, record.finishedAtMs,
-        record.pass, record.certExpires });
+        record.pass, record.certExpires, record.reason, record.reasonDetail });
     if (!m_timer.isActive())
         m_timer.start();
 }
@@ -72,7 +73,12 @@ QString AlertText(const QVector<StateChange>& changes, qint64 nowSeconds)
     QStringList up;
     QStringList expiring;
     for (const StateChange& change : changes) {
-        (change.normal ? up : down).append(change.url);
+        if (change.normal)
+            up.append(change.url);
+        else if (change.reason == FailureReason::None)
+            down.append(change.url);
+        else
+            down.append(u"%1（%2）"_s.arg(change.url, FailureReasonText(change.reason)));
         if (change.certExpires > 0 && change.certExpires - nowSeconds < kCertWarnSeconds)
             expiring.append(QUrl(change.url).host());
     }
@@ -90,6 +96,7 @@ QByteArray AlertJson(const QVector<StateChange>& changes)
 {
     QJsonArray array;
     for (const StateChange& change : changes) {
+        const QString reason = FailureReasonText(change.reason, change.reasonDetail);
         array.append(QJsonObject {
             { u"url"_s, change.url },
             { u"normal"_s, change.normal },
@@ -99,6 +106,8 @@ QByteArray AlertJson(const QVector<StateChange>& changes)
             { u"at_ms"_s, change.atMs },
             { u"pass"_s, change.pass },
             { u"cert_expires"_s, change.certExpires > 0 ? QJsonValue(change.certExpires) : QJsonValue() },
+            { u"reason"_s, reason.isEmpty() ? QJsonValue() : QJsonValue(reason) },
+            { u"reason_key"_s, reason.isEmpty() ? QJsonValue() : QJsonValue(FailureReasonKey(change.reason)) },
         });
     }
     return QJsonDocument(array).toJson(QJsonDocument::Compact);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "http/transfer_failure.h"
+
 #include <QHash>
 #include <QObject>
 #include <QString>
@@ -20,6 +22,8 @@ struct StateChange
     qint64 atMs = 0; // Unix milliseconds
     int pass = 0;
     qint64 certExpires = 0; // Unix seconds, 0 unknown
+    FailureReason reason = FailureReason::None;
+    QString reasonDetail;
 };
 
 // Turns finished checks into batches of state changes for alerts: changes are collected for a few seconds
@@ -47,10 +51,11 @@ private:
     QTimer m_timer;
 };
 
-// "3 个网站不正常：a、b、c" (at most five names, then the count of the rest), one line per kind of change,
-// and certificates that expire within 14 days of nowSeconds.
+// "3 个网站不正常：a（连接被拒绝）、b、c" (at most five names, each with its reason, then the count of the rest), one
+// line per kind of change, and certificates that expire within 14 days of nowSeconds.
 QString AlertText(const QVector<StateChange>& changes, qint64 nowSeconds);
-// The webhook body: a JSON array of {url, normal, status, status_text, found, at_ms, pass, cert_expires}.
+// The webhook body: a JSON array of {url, normal, status, status_text, found, at_ms, pass, cert_expires, reason,
+// reason_key}; the reasons are null for a site that is normal.
 QByteArray AlertJson(const QVector<StateChange>& changes);
 
 Q_DECLARE_METATYPE(StateChange)

@@ -5,6 +5,7 @@
 #include "monitor/monitor_settings.h"
 #include "monitor/monitoring_run.h"
 #include "monitor/report_model.h"
+#include "monitor/site_list.h"
 #include "monitor/status_codes.h"
 #include "store/form_state_store.h"
 #include "store/persistence.h"
@@ -511,8 +512,12 @@ void MainWindow::FitIntoScreen()
 void MainWindow::InputSiteList()
 {
     QString result;
-    if (ShowTextDialog(SiteListText(), std::nullopt, u"请输入网站地址列表："_s, nullptr, &result))
-        SetSiteListText(result);
+    if (!ShowTextDialog(SiteListText(), std::nullopt, u"请输入网站地址列表："_s, nullptr, &result))
+        return;
+    SetSiteListText(result);
+    if (const QString nonWeb = NonWebEntriesText(result); !nonWeb.isEmpty())
+        MessageBox::Notify(this, u"这些条目不是 http/https 网址，检查时按不支持的网址报告：\n"_s + nonWeb, QString(),
+            QMessageBox::Warning);
 }
 
 void MainWindow::InputPageText()

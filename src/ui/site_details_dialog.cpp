@@ -29,7 +29,8 @@ QString SiteDetailsDialog::UptimeText(double share)
     return share < 0 ? u"无记录"_s : u"%1 %"_s.arg(share * 100.0, 0, 'f', 2);
 }
 
-SiteDetailsDialog::SiteDetailsDialog(const QString& url, const SiteHistory& history, qint64 nowMs, QWidget* parent)
+SiteDetailsDialog::SiteDetailsDialog(
+    const QString& url, const SiteHistory& history, qint64 nowMs, QWidget* parent, const QString& reason)
     : QDialog(parent)
 {
     setObjectName(u"网站详情"_s);
@@ -55,6 +56,8 @@ SiteDetailsDialog::SiteDetailsDialog(const QString& url, const SiteHistory& hist
             u"24 小时 %1　7 天 %2　30 天 %3"_s.arg(
                 UptimeText(history.uptime24h), UptimeText(history.uptime7d), UptimeText(history.uptime30d)));
     }
+    if (!reason.isEmpty())
+        addRow(u"原因："_s, reason);
     addRow(u"证书到期："_s,
         history.certExpires > 0 ? QDateTime::fromSecsSinceEpoch(history.certExpires).toString(u"yyyy-MM-dd HH:mm"_s)
                                 : u"未知"_s);

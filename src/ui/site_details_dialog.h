@@ -12,7 +12,9 @@ class SiteDetailsDialog final : public QDialog
     Q_DISABLE_COPY_MOVE(SiteDetailsDialog)
 
 public:
-    SiteDetailsDialog(const QString& url, const SiteHistory& history, qint64 nowMs, QWidget* parent = nullptr);
+    // `reason`: why its last check found it abnormal, empty when it did not.
+    SiteDetailsDialog(const QString& url, const SiteHistory& history, qint64 nowMs, QWidget* parent = nullptr,
+        const QString& reason = {});
 
     // "99.50 %", or "无记录" for a window without checks.
     static QString UptimeText(double share);

@@ -183,7 +183,9 @@ void WindowAlerts::ShowDetails(const QString& url)
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const QString path = m_recorder->HistoryPath();
     const SiteHistory history = path.isEmpty() ? SiteHistory() : HistoryStore::ReadSite(path, url, now);
-    auto* dialog = new SiteDetailsDialog(url, history, now, m_parts.window);
+    const ReportModel* abnormal = m_parts.run->AbnormalModel();
+    const QString reason = FailureReasonText(abnormal->Reason(abnormal->FindLastRow(url)));
+    auto* dialog = new SiteDetailsDialog(url, history, now, m_parts.window, reason);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->show();
 }

@@ -74,8 +74,12 @@ void TestAlertsHistory::flippingSiteLeavesChangesWebhookAndCsv()
     const QJsonArray rows = QJsonDocument::fromJson(python.readAllStandardOutput()).array();
     QCOMPARE(rows.size(), 1 + 9);
     QCOMPARE(rows.at(0).toArray().at(3).toString(), u"正常/不正常"_s);
-    for (int i = 1; i < rows.size(); ++i)
-        QCOMPARE(rows.at(i).toArray().size(), 7);
+    for (int i = 1; i < rows.size(); ++i) {
+        const QJsonArray row = rows.at(i).toArray();
+        QCOMPARE(row.size(), 8);
+        // The reason is the last column, filled for abnormal checks only.
+        QCOMPARE(row.at(7).toString().isEmpty(), row.at(3).toString() == u"正常"_s);
+    }
     bool sawComma = false;
     for (const QJsonValue& row : rows)
         sawComma = sawComma || row.toArray().at(2).toString() == sites.Url(u"/ok,x?a=1,2"_s);
@@ -89,6 +93,7 @@ void TestAlertsHistory::flippingSiteLeavesChangesWebhookAndCsv()
         for (const QJsonValue& value : QJsonDocument::fromJson(request.body).array()) {
             const QJsonObject o = value.toObject();
             QVERIFY(o.contains(u"status_text"_s) && o.contains(u"found"_s) && o.contains(u"at_ms"_s));
+            QCOMPARE(o.value(u"reason"_s).isNull(), o.value(u"normal"_s).toBool());
             posted << u"%1 %2 %3 %4"_s.arg(QUrl(o.value(u"url"_s).toString()).path())
                           .arg(o.value(u"normal"_s).toBool())
                           .arg(o.value(u"status"_s).toInt())
@@ -117,11 +122,12 @@ void TestAlertsHistory::alertTextNamesFiveAndCounts()
 {
     QVector<StateChange> changes;
     for (int i = 1; i <= 7; ++i)
-        changes.append({ u"http://s%1/"_s.arg(i), false, 0, {}, 0, 0, 1, 0 });
-    changes.append({ u"https://soon/"_s, true, 200, {}, 0, 0, 1, 1000 + 13 * 86400 });
-    changes.append({ u"https://later/"_s, true, 200, {}, 0, 0, 1, 1000 + 15 * 86400 });
+        changes.append({ u"http://s%1/"_s.arg(i), false, 0, {}, 0, 0, 1, 0, {}, {} });
+    changes[1].reason = FailureReason::ConnectionRefused;
+    changes.append({ u"https://soon/"_s, true, 200, {}, 0, 0, 1, 1000 + 13 * 86400, {}, {} });
+    changes.append({ u"https://later/"_s, true, 200, {}, 0, 0, 1, 1000 + 15 * 86400, {}, {} });
     QCOMPARE(AlertText(changes, 1000),
-        u"7 个网站不正常：http://s1/、http://s2/、http://s3/、http://s4/、http://s5/ 等 7 个\n"
+        u"7 个网站不正常：http://s1/、http://s2/（连接被拒绝）、http://s3/、http://s4/、http://s5/ 等 7 个\n"
         "2 个网站恢复正常：https://soon/、https://later/\n"
         "证书 14 天内到期：soon"_s);
 }

@@ -143,7 +143,7 @@ void TestHeadless::jsonlLinesAndAbnormalExitStatus()
     QCOMPARE(run.exitCode, 2);
     QCOMPARE(run.lines.size(), 2);
     const QStringList keys { u"cert_expires"_s, u"elapsed_ms"_s, u"found"_s, u"found_text"_s, u"normal"_s, u"pass"_s,
-        u"response_time"_s, u"row"_s, u"status"_s, u"status_text"_s, u"url"_s };
+        u"reason"_s, u"response_time"_s, u"row"_s, u"status"_s, u"status_text"_s, u"url"_s };
     for (const QByteArray& line : run.lines) {
         QJsonParseError error;
         const QJsonObject object = QJsonDocument::fromJson(line, &error).object();
@@ -159,6 +159,7 @@ void TestHeadless::jsonlLinesAndAbnormalExitStatus()
         QCOMPARE(object.value(u"normal"_s).toBool(), !gone);
         QCOMPARE(object.value(u"status"_s).toInt(), gone ? 404 : 200);
         QVERIFY(object.value(u"status_text"_s).toString().startsWith(gone ? u"404|"_s : u"200|"_s));
+        QCOMPARE(object.value(u"reason"_s), gone ? QJsonValue(u"状态码不符合条件"_s) : QJsonValue(QJsonValue::Null));
     }
     QVERIFY2(run.err.contains(u"不正常 1 个"_s), qPrintable(run.err));
 }

@@ -64,13 +64,17 @@ void TestMetrics::pageHoldsEachSiteOnceWithEscapedLabels()
     metrics.SetSiteCount(3);
     metrics.SetContentConditionOn(true);
     const QString hostile = u"http://h.test/a\"b\\c\nd?é"_s;
-    metrics.RecordCheck(Record(hostile, false, 0), 1700000000123);
+    CheckRecord refused = Record(hostile, false, 0);
+    refused.reason = FailureReason::ConnectionRefused;
+    metrics.RecordCheck(refused, 1700000000123);
     metrics.RecordCheck(Record(u"http://ok.test"_s, true, 200, 17), 1700000001000);
     // The same URL on a second row, now normal: one series, and it stops counting as abnormal.
     metrics.RecordCheck(Record(hostile, true, 301, -1), 1700000002000);
     metrics.RecordCheck(Record(u"http://ok.test"_s, false, 500, 0), 1700000003000);
     // A second abnormal check keeps the moment the streak began.
-    metrics.RecordCheck(Record(u"http://ok.test"_s, false, 502, 0), 1700000004000);
+    CheckRecord rejected = Record(u"http://ok.test"_s, false, 502, 0);
+    rejected.reason = FailureReason::StatusRejected;
+    metrics.RecordCheck(rejected, 1700000004000);
     PassSummary pass;
     pass.elapsedMs = 61500;
     metrics.RecordPass(pass);
@@ -91,6 +95,9 @@ void TestMetrics::pageHoldsEachSiteOnceWithEscapedLabels()
     QVERIFY(samples.contains("patrol_checks_total{result=\"abnormal\"} 3"));
     QVERIFY(samples.contains("patrol_site_abnormal_since_timestamp_seconds{url=\"http://ok.test\"} 1700000003"));
     QCOMPARE(CountPrefixed(samples, "patrol_site_abnormal_since_timestamp_seconds"), 1);
+    // Only the abnormal site has a reason, and only its latest.
+    QCOMPARE(CountPrefixed(samples, "patrol_site_failure_info"), 1);
+    QVERIFY(samples.contains("patrol_site_failure_info{url=\"http://ok.test\",reason=\"status_rejected\"} 1"));
     QVERIFY(samples.contains("patrol_shard_info{shard=\"0\",shards=\"1\"} 1"));
     QVERIFY(samples.contains("patrol_passes_total 1"));
     QVERIFY(samples.contains("patrol_last_pass_duration_seconds 61.500"));

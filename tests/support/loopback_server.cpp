@@ -594,8 +594,9 @@ private:
         case Mode::Drip: {
             if (!Write(Head(r, !r.dripForever, r.dripForever)) || r.body.isEmpty())
                 return;
-            for (qsizetype i = 0; r.dripForever || i < r.body.size(); ++i) {
-                if (!Sleep(r.dripIntervalMs) || !Write(r.body.mid(i % r.body.size(), 1)))
+            const qsizetype step = std::max<qsizetype>(r.dripBytes, 1);
+            for (qsizetype i = 0; r.dripForever || i < r.body.size(); i += step) {
+                if (!Sleep(r.dripIntervalMs) || !Write(r.body.mid(i % r.body.size(), step)))
                     return;
             }
             return;

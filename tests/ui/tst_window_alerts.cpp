@@ -72,7 +72,8 @@ void TestWindowAlerts::flipGivesOneNotificationHistoryAndDetails()
     // Down and back up within the collecting time: one notification naming the site twice.
     QTRY_COMPARE_WITH_TIMEOUT(notifications.size(), 1, 10'000);
     QTest::qWait(WindowAlerts::kCollectMs + 500);
-    QCOMPARE(notifications, QStringList({ u"1 个网站不正常：%1\n1 个网站恢复正常：%1"_s.arg(server.Url(u"/flip"_s)) }));
+    QCOMPARE(notifications,
+        QStringList({ u"1 个网站不正常：%1（状态码不符合条件）\n1 个网站恢复正常：%1"_s.arg(server.Url(u"/flip"_s)) }));
 
     // The details view opens from a middle click and lists both changes.
     QTest::qWait(200);
