@@ -77,6 +77,9 @@ public:
     // A read on a connection of the caller's own; with WAL it never waits for the writer. Empty on failure.
     static SiteHistory ReadSite(const QString& path, const QString& url, qint64 nowMs);
 
+    // Start of the oldest hour or day of the last 31 days the history holds for the site, Unix ms; 0 when none.
+    static qint64 FirstDataMs(const QString& path, const QString& url, qint64 nowMs);
+
     // "<folder>/<base>.history.sqlite" beside the configuration file.
     static QString PathBesideConfig(const QString& configPath);
 
