@@ -200,6 +200,10 @@ MainWindow::MainWindow(FormStateStore* store, QWidget* parent)
     m_run->SetSiteListText(SiteListText());
     PushSettings();
 
+    m_placeTimer.setSingleShot(true);
+    m_placeTimer.setInterval(250);
+    connect(&m_placeTimer, &QTimer::timeout, this, &MainWindow::NoteNormalPlace);
+
     m_logoTimer.setObjectName(u"时钟官网"_s);
     m_logoTimer.setInterval(20);
     connect(&m_logoTimer, &QTimer::timeout, this, &MainWindow::LogoStep);
@@ -705,6 +709,7 @@ void MainWindow::AddTrayIcon()
 void MainWindow::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
+    FitToFrameOnce();
     AddTrayIcon();
     UpdateLogoTimer();
 }
@@ -718,8 +723,11 @@ void MainWindow::hideEvent(QHideEvent* event)
 void MainWindow::changeEvent(QEvent* event)
 {
     QWidget::changeEvent(event);
-    if (event->type() == QEvent::WindowStateChange)
+    if (event->type() == QEvent::WindowStateChange) {
         UpdateLogoTimer();
+        if (windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen | Qt::WindowMinimized))
+            m_placeTimer.stop();
+    }
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)
@@ -747,17 +755,34 @@ void MainWindow::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
     LayOut();
-    NoteNormalPlace();
+    NotePlaceLater();
 }
 
 void MainWindow::moveEvent(QMoveEvent* event)
 {
     QWidget::moveEvent(event);
-    NoteNormalPlace();
+    NotePlaceLater();
 }
 
-// Frame corner and client size while the window is shown in the normal state; the first time its frame is
-// known, the window is fitted to the screen with that frame.
+// A maximize can deliver its new geometry before its state change: a place is noted only once it has lasted.
+void MainWindow::NotePlaceLater()
+{
+    if (isVisible())
+        m_placeTimer.start();
+    else
+        NoteNormalPlace();
+}
+
+// The first time the window manager's frame is known (at the show, or when the frame arrives), fit with it.
+void MainWindow::FitToFrameOnce()
+{
+    if (m_framedFit || frameGeometry() == geometry())
+        return;
+    m_framedFit = true;
+    ::FitIntoScreen(this);
+}
+
+// Frame corner and client size while the window is shown in the normal state.
 void MainWindow::NoteNormalPlace()
 {
     if (windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen | Qt::WindowMinimized))
@@ -766,14 +791,7 @@ void MainWindow::NoteNormalPlace()
         m_normalPlace = QRect(pos(), size());
         return;
     }
-    // The configure event of a maximize can come before its state change: a frame filling the area is no place.
-    const QScreen* screen = this->screen();
-    if (screen != nullptr && frameGeometry() == screen->availableGeometry())
-        return;
-    if (!m_framedFit && frameGeometry() != geometry()) {
-        m_framedFit = true;
-        ::FitIntoScreen(this);
-    }
+    FitToFrameOnce();
     m_normalPlace = QRect(frameGeometry().topLeft(), size());
 }
 

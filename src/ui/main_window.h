@@ -111,6 +111,8 @@ private:
     void RestoreWindowState();
     void SaveWindowState();
     void NoteNormalPlace();
+    void FitToFrameOnce();
+    void NotePlaceLater();
     void UpdateLogoTimer();
     void AddTrayIcon();
 
@@ -122,6 +124,7 @@ private:
     bool m_closed = false;
     QRect m_normalPlace; // frame corner and client size in the normal state, as saved
     bool m_framedFit = false;
+    QTimer m_placeTimer;
 
     QWidget* m_header = nullptr;
     QLabel* m_separator = nullptr;

@@ -9,8 +9,8 @@
 #include <QApplication>
 #include <QFile>
 #include <QProcess>
-#include <QSignalSpy>
 #include <QScreen>
+#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>

@@ -102,7 +102,7 @@ void TestWindowAlerts::detailsChartRules()
     QVERIFY(!dialog.findChild<QLabel*>(u"正常率"_s)->text().contains(u"仅有"_s));
     QCOMPARE(dialog.findChild<QLabel*>(u"证书到期"_s)->text(), u"未知"_s);
     QChart* chart = dialog.findChild<QChartView*>(u"响应时间图"_s)->chart();
-    QCOMPARE(chart->series().size(), 2);
+    QCOMPARE(chart->series().size(), 3); // hours -5 and -4, -2, 0
     auto* timeAxis = qobject_cast<QDateTimeAxis*>(chart->axes(Qt::Horizontal).constFirst());
     QCOMPARE(timeAxis->min().toMSecsSinceEpoch() % 3'600'000, 0);
     QCOMPARE(timeAxis->tickCount(), 7);
