@@ -384,7 +384,7 @@ void MainWindow::BuildLists()
     connect(m_copyAllButton, &QPushButton::clicked, this, &MainWindow::CopyAllAbnormal);
 
     // On the site list's header as 复制全部 is on the other's; no kind prefix, so the form walk leaves it out.
-    m_menuButton = MakeButton(this, u"菜单导出与设置"_s, u"导出/设置 ▾"_s, QRect(kMenuButtonPos, QSize(100, 20)));
+    m_menuButton = MakeButton(this, u"菜单导出与设置"_s, u"导出/设置 ▾"_s, QRect(kMenuButtonPos, QSize(88, 20)));
     connect(m_menuButton, &QPushButton::clicked, this, [this] {
         ReportView* view = m_abnormalView->hasFocus() ? m_abnormalView : m_siteView;
         m_alerts->ShowMenu(view, m_menuButton->mapToGlobal(QPoint(0, m_menuButton->height())));
