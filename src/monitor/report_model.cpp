@@ -61,6 +61,10 @@ QVariant ReportModel::data(const QModelIndex& index, int role) const
         return int(row.state);
     case ItemDataRole:
         return row.itemData;
+    case ElapsedRole:
+        return (row.flags & HasResult) ? QVariant(row.elapsedMs) : QVariant();
+    case ReasonRole:
+        return FailureReasonText(row.reason);
     default:
         return {};
     }

@@ -21,7 +21,8 @@ class ReportModel final : public QAbstractTableModel
 
 public:
     // State: 3 not checked, 2 in progress, 0 normal, 1 abnormal.
-    enum Role { StateRole = Qt::UserRole + 1, ItemDataRole };
+    // ElapsedRole: the response time in milliseconds, null before a result. ReasonRole: why the last check failed.
+    enum Role { StateRole = Qt::UserRole + 1, ItemDataRole, ElapsedRole, ReasonRole };
     enum State { StateNormal = 0, StateAbnormal = 1, StateInProgress = 2, StateUnchecked = 3 };
     static constexpr int kColumnCount = 4;
 

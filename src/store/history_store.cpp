@@ -717,3 +717,40 @@ QStringList HistoryStore::ReadAbnormalUrls(const QString& path)
     });
     return urls;
 }
+
+qint64 HistoryStore::FirstDataMs(const QString& path, const QString& url, qint64 nowMs)
+{
+    qint64 first = 0;
+    if (!QFileInfo::exists(path))
+        return first;
+    const QString name = ConnectionName();
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, name);
+        db.setDatabaseName(path);
+        db.setConnectOptions(u"QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=200"_s);
+        if (db.open()) {
+            // Listed keys, each one seek: the tables are keyed by time first.
+            auto keys = [](qint64 from, qint64 to, qint64 step) {
+                QStringList list;
+                for (qint64 t = from; t < to; t += step)
+                    list << QString::number(t);
+                return list.join(u',');
+            };
+            const qint64 nowHour = FloorTo(nowMs, kHourMs) / 1000;
+            const qint64 today = FloorTo(nowMs, kDayMs) / 1000;
+            QSqlQuery q(db);
+            q.prepare(
+                u"SELECT min(t) FROM (SELECT day AS t FROM daily WHERE day IN (%1) AND site = "
+                "(SELECT id FROM sites WHERE url = ?) UNION ALL SELECT hour FROM hourly WHERE hour IN (%2)"
+                " AND site = (SELECT id FROM sites WHERE url = ?))"_s.arg(
+                    keys(today - 31 * 86400LL, today + 86400, 86400), keys(nowHour - 72 * 3600, nowHour + 3600, 3600)));
+            q.addBindValue(url);
+            q.addBindValue(url);
+            if (q.exec() && q.next() && !q.value(0).isNull())
+                first = q.value(0).toLongLong() * 1000;
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return first;
+}

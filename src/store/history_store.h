@@ -84,6 +84,9 @@ public:
     // The sites whose last recorded verdict is abnormal, read-only; empty when the file is absent or not ours.
     static QStringList ReadAbnormalUrls(const QString& path);
 
+    // Start of the oldest hour or day of the last 31 days the history holds for the site, Unix ms; 0 when none.
+    static qint64 FirstDataMs(const QString& path, const QString& url, qint64 nowMs);
+
     // "<folder>/<base>.history.sqlite" beside the configuration file.
     static QString PathBesideConfig(const QString& configPath);
 
