@@ -158,8 +158,11 @@ private:
         }
         if (more && !m_skipBody)
             return Close();
-        if (!m_server->Authorized(authorization))
+        // Each wrong guess costs a bcrypt check on this thread: make the guesser reconnect for the next.
+        if (!m_server->Authorized(authorization)) {
+            m_closeAfter = true;
             return Answer(401, "text/plain", "unauthorized\n", "WWW-Authenticate: Basic realm=\"patrol-lamp\"\r\n");
+        }
         const QByteArray& method = request[0];
         if (method != "GET" && method != "HEAD")
             return Answer(405, "text/plain", "method not allowed\n", "Allow: GET, HEAD\r\n");
