@@ -15,14 +15,8 @@ for p in prometheus openssl python3 curl; do
 done
 
 work=$(mktemp -d)
-pids=()
-cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
+# The background jobs are the exporter and Prometheus.
+trap 'kill $(jobs -p) 2>/dev/null || true; wait || true; rm -rf "$work"' EXIT
 trap 'exit 130' INT TERM
 fail() {
     echo "FAIL (TLS): $*" >&2
@@ -58,7 +52,6 @@ echo "http://127.0.0.1:$closed_port/" >"$work/sites.txt"
 : >"$work/empty.ini"
 "$program" --headless --config "$work/empty.ini" --sites "$work/sites.txt" --no-history --timeout 2 \
     --interval 1 --listen "127.0.0.1:$patrol_port" --web-config "$work/web.yml" >/dev/null 2>"$work/patrol.log" &
-pids+=($!)
 wait_for 20 curl -fsS --cacert "$work/cert.pem" -u prometheus:s3cret "https://127.0.0.1:$patrol_port/metrics" ||
     fail "the exporter did not answer over TLS with the password"
 [ "$(curl -sS -o /dev/null -w '%{http_code}' --cacert "$work/cert.pem" "https://127.0.0.1:$patrol_port/metrics")" = 401 ] ||
@@ -80,7 +73,6 @@ scrape_configs:
 YAML
 prometheus --config.file="$work/prometheus.yml" --storage.tsdb.path="$work/prom-data" \
     --web.listen-address="127.0.0.1:$prom_port" >"$work/prometheus.log" 2>&1 &
-pids+=($!)
 prom_query() {
     curl -fsS "http://127.0.0.1:$prom_port/api/v1/query" --data-urlencode "query=$1" |
         python3 -c 'import json, sys; print(json.dumps(json.load(sys.stdin)["data"]["result"]))'
