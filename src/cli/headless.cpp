@@ -106,6 +106,12 @@ int RunHeadless(int argc, char** argv)
     std::unique_ptr<MetricsServer> metricsServer;
     if (options.listenPort) {
         metricsServer = std::make_unique<MetricsServer>([&metrics] { return metrics.Render(); });
+        if (!options.webConfigPath.isEmpty()) {
+            WebConfig webConfig;
+            if (!LoadWebConfig(options.webConfigPath, &webConfig, &error))
+                return Fail(error);
+            metricsServer->SetWebConfig(webConfig);
+        }
         if (!metricsServer->Listen(options.listenHost, *options.listenPort, &error))
             return Fail(error);
         runner.SetMetrics(&metrics);

@@ -70,6 +70,7 @@ QString HeadlessUsageText()
            "  --format tsv|jsonl|csv 输出格式（默认 tsv）\n"
            "  --shard I/N           只检查第 I 片（0 ≤ I < N）：网址哈希除以 N 余 I 的网站\n"
            "  --listen HOST:PORT    在 http://HOST:PORT/metrics 提供 Prometheus 指标\n"
+           "  --web-config FILE     指标的 TLS 与 basic auth（tls_server_config, basic_auth_users）\n"
            "  --history FILE        历史记录文件（默认：配置文件旁的 <配置文件名>.history.sqlite）\n"
            "  --no-history          不记录历史\n"
            "  --notify-url URL      网站状态变化时向该网址 POST 一个 JSON 数组；\n"
@@ -107,7 +108,8 @@ bool ParseHeadlessArguments(const QStringList& arguments, HeadlessOptions* optio
         const bool takesValue = name == u"--config"_s || name == u"--sites"_s || name == u"--threads"_s
             || name == u"--timeout"_s || name == u"--interval"_s || name == u"--status-codes"_s
             || name == u"--content"_s || name == u"--passes"_s || name == u"--format"_s || name == u"--shard"_s
-            || name == u"--listen"_s || name == u"--history"_s || name == u"--notify-url"_s;
+            || name == u"--listen"_s || name == u"--history"_s || name == u"--notify-url"_s
+            || name == u"--web-config"_s;
         QString value;
         if (takesValue) {
             if (inlineValue) {
@@ -166,6 +168,10 @@ bool ParseHeadlessArguments(const QStringList& arguments, HeadlessOptions* optio
             if (!ParseListenText(value, &result.listenHost, &port))
                 return fail(u"--listen 需要 HOST:PORT（如 127.0.0.1:9464 或 [::1]:9464），而不是“%1”"_s.arg(value));
             result.listenPort = port;
+        } else if (name == u"--web-config"_s) {
+            if (value.isEmpty())
+                return fail(u"选项 --web-config 缺少文件名"_s);
+            result.webConfigPath = value;
         } else if (name == u"--history"_s) {
             if (value.isEmpty())
                 return fail(u"选项 --history 缺少文件名"_s);
@@ -190,6 +196,8 @@ bool ParseHeadlessArguments(const QStringList& arguments, HeadlessOptions* optio
             return fail(u"未知的参数：%1"_s.arg(arguments.at(i)));
         }
     }
+    if (!result.webConfigPath.isEmpty() && !result.listenPort)
+        return fail(u"--web-config 需要 --listen"_s);
     if (result.noHistory && !result.historyPath.isEmpty())
         return fail(u"--no-history 不能与 --history 同用"_s);
     if (result.noStatus && (result.statusCodes || result.invertStatus))
