@@ -237,7 +237,8 @@ int SslContextIndex()
 } // namespace
 
 // The handshake's own verification walks the chain; its leaf gives the expiry at no extra cost, and the walk
-// happens even when the certificate is then refused.
+// happens even when the certificate is then refused. The walk may stop above the leaf (an unknown issuer is
+// found at the top), so the leaf is taken as the certificate being verified, at whatever depth the call comes.
 CURLcode RequestObject::Private::OnSslContext(CURL*, void* sslContext, void* self)
 {
     auto* ctx = static_cast<SSL_CTX*>(sslContext);
@@ -248,11 +249,9 @@ CURLcode RequestObject::Private::OnSslContext(CURL*, void* sslContext, void* sel
 
 int RequestObject::Private::OnVerify(int preverified, X509_STORE_CTX* store)
 {
-    if (X509_STORE_CTX_get_error_depth(store) != 0)
-        return preverified;
     const auto* ssl = static_cast<const SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
     auto* p = ssl ? static_cast<Private*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), SslContextIndex())) : nullptr;
-    X509* leaf = X509_STORE_CTX_get_current_cert(store);
+    X509* leaf = X509_STORE_CTX_get0_cert(store);
     std::tm tm {};
     if (p && leaf && ASN1_TIME_to_tm(X509_get0_notAfter(leaf), &tm) == 1)
         p->certNotAfter = qint64(timegm(&tm));

@@ -12,6 +12,7 @@ class TestCertExpiry final : public QObject
 
 private slots:
     void expiryReadFromHandshake();
+    void leafDateOfAnUntrustedChain();
 };
 
 // The loopback certificate is self-signed and valid for 3650 days: the status request refuses it, yet its date
@@ -39,6 +40,27 @@ void TestCertExpiry::expiryReadFromHandshake()
     client.Recreate();
     QCOMPARE(client.QueryStatus(http.Url(), false, 10), 200);
     QCOMPARE(client.CertificateExpiry(), 0);
+}
+
+// Verification stops at the intermediate whose issuer is unknown, before it reaches the leaf; the leaf's date
+// (not the intermediate's) is still the one reported, refused or trusted.
+void TestCertExpiry::leafDateOfAnUntrustedChain()
+{
+    LoopbackServer https(LoopbackServer::Https);
+    QVERIFY(https.IsListening() && https.UseCertificateChain());
+    const qint64 expected = QDateTime::currentSecsSinceEpoch() + LoopbackServer::kChainLeafDays * 24 * 3600;
+
+    HttpClient client;
+    QCOMPARE(client.QueryStatus(https.Url(), false, 10), 0);
+    QVERIFY2(qAbs(client.CertificateExpiry() - expected) < 120, QByteArray::number(client.CertificateExpiry()));
+
+    RequestObject trusting;
+    trusting.SetOption(RequestObject::SslErrorIgnoreFlags,
+        RequestObject::kIgnoreUnknownCa | RequestObject::kIgnoreCertCnInvalid | RequestObject::kIgnoreCertDateInvalid);
+    trusting.Open(u"GET"_s, https.Url());
+    trusting.Send();
+    QCOMPARE(trusting.Status(), 200);
+    QVERIFY2(qAbs(trusting.CertificateExpiry() - expected) < 120, QByteArray::number(trusting.CertificateExpiry()));
 }
 
 QTEST_GUILESS_MAIN(TestCertExpiry)
