@@ -76,8 +76,11 @@ int RunHeadless(int argc, char** argv)
         return Fail(error);
 
     QString siteList = stored.siteList;
-    if (!options.sitesPath.isEmpty() && !ReadSiteListFile(options.sitesPath, &siteList, &error))
+    QString warning;
+    if (!options.sitesPath.isEmpty() && !ReadSiteListFile(options.sitesPath, &siteList, &error, &warning))
         return Fail(error);
+    if (!warning.isEmpty())
+        PrintLine(stderr, u"patrol-lamp: "_s + warning);
     if (options.shard && HasSiteEntries(siteList)) {
         siteList = FilterSiteList(siteList, *options.shard);
         if (siteList.isEmpty())

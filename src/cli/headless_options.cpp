@@ -1,5 +1,6 @@
 #include "cli/headless_options.h"
 
+#include "http/url_text.h"
 #include "store/persistence.h"
 
 #include <QRegularExpression>
@@ -173,7 +174,7 @@ bool ParseHeadlessArguments(const QStringList& arguments, HeadlessOptions* optio
         } else if (name == u"--notify-url"_s) {
             const QString scheme = value.section(u':', 0, 0).toLower();
             if (scheme != u"http"_s && scheme != u"https"_s)
-                return fail(u"--notify-url 需要 http:// 或 https:// 网址，而不是“%1”"_s.arg(value));
+                return fail(u"--notify-url 需要 http:// 或 https:// 网址，而不是“%1”"_s.arg(RedactedNotifyUrl(value)));
             result.notifyUrl = value;
         } else if (name == u"--no-status"_s) {
             result.noStatus = true;

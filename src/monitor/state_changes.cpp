@@ -1,5 +1,6 @@
 #include "monitor/state_changes.h"
 
+#include "http/url_text.h"
 #include "monitor/monitoring_run.h"
 
 #include <QJsonArray>
@@ -64,7 +65,7 @@ QString AlertText(const QVector<StateChange>& changes, qint64 nowSeconds)
     QStringList up;
     QStringList expiring;
     for (const StateChange& change : changes) {
-        (change.normal ? up : down).append(change.url);
+        (change.normal ? up : down).append(RedactedUrl(change.url));
         if (change.certExpires > 0 && change.certExpires - nowSeconds < kCertWarnSeconds)
             expiring.append(QUrl(change.url).host());
     }
@@ -83,7 +84,7 @@ QByteArray AlertJson(const QVector<StateChange>& changes)
     QJsonArray array;
     for (const StateChange& change : changes) {
         array.append(QJsonObject {
-            { u"url"_s, change.url },
+            { u"url"_s, RedactedUrl(change.url) },
             { u"normal"_s, change.normal },
             { u"status"_s, change.status },
             { u"status_text"_s, change.statusText },

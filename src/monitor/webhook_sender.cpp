@@ -2,6 +2,7 @@
 
 #include "http/cancel_wakeup.h"
 #include "http/request_object.h"
+#include "http/url_text.h"
 
 #include <QList>
 
@@ -70,7 +71,7 @@ struct WebhookSender::Worker
                 sent = PostOnce(body);
             }
             if (!sent) {
-                const QString text = u"通知网址 %1 无法送达，已放弃这批状态变化。"_s.arg(url);
+                const QString text = u"通知网址 %1 无法送达，已放弃这批状态变化。"_s.arg(RedactedNotifyUrl(url));
                 QMetaObject::invokeMethod(
                     owner, [o = owner, text] { emit o->Dropped(text); }, Qt::QueuedConnection);
             }
@@ -122,7 +123,7 @@ void WebhookSender::Post(const QByteArray& json)
     m_worker->wake.notify_one();
     // A receiver that stays down must not cost memory without end, nor lose changes without a word.
     if (full)
-        emit Dropped(u"通知网址 %1 积压过多，已放弃最早的一批状态变化。"_s.arg(m_worker->url));
+        emit Dropped(u"通知网址 %1 积压过多，已放弃最早的一批状态变化。"_s.arg(RedactedNotifyUrl(m_worker->url)));
 }
 
 void WebhookSender::SetRetryDelays(QList<int> delaysMs)

@@ -1,5 +1,7 @@
 #include "store/history_store.h"
 
+#include "store/atomic_file.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
@@ -141,6 +143,7 @@ void HistoryStore::Writer::Fail(const QString& message)
 
 bool HistoryStore::Writer::Open(QSqlDatabase& db)
 {
+    CreatePrivateFile(path); // SQLite would create it 0644; its WAL files copy the file's mode
     db.setDatabaseName(path);
     db.setConnectOptions(u"QSQLITE_BUSY_TIMEOUT=%1"_s.arg(kBusyTimeoutMs));
     if (!db.open()) {

@@ -5,6 +5,7 @@
 #include "ui/message_box.h"
 
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <QStringList>
 
@@ -28,9 +29,12 @@ bool WriteCsv(const QAbstractItemModel* model, const QString& path)
                                                       : QString());
         text += fields.join(u',') + u"\r\n"_s;
     }
+    const bool created = !QFileInfo::exists(path);
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
+    if (created) // the rows hold the URLs as typed, passwords included
+        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     file.write("\xEF\xBB\xBF");
     file.write(text.toUtf8());
     return file.commit();

@@ -61,8 +61,8 @@ void TestRunRecorder::recordsHistoryChangesAndProgress()
 
     // Replacing the file writes what was queued for the old one.
     recorder.SetHistoryPath({});
-    const SiteHistory down
-        = HistoryStore::ReadSite(dir.filePath(u"h.sqlite"_s), server.Url(u"/down"_s), QDateTime::currentMSecsSinceEpoch());
+    const SiteHistory down = HistoryStore::ReadSite(
+        dir.filePath(u"h.sqlite"_s), server.Url(u"/down"_s), QDateTime::currentMSecsSinceEpoch());
     QVERIFY(down.known && !down.normal);
 }
 
