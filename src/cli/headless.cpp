@@ -76,8 +76,11 @@ int RunHeadless(int argc, char** argv)
         return Fail(error);
 
     QString siteList = stored.siteList;
-    if (!options.sitesPath.isEmpty() && !ReadSiteListFile(options.sitesPath, &siteList, &error))
+    QString warning;
+    if (!options.sitesPath.isEmpty() && !ReadSiteListFile(options.sitesPath, &siteList, &error, &warning))
         return Fail(error);
+    if (!warning.isEmpty())
+        PrintLine(stderr, u"patrol-lamp: "_s + warning);
     if (const QString nonWeb = options.sitesPath.isEmpty() ? QString() : NonWebEntriesText(siteList); !nonWeb.isEmpty())
         PrintLine(stderr, u"patrol-lamp: 这些条目不是 http/https 网址，检查时按不支持的网址报告：%1"_s.arg(nonWeb));
     if (options.shard && HasSiteEntries(siteList)) {

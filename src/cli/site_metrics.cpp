@@ -1,5 +1,6 @@
 #include "cli/site_metrics.h"
 
+#include "http/url_text.h"
 #include "monitor/monitoring_run.h"
 #include "store/persistence.h"
 
@@ -132,7 +133,7 @@ SiteMetrics::Site& SiteMetrics::SiteFor(const QString& url)
         return m_sites[size_t(*it)];
     m_indexByUrl.insert(url, int(m_sites.size()));
     Site& site = m_sites.emplace_back();
-    site.labels = "{url=\"" + EscapeLabelValue(url) + "\"} ";
+    site.labels = "{url=\"" + EscapeLabelValue(RedactedUrl(url)) + "\"} ";
     return site;
 }
 

@@ -241,7 +241,8 @@ int SslContextIndex()
 } // namespace
 
 // The handshake's own verification walks the chain; its leaf gives the expiry at no extra cost, and the walk
-// happens even when the certificate is then refused.
+// happens even when the certificate is then refused. The walk may stop above the leaf (an unknown issuer is
+// found at the top), so the leaf is taken as the certificate being verified, at whatever depth the call comes.
 CURLcode RequestObject::Private::OnSslContext(CURL*, void* sslContext, void* self)
 {
     auto* ctx = static_cast<SSL_CTX*>(sslContext);
@@ -256,9 +257,8 @@ int RequestObject::Private::OnVerify(int preverified, X509_STORE_CTX* store)
     auto* p = ssl ? static_cast<Private*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), SslContextIndex())) : nullptr;
     if (p && !preverified && p->verifyError == 0)
         p->verifyError = X509_STORE_CTX_get_error(store);
-    if (X509_STORE_CTX_get_error_depth(store) != 0)
-        return preverified;
-    X509* leaf = X509_STORE_CTX_get_current_cert(store);
+    // The leaf being verified, at whatever depth an untrusted chain stops.
+    X509* leaf = X509_STORE_CTX_get0_cert(store);
     std::tm tm {};
     if (p && leaf && ASN1_TIME_to_tm(X509_get0_notAfter(leaf), &tm) == 1)
         p->certNotAfter = qint64(timegm(&tm));

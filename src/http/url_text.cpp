@@ -86,6 +86,32 @@ QByteArray UrlForCurl(const QString& url)
     return out;
 }
 
+QString RedactedUrl(const QString& url)
+{
+    const qsizetype schemeEnd = url.indexOf(u"://"_s);
+    const qsizetype start = schemeEnd < 0 ? 0 : schemeEnd + 3;
+    qsizetype end = start;
+    while (end < url.size() && !u"/?#"_s.contains(url.at(end)))
+        ++end;
+    const QStringView authority = QStringView(url).sliced(start, end - start);
+    const qsizetype at = authority.lastIndexOf(u'@');
+    const qsizetype colon = authority.first(qMax(at, 0)).indexOf(u':');
+    if (colon < 0)
+        return url;
+    return url.first(start + colon + 1) + u"***"_s + url.sliced(start + at);
+}
+
+QString RedactedNotifyUrl(const QString& url)
+{
+    QString shown = RedactedUrl(url);
+    const qsizetype query = shown.indexOf(u'?');
+    const qsizetype fragment = shown.indexOf(u'#');
+    const qsizetype cut = query < 0 ? fragment : fragment < 0 ? query : qMin(query, fragment);
+    if (cut >= 0)
+        shown = shown.first(cut) + (query >= 0 ? u"?***"_s : QString());
+    return shown;
+}
+
 bool HostIsAddress(const QByteArray& url)
 {
     const qsizetype schemeEnd = url.indexOf("://");

@@ -1,6 +1,7 @@
 #include "monitor/state_changes.h"
 
 #include "monitor/check_result.h"
+#include "http/url_text.h"
 #include "monitor/monitoring_run.h"
 
 #include <QJsonArray>
@@ -74,11 +75,11 @@ QString AlertText(const QVector<StateChange>& changes, qint64 nowSeconds)
     QStringList expiring;
     for (const StateChange& change : changes) {
         if (change.normal)
-            up.append(change.url);
+            up.append(RedactedUrl(change.url));
         else if (change.reason == FailureReason::None)
-            down.append(change.url);
+            down.append(RedactedUrl(change.url));
         else
-            down.append(u"%1（%2）"_s.arg(change.url, FailureReasonText(change.reason)));
+            down.append(u"%1（%2）"_s.arg(RedactedUrl(change.url), FailureReasonText(change.reason)));
         if (change.certExpires > 0 && change.certExpires - nowSeconds < kCertWarnSeconds)
             expiring.append(QUrl(change.url).host());
     }
@@ -98,7 +99,7 @@ QByteArray AlertJson(const QVector<StateChange>& changes)
     for (const StateChange& change : changes) {
         const QString reason = FailureReasonText(change.reason, change.reasonDetail);
         array.append(QJsonObject {
-            { u"url"_s, change.url },
+            { u"url"_s, RedactedUrl(change.url) },
             { u"normal"_s, change.normal },
             { u"status"_s, change.status },
             { u"status_text"_s, change.statusText },

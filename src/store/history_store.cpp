@@ -1,5 +1,7 @@
 #include "store/history_store.h"
 
+#include "store/atomic_file.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
@@ -252,6 +254,7 @@ Outcome HistoryStore::Writer::Open(QSqlDatabase& db)
     if (check != Outcome::Done)
         return check;
     if (!db.isOpen()) {
+        CreatePrivateFile(path); // SQLite would create it 0644; its WAL files copy the file's mode
         db.setDatabaseName(path);
         db.setConnectOptions(u"QSQLITE_BUSY_TIMEOUT=%1"_s.arg(kBusyTimeoutMs));
         if (!db.open()) {

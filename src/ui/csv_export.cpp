@@ -31,9 +31,12 @@ bool WriteCsv(const QAbstractItemModel* model, const QString& path)
             elapsed.isNull() ? QString() : QString::number(elapsed.toLongLong()), CsvField(reason) };
         text += fields.join(u',') + u"\r\n"_s;
     }
+    const bool created = !QFileInfo::exists(path);
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
+    if (created) // the rows hold the URLs as typed, passwords included
+        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     file.write("\xEF\xBB\xBF");
     file.write(text.toUtf8());
     return file.commit();

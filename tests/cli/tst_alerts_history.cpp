@@ -50,17 +50,21 @@ void TestAlertsHistory::flippingSiteLeavesChangesWebhookAndCsv()
     const QString config = dir.filePath(u"empty.ini"_s);
     QVERIFY(WriteFileBytes(config, {}));
     QVERIFY(WriteFileBytes(list,
-        (sites.Url(u"/flip"_s) + u"\n"_s + sites.Url(u"/down"_s) + u"\n"_s + sites.Url(u"/ok,x?a=1,2"_s) + u"\n"_s)
+        (sites.Url(u"/flip"_s) + u"\n"_s + sites.Url(u"/down"_s).replace(u"//"_s, u"//ann:secret@"_s) + u"\n"_s
+            + sites.Url(u"/ok,x?a=1,2"_s) + u"\n"_s)
             .toUtf8()));
     QProcess process;
     process.setProgram(QStringLiteral(PATROL_BINARY));
     process.setArguments({ u"--headless"_s, u"--config"_s, config, u"--sites"_s, list, u"--threads"_s, u"1"_s,
         u"--interval"_s, u"0"_s, u"--passes"_s, u"3"_s, u"--status-codes"_s, u"200"_s, u"--format"_s, u"csv"_s,
-        u"--history"_s, history, u"--notify-url"_s, receiver.Url(u"/hook"_s) });
+        u"--history"_s, history, u"--notify-url"_s, receiver.Url(u"/hook?token=secret"_s) });
     process.start();
     QVERIFY(process.waitForFinished(120'000));
     QCOMPARE(process.exitCode(), 2);
     const QByteArray csv = process.readAllStandardOutput();
+    // The password stays in the request and the private history file, nowhere else.
+    QVERIFY(csv.contains("//ann:***@") && !csv.contains("secret"));
+    QCOMPARE(int(QFile::permissions(history) & 0x0077), 0); // neither group nor others
 
     // Python's csv module reads the output back field for field.
     QProcess python;
@@ -90,6 +94,7 @@ void TestAlertsHistory::flippingSiteLeavesChangesWebhookAndCsv()
     QStringList posted;
     for (const LoopbackRequest& request : receiver.Requests()) {
         QCOMPARE(request.method, QByteArray("POST"));
+        QVERIFY(!request.body.contains("secret"));
         for (const QJsonValue& value : QJsonDocument::fromJson(request.body).array()) {
             const QJsonObject o = value.toObject();
             QVERIFY(o.contains(u"status_text"_s) && o.contains(u"found"_s) && o.contains(u"at_ms"_s));

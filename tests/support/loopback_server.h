@@ -122,6 +122,11 @@ public:
     // The self-signed certificate (PEM) of HTTPS servers, for clients that want to trust it.
     static QByteArray CertificatePem();
 
+    // HTTPS only, before the first connection: serve a leaf valid for kChainLeafDays with its intermediate,
+    // both issued under a root no client trusts.
+    static constexpr long kChainLeafDays = 400;
+    bool UseCertificateChain();
+
     struct State;
 
 private:
