@@ -47,6 +47,7 @@ HeadlessRunner::HeadlessRunner(const MonitorSettings& settings, const QString& s
     , m_format(format)
     , m_stdoutIsTerminal(isatty(STDOUT_FILENO) == 1)
     , m_stderrIsTerminal(isatty(STDERR_FILENO) == 1)
+    , m_untilStopped(passes <= 0)
 {
     m_run->SetSettings(settings);
     m_run->SetSiteListText(siteListText);
@@ -109,6 +110,12 @@ void HeadlessRunner::RequestStop()
     m_run->Click();
 }
 
+void HeadlessRunner::StopOnSignal()
+{
+    m_stoppedBySignal = true;
+    RequestStop();
+}
+
 void HeadlessRunner::OnCheckFinished(const CheckRecord& record)
 {
     if (m_metrics) {
@@ -150,7 +157,8 @@ void HeadlessRunner::OnRunFinished()
     m_progressTimer.stop();
     FlushOutput();
     ClearProgress();
-    emit Finished(m_run->AbnormalModel()->rowCount() > 0 ? 2 : 0);
+    const bool serviceStop = m_stoppedBySignal && m_untilStopped;
+    emit Finished(!serviceStop && m_run->AbnormalModel()->rowCount() > 0 ? 2 : 0);
 }
 
 void HeadlessRunner::FlushOutput()
