@@ -4,6 +4,7 @@
 #include "support/loopback_server.h"
 #include "support/test_files.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -355,6 +356,10 @@ void TestHeadless::historyGoesToTheStateDirectory()
     QVERIFY(WriteFileBytes(sites, (server.Url(u"/a"_s) + u"\n"_s).toUtf8()));
     const QString blocker = m_dir.filePath(u"not-a-folder"_s);
     QVERIFY(WriteFileBytes(blocker, "x"));
+    // A configuration of its own: other runs leave their history beside the shared one.
+    QVERIFY(QDir(m_dir.path()).mkpath(u"own"_s));
+    const QString config = m_dir.filePath(u"own/empty.ini"_s);
+    QVERIFY(WriteFileBytes(config, {}));
 
     for (const QString& stateDir : { m_dir.filePath(u"state/new/folder"_s), blocker + u"/state"_s }) {
         QProcess process;
@@ -362,14 +367,13 @@ void TestHeadless::historyGoesToTheStateDirectory()
         env.insert(u"STATE_DIRECTORY"_s, stateDir);
         process.setProcessEnvironment(env);
         process.setProgram(QStringLiteral(PATROL_BINARY));
-        process.setArguments(
-            { u"--headless"_s, u"--config"_s, m_emptyConfig, u"--sites"_s, sites, u"--passes"_s, u"1"_s });
+        process.setArguments({ u"--headless"_s, u"--config"_s, config, u"--sites"_s, sites, u"--passes"_s, u"1"_s });
         process.start();
         QVERIFY(process.waitForStarted(30000));
         const RunResult run = Collect(process);
         QVERIFY(run.finished);
         QCOMPARE(run.exitCode, 0);
-        QVERIFY(!QFile::exists(m_dir.filePath(u"empty.history.sqlite"_s)));
+        QVERIFY(!QFile::exists(m_dir.filePath(u"own/empty.history.sqlite"_s)));
         if (stateDir.startsWith(blocker)) {
             // Said once, before the run, even when the run is too short for the writer to report.
             QCOMPARE(run.err.count(u"历史记录不可用"_s), 1);
