@@ -3,6 +3,7 @@
 #include "cli/headless_options.h"
 #include "cli/headless_runner.h"
 #include "cli/headless_settings.h"
+#include "cli/history_location.h"
 #include "cli/metrics_server.h"
 #include "cli/site_list_file.h"
 #include "cli/site_metrics.h"
@@ -13,13 +14,14 @@
 #include "monitor/signal_bridge.h"
 #include "monitor/site_list.h"
 #include "monitor/status_codes.h"
-#include "store/history_store.h"
 #include "store/persistence.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QStringList>
 #include <QTimer>
+
+#include <sys/resource.h>
 
 #include <csignal>
 #include <cstdio>
@@ -48,6 +50,15 @@ int Fail(const QString& message)
 }
 
 } // namespace
+
+void RaiseOpenFileLimit()
+{
+    rlimit limit {};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
 
 int RunHeadless(int argc, char** argv)
 {
@@ -122,14 +133,18 @@ int RunHeadless(int argc, char** argv)
             metrics.SetShard(options.shard->index, options.shard->count);
         PrintLine(stderr, u"指标：%1"_s.arg(metricsServer->MetricsUrl()));
     }
-    if (!options.noHistory)
-        runner.Recorder()->SetHistoryPath(
-            options.historyPath.isEmpty() ? HistoryStore::PathBesideConfig(configPath) : options.historyPath);
+    if (!options.noHistory) {
+        const QString historyPath = HeadlessHistoryPath(options.historyPath, configPath);
+        if (PrepareHistoryFolder(historyPath, &error))
+            runner.Recorder()->SetHistoryPath(historyPath);
+        else
+            PrintLine(stderr, error);
+    }
     runner.Recorder()->SetNotifyUrl(options.notifyUrl);
     // The first SIGINT or SIGTERM stops gracefully; a second SIGINT does not wait for the checks under way.
     SignalBridge stopSignals({ SIGINT, SIGTERM });
     stopSignals.ExitOnSecondInterrupt(kExitInterrupted, "\n再次中断，立即退出。\n");
-    QObject::connect(&stopSignals, &SignalBridge::Received, &runner, &HeadlessRunner::RequestStop);
+    QObject::connect(&stopSignals, &SignalBridge::Received, &runner, &HeadlessRunner::StopOnSignal);
     QObject::connect(&runner, &HeadlessRunner::Finished, &app, [&](int status) {
         exitStatus = status;
         app.quit();

@@ -54,7 +54,7 @@ bool ParseListenText(const QString& text, QString* host, quint16* port)
 
 QString HeadlessUsageText()
 {
-    return u"用法：patrol-lamp --headless [选项]\n"
+    return u"用法：patrol-lamp --headless [选项]（或 patrol-lamp-headless [选项]）\n"
            "无窗口运行监控。设置和网站列表取自配置文件（窗口保存的值），选项只对本次运行有效，不写回文件。\n"
            "\n"
            "  --config FILE         配置文件（默认：程序目录下的 %1；安装版在 ~/.config/patrol-lamp/ 下）\n"
@@ -72,7 +72,8 @@ QString HeadlessUsageText()
            "  --shard I/N           只检查第 I 片（0 ≤ I < N）：网址哈希除以 N 余 I 的网站\n"
            "  --listen HOST:PORT    在 http://HOST:PORT/metrics 提供 Prometheus 指标\n"
            "  --web-config FILE     指标的 TLS 与 basic auth（tls_server_config, basic_auth_users）\n"
-           "  --history FILE        历史记录文件（默认：配置文件旁的 <配置文件名>.history.sqlite）\n"
+           "  --history FILE        历史记录文件（默认：设置了 $STATE_DIRECTORY 时为其中的 history.sqlite，\n"
+           "                        否则为配置文件旁的 <配置文件名>.history.sqlite）\n"
            "  --no-history          不记录历史\n"
            "  --notify-url URL      网站状态变化时向该网址 POST 一个 JSON 数组；\n"
            "                        送不到的重试约半分钟，结束时未送出的最多再试 10 秒\n"
@@ -84,7 +85,8 @@ QString HeadlessUsageText()
            "  jsonl：每行一个 JSON 对象（pass, row, url, normal, status, status_text, found, found_text,\n"
            "         elapsed_ms, response_time, cert_expires）\n"
            "  csv：首行为列名，其余同 tsv，按 CSV 规则加引号\n"
-           "退出状态：0 结束时没有不正常网站，2 有不正常网站，3 参数错误、文件无法读取或网站列表为空。\n"_s.arg(
+           "退出状态：0 结束时没有不正常网站，2 有不正常网站，3 参数错误、文件无法读取或网站列表为空。\n"
+           "未给 --passes 时，由 SIGINT/SIGTERM 停止的运行总是以 0 退出（不正常网站数见最后的汇总和指标）。\n"_s.arg(
                Persist::ConfigFileName());
 }
 

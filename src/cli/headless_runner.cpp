@@ -49,6 +49,7 @@ HeadlessRunner::HeadlessRunner(const MonitorSettings& settings, const QString& s
     , m_format(format)
     , m_stdoutIsTerminal(isatty(STDOUT_FILENO) == 1)
     , m_stderrIsTerminal(isatty(STDERR_FILENO) == 1)
+    , m_untilStopped(passes <= 0)
     , m_out(new PipeWriter(STDOUT_FILENO, kMaxPendingOutput, this))
 {
     m_run->SetSettings(settings);
@@ -128,6 +129,12 @@ void HeadlessRunner::RequestStop()
     m_run->Click();
 }
 
+void HeadlessRunner::StopOnSignal()
+{
+    m_stoppedBySignal = true;
+    RequestStop();
+}
+
 void HeadlessRunner::OnCheckFinished(const CheckRecord& record)
 {
     if (m_metrics) {
@@ -169,7 +176,9 @@ void HeadlessRunner::OnRunFinished()
     m_progressTimer.stop();
     FlushOutput();
     ClearProgress();
-    m_exitStatus = m_run->AbnormalModel()->rowCount() > 0 ? 2 : 0;
+    // A service stopped by a signal ended as asked; --passes keeps its 0/2 answer.
+    const bool serviceStop = m_stoppedBySignal && m_untilStopped;
+    m_exitStatus = !serviceStop && m_run->AbnormalModel()->rowCount() > 0 ? 2 : 0;
     m_finishing = true;
     if (m_droppedLines > 0)
         WriteStderrLine(u"标准输出读取太慢，共丢弃了 %1 行检查结果。"_s.arg(m_droppedLines));

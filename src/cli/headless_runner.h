@@ -46,6 +46,9 @@ public:
     void Start();
     // SIGINT / SIGTERM: no new checks; running ones finish, then the run ends.
     void RequestStop();
+    // The same, asked for by a service manager: a run without --passes then exits 0 even with abnormal sites,
+    // so a stop is not a failure (the count is in the log and the metrics).
+    void StopOnSignal();
 
 signals:
     void Finished(int exitStatus);
@@ -72,6 +75,8 @@ private:
     bool m_stderrIsTerminal;
     bool m_stdoutBroken = false;
     bool m_stopRequested = false;
+    bool m_stoppedBySignal = false;
+    bool m_untilStopped;
     bool m_progressShown = false;
     bool m_finishing = false;
     bool m_deliveryDone = false;
