@@ -22,10 +22,11 @@ run: build
 test: build
 	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
-# The Debian package: build/patrol-lamp_<version>_amd64.deb (install it with apt install ./build/patrol-lamp_*.deb).
+# The Debian packages: build/patrol-lamp_<version>_amd64.deb (the window) and build/patrol-lamp-headless_<version>_amd64.deb
+# (the exporter alone, no display libraries); install with apt install ./build/patrol-lamp*.deb.
 .PHONY: package
 package: configure
-	@cmake --build $(BUILD) -j $(JOBS) --target patrol-lamp patrol_package_files
+	@cmake --build $(BUILD) -j $(JOBS) --target patrol-lamp patrol-lamp-headless patrol_package_files
 	@cd $(BUILD) && cpack -G DEB
 # Two exporter shards, a real Prometheus and Alertmanager, all on loopback (installs the two when missing).
 test-integration: build

@@ -2,6 +2,7 @@
 //
 //   bench_history [--sites N] [--days D] [--passes-per-hour P] [--flip-per-mille F] [--file PATH]
 //   (defaults: 50000 sites, 30 days, 2 passes an hour, 1 ‰ of checks change a site's verdict)
+//   bench_history --read-abnormal --file PATH   times the read a run makes at start of the sites last abnormal
 //
 // The file's size depends on the rows, not on the checks: one hourly row per site and hour (two days kept),
 // one daily row per site and day, one `changes` row per flip. More passes an hour only add to the sums in
@@ -12,6 +13,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -45,6 +47,19 @@ qint64 Count(const QString& path, const QString& table)
     return n;
 }
 
+// Resident memory in kB, from /proc.
+qint64 ResidentKb()
+{
+    QFile status(u"/proc/self/status"_s);
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -59,6 +74,16 @@ int main(int argc, char** argv)
     const qsizetype fileArg = args.indexOf(u"--file"_s);
     const QString path
         = fileArg > 0 && fileArg + 1 < args.size() ? args.at(fileArg + 1) : dir.filePath(u"bench.history.sqlite"_s);
+
+    if (args.contains(u"--read-abnormal"_s)) {
+        const qint64 before = ResidentKb();
+        QElapsedTimer timer;
+        timer.start();
+        const QStringList abnormal = HistoryStore::ReadAbnormalUrls(path);
+        std::printf("abnormal sites %lld read in %lld ms, resident memory +%lld kB\n", qint64(abnormal.size()),
+            timer.elapsed(), ResidentKb() - before);
+        return 0;
+    }
 
     QStringList urls;
     urls.reserve(sites);

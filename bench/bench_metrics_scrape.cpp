@@ -1,5 +1,6 @@
 // The metrics page of a large shard: the time the main thread spends rendering it (the run waits that long
-// to apply results; the checks themselves go on) and the time a scraper takes to fetch it over loopback.
+// to apply results; the checks themselves go on), the time a scraper takes to fetch it over loopback, and the
+// resident memory while 16 scrapers ask for it and never read (from four addresses), and after they are gone.
 //
 //   bench_metrics_scrape [SITES] [SCRAPES]        (default 100000 sites, 5 scrapes)
 
@@ -19,6 +20,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -62,6 +64,39 @@ qint64 FetchBytes(quint16 port)
     }
     close(fd);
     return total;
+}
+
+// A scraper that asks and never reads; the descriptor stays open until the caller closes it.
+int AskWithoutReading(quint16 port, int source)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1 + source);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const char request[] = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
+        || write(fd, request, sizeof request - 1) < 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+double ResidentMb()
+{
+    FILE* status = std::fopen("/proc/self/status", "r");
+    char line[256];
+    long kb = 0;
+    while (status && std::fgets(line, sizeof line, status)) {
+        if (std::sscanf(line, "VmRSS: %ld", &kb) == 1)
+            break;
+    }
+    if (status)
+        std::fclose(status);
+    return kb / 1024.0;
 }
 
 } // namespace
@@ -108,6 +143,9 @@ int main(int argc, char** argv)
         return 1;
     }
     std::vector<double> fetchMs;
+    double idleMb = 0;
+    double stalledMb = 0;
+    double afterMb = 0;
     std::atomic<bool> done { false };
     std::thread client([&] {
         for (int i = 0; i < scrapes; ++i) {
@@ -117,6 +155,17 @@ int main(int argc, char** argv)
                 std::fprintf(stderr, "short answer\n");
             fetchMs.push_back(timer.nsecsElapsed() / 1e6);
         }
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        idleMb = ResidentMb();
+        std::vector<int> stalled;
+        for (int i = 0; i < 16; ++i)
+            stalled.push_back(AskWithoutReading(server.Port(), i % 4));
+        std::this_thread::sleep_for(std::chrono::seconds(5));
+        stalledMb = ResidentMb();
+        for (int fd : stalled)
+            close(fd);
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        afterMb = ResidentMb();
         done = true;
     });
     QTimer poll;
@@ -136,5 +185,7 @@ int main(int argc, char** argv)
                 "(max %.0f)\n",
         sites, bytes / 1e6, median(renderMs), *std::max_element(renderMs.begin(), renderMs.end()), median(renderCpuMs),
         median(fetchMs), *std::max_element(fetchMs.begin(), fetchMs.end()));
+    std::printf("resident: %.0f MB idle, %.0f MB with 16 scrapers not reading, %.0f MB after they left\n", idleMb,
+        stalledMb, afterMb);
     return 0;
 }

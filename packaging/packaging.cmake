@@ -1,5 +1,5 @@
-# Install rules and the Debian package built by `make package`: the program, its menu entry, icons, AppStream
-# metadata, manual page and the files Debian policy asks for.
+# Install rules and the Debian packages built by `make package`: the program, its menu entry, icons, AppStream
+# metadata, manual page, the service and its examples, and the files Debian policy asks for.
 include(GNUInstallDirs)
 
 set(PATROL_APP_ID "example.patrol_lamp.PatrolLamp" CACHE STRING "Reverse-DNS id of the desktop entry and metadata")
@@ -32,31 +32,66 @@ foreach(pair "${patrol_pkg_src}/patrol-lamp.1|patrol-lamp.1.gz" "${patrol_pkg_ou
 endforeach()
 add_custom_target(patrol_package_files ALL DEPENDS ${patrol_pkg_generated})
 
-install(TARGETS patrol-lamp RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${patrol_pkg_out}/${PATROL_APP_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-install(FILES ${patrol_pkg_out}/${PATROL_APP_ID}.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+# Two packages: patrol-lamp-headless holds the server command, its service and examples, and needs no display
+# library; patrol-lamp adds the window and depends on it.
+install(TARGETS patrol-lamp-headless RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT headless)
+install(FILES ${patrol_pkg_out}/patrol-lamp.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+    RENAME patrol-lamp-headless.1.gz COMPONENT headless)
+install(FILES ${CMAKE_SOURCE_DIR}/deploy/systemd/patrol-lamp-exporter.service
+    DESTINATION lib/systemd/system COMPONENT headless)
+set(patrol_headless_doc ${CMAKE_INSTALL_DATADIR}/doc/patrol-lamp-headless)
+install(FILES ${patrol_pkg_out}/copyright ${patrol_pkg_out}/changelog.gz DESTINATION ${patrol_headless_doc}
+    COMPONENT headless)
+install(FILES ${CMAKE_SOURCE_DIR}/deploy/systemd/patrol-lamp.default
+    DESTINATION ${patrol_headless_doc}/examples/default RENAME patrol-lamp COMPONENT headless)
+install(FILES ${CMAKE_SOURCE_DIR}/deploy/prometheus/patrol-rules.yml ${CMAKE_SOURCE_DIR}/deploy/prometheus/prometheus.yml
+    DESTINATION ${patrol_headless_doc}/examples/prometheus COMPONENT headless)
+install(FILES ${CMAKE_SOURCE_DIR}/deploy/alertmanager/alertmanager.yml
+    DESTINATION ${patrol_headless_doc}/examples/alertmanager COMPONENT headless)
+install(FILES ${CMAKE_SOURCE_DIR}/deploy/grafana/patrol-lamp.json
+    DESTINATION ${patrol_headless_doc}/examples/grafana COMPONENT headless)
+
+install(TARGETS patrol-lamp RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT gui)
+install(FILES ${patrol_pkg_out}/${PATROL_APP_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications
+    COMPONENT gui)
+install(FILES ${patrol_pkg_out}/${PATROL_APP_ID}.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo
+    COMPONENT gui)
 foreach(size 16 22 24 32 48 64 128 256)
     install(FILES ${patrol_pkg_src}/icons/${size}.png
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps RENAME ${PATROL_APP_ID}.png)
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps RENAME ${PATROL_APP_ID}.png
+        COMPONENT gui)
 endforeach()
 install(FILES ${patrol_pkg_src}/icons/scalable.svg
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps RENAME ${PATROL_APP_ID}.svg)
-install(FILES ${patrol_pkg_out}/patrol-lamp.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${patrol_pkg_out}/copyright ${patrol_pkg_out}/changelog.gz DESTINATION ${patrol_doc_dir})
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps RENAME ${PATROL_APP_ID}.svg COMPONENT gui)
+install(FILES ${patrol_pkg_out}/patrol-lamp.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT gui)
+install(FILES ${patrol_pkg_out}/copyright ${patrol_pkg_out}/changelog.gz DESTINATION ${patrol_doc_dir}
+    COMPONENT gui)
 
 set(CPACK_GENERATOR DEB)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL headless gui)
 set(CPACK_PACKAGE_NAME patrol-lamp)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "keep watching whether a list of web sites can be reached")
-set(CPACK_PACKAGE_DESCRIPTION "岚澈·巡更灯 checks a list of web sites, from a handful up to tens
+# Each description's first line is its package's synopsis.
+set(patrol_pkg_about "岚澈·巡更灯 checks a list of web sites, from a handful up to tens
 of thousands of addresses, again and again, and keeps the sites that
 cannot be reached in a list of their own. Each site is judged by its
 HTTP status code and, optionally, by texts that must or must not occur
-in its page. The same monitoring runs without a window from the command
-line (patrol-lamp --headless).")
+in its page.")
+set(CPACK_DEBIAN_GUI_PACKAGE_NAME patrol-lamp)
+set(CPACK_DEBIAN_GUI_DESCRIPTION "keep watching whether a list of web sites can be reached
+${patrol_pkg_about} This package holds the desktop window; the same
+monitoring runs without a window from the command line
+(patrol-lamp --headless).")
+set(CPACK_DEBIAN_HEADLESS_PACKAGE_NAME patrol-lamp-headless)
+set(CPACK_DEBIAN_HEADLESS_DESCRIPTION "keep watching web sites, without a window (Prometheus exporter)
+${patrol_pkg_about} This package holds the command for servers
+(patrol-lamp-headless), which needs no display library, its systemd
+unit patrol-lamp-exporter.service and examples of the settings, the
+Prometheus rules and the Alertmanager routes.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -67,6 +102,7 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The libraries linked come from the binary; these are loaded by name at run time: the window's platform
 # plugins, the history's SQLite driver, Qt's Chinese translations and a font with Chinese glyphs.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "qt6-qpa-plugins, libqt6sql6-sqlite, qt6-translations-l10n, fonts-wqy-microhei | fonts-noto-cjk")
+set(CPACK_DEBIAN_HEADLESS_PACKAGE_DEPENDS "libqt6sql6-sqlite")
+set(CPACK_DEBIAN_GUI_PACKAGE_DEPENDS "patrol-lamp-headless (= ${PROJECT_VERSION}), qt6-qpa-plugins, \
+libqt6sql6-sqlite, qt6-translations-l10n, fonts-wqy-microhei | fonts-noto-cjk")
 include(CPack)

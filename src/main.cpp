@@ -3,8 +3,6 @@
 #include "store/persistence.h"
 #include "ui/desktop_app.h"
 
-#include <sys/resource.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,16 +12,6 @@ using namespace Qt::StringLiterals;
 namespace {
 
 constexpr int kExitNoDisplay = 3;
-
-// Hundreds of checks at once each hold sockets; the usual soft limit of 1024 descriptors is too few.
-void RaiseOpenFileLimit()
-{
-    rlimit limit {};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
 
 bool HasEnv(const char* name)
 {

@@ -6,7 +6,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-5compat-dev qt6-httpserver-dev qt6-websockets-dev libgl-dev
     libqt6sql6-sqlite qt6-charts-dev libqt6opengl6-dev sqlite3
     libcurl4-openssl-dev libssl-dev ca-certificates openssl
-    libicu-dev
+    libicu-dev libyaml-cpp-dev libcrypt-dev
     zlib1g-dev python3
     fonts-wqy-microhei
     dpkg-dev desktop-file-utils appstream lintian man-db

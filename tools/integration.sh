@@ -286,3 +286,4 @@ while read -r q; do
 done <"$work/queries"
 echo "all $(wc -l <"$work/queries") dashboard queries run on the live data"
 echo "integration test passed in $((SECONDS - start_s)) s"
+"$root/tools/integration_tls.sh" "$build"

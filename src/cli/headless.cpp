@@ -3,17 +3,18 @@
 #include "cli/headless_options.h"
 #include "cli/headless_runner.h"
 #include "cli/headless_settings.h"
+#include "cli/history_location.h"
 #include "cli/metrics_server.h"
 #include "cli/site_list_file.h"
 #include "cli/site_metrics.h"
 #include "cli/site_shard.h"
 #include "http/curl_global.h"
+#include "http/url_text.h"
 #include "monitor/monitoring_run.h"
 #include "monitor/run_recorder.h"
 #include "monitor/signal_bridge.h"
 #include "monitor/site_list.h"
 #include "monitor/status_codes.h"
-#include "store/history_store.h"
 #include "store/persistence.h"
 
 #include <QCoreApplication>
@@ -21,6 +22,8 @@
 #include <QDir>
 #include <QStringList>
 #include <QTimer>
+
+#include <sys/resource.h>
 
 #include <csignal>
 #include <cstdio>
@@ -71,8 +74,9 @@ int SendTestNotices(const QList<NotifyTarget>& targets)
             target.kind, BuildNotifyRequest(target, text, json, QDateTime::currentMSecsSinceEpoch()), kNotifyTimeoutMs);
         if (!why.isEmpty()) {
             ++failed;
-            PrintLine(
-                stderr, u"patrol-lamp: 测试通知失败（%1 %2）：%3"_s.arg(NotifyKindName(target.kind), target.url, why));
+            PrintLine(stderr,
+                u"patrol-lamp: 测试通知失败（%1 %2）：%3"_s.arg(
+                    NotifyKindName(target.kind), RedactedNotifyUrl(target.url), why));
         }
     }
     PrintLine(stderr, u"测试通知：%1 个目标成功，%2 个失败"_s.arg(targets.size() - failed).arg(failed));
@@ -80,6 +84,15 @@ int SendTestNotices(const QList<NotifyTarget>& targets)
 }
 
 } // namespace
+
+void RaiseOpenFileLimit()
+{
+    rlimit limit {};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
 
 int RunHeadless(int argc, char** argv)
 {
@@ -111,8 +124,13 @@ int RunHeadless(int argc, char** argv)
         return Fail(error);
 
     QString siteList = stored.siteList;
-    if (!options.sitesPath.isEmpty() && !ReadSiteListFile(options.sitesPath, &siteList, &error))
+    QString warning;
+    if (!options.sitesPath.isEmpty() && !ReadSiteListFile(options.sitesPath, &siteList, &error, &warning))
         return Fail(error);
+    if (!warning.isEmpty())
+        PrintLine(stderr, u"patrol-lamp: "_s + warning);
+    if (const QString nonWeb = options.sitesPath.isEmpty() ? QString() : NonWebEntriesText(siteList); !nonWeb.isEmpty())
+        PrintLine(stderr, u"patrol-lamp: 这些条目不是 http/https 网址，检查时按不支持的网址报告：%1"_s.arg(nonWeb));
     if (options.shard && HasSiteEntries(siteList)) {
         siteList = FilterSiteList(siteList, *options.shard);
         if (siteList.isEmpty())
@@ -139,6 +157,12 @@ int RunHeadless(int argc, char** argv)
     std::unique_ptr<MetricsServer> metricsServer;
     if (options.listenPort) {
         metricsServer = std::make_unique<MetricsServer>([&metrics] { return metrics.Render(); });
+        if (!options.webConfigPath.isEmpty()) {
+            WebConfig webConfig;
+            if (!LoadWebConfig(options.webConfigPath, &webConfig, &error))
+                return Fail(error);
+            metricsServer->SetWebConfig(webConfig);
+        }
         if (!metricsServer->Listen(options.listenHost, *options.listenPort, &error))
             return Fail(error);
         runner.SetMetrics(&metrics);
@@ -146,15 +170,19 @@ int RunHeadless(int argc, char** argv)
             metrics.SetShard(options.shard->index, options.shard->count);
         PrintLine(stderr, u"指标：%1"_s.arg(metricsServer->MetricsUrl()));
     }
-    if (!options.noHistory)
-        runner.Recorder()->SetHistoryPath(
-            options.historyPath.isEmpty() ? HistoryStore::PathBesideConfig(configPath) : options.historyPath);
+    if (!options.noHistory) {
+        const QString historyPath = HeadlessHistoryPath(options.historyPath, configPath);
+        if (PrepareHistoryFolder(historyPath, &error))
+            runner.Recorder()->SetHistoryPath(historyPath);
+        else
+            PrintLine(stderr, error);
+    }
     runner.Recorder()->SetNotifyTargets(NotifyTargets(options));
     runner.Recorder()->SetAlertRules(options.confirmPasses, options.remindMinutes);
     // The first SIGINT or SIGTERM stops gracefully; a second SIGINT does not wait for the checks under way.
     SignalBridge stopSignals({ SIGINT, SIGTERM });
     stopSignals.ExitOnSecondInterrupt(kExitInterrupted, "\n再次中断，立即退出。\n");
-    QObject::connect(&stopSignals, &SignalBridge::Received, &runner, &HeadlessRunner::RequestStop);
+    QObject::connect(&stopSignals, &SignalBridge::Received, &runner, &HeadlessRunner::StopOnSignal);
     QObject::connect(&runner, &HeadlessRunner::Finished, &app, [&](int status) {
         exitStatus = status;
         app.quit();

@@ -1,5 +1,7 @@
 #include "cli/headless_options.h"
 
+#include "http/url_text.h"
+#include "monitor/webhook_sender.h"
 #include "store/persistence.h"
 
 #include <QRegularExpression>
@@ -52,7 +54,7 @@ bool ParseListenText(const QString& text, QString* host, quint16* port)
 
 QString HeadlessUsageText()
 {
-    return u"用法：patrol-lamp --headless [选项]\n"
+    return u"用法：patrol-lamp --headless [选项]（或 patrol-lamp-headless [选项]）\n"
            "无窗口运行监控。设置和网站列表取自配置文件（窗口保存的值），选项只对本次运行有效，不写回文件。\n"
            "\n"
            "  --config FILE         配置文件（默认：程序目录下的 %1；安装版在 ~/.config/patrol-lamp/ 下）\n"
@@ -69,9 +71,12 @@ QString HeadlessUsageText()
            "  --format tsv|jsonl|csv 输出格式（默认 tsv）\n"
            "  --shard I/N           只检查第 I 片（0 ≤ I < N）：网址哈希除以 N 余 I 的网站\n"
            "  --listen HOST:PORT    在 http://HOST:PORT/metrics 提供 Prometheus 指标\n"
-           "  --history FILE        历史记录文件（默认：配置文件旁的 <配置文件名>.history.sqlite）\n"
+           "  --web-config FILE     指标的 TLS 与 basic auth（tls_server_config, basic_auth_users）\n"
+           "  --history FILE        历史记录文件（默认：设置了 $STATE_DIRECTORY 时为其中的 history.sqlite，\n"
+           "                        否则为配置文件旁的 <配置文件名>.history.sqlite）\n"
            "  --no-history          不记录历史\n"
-           "  --notify-url URL      网站状态变化时向该网址 POST 一个 JSON 数组\n"
+           "  --notify-url URL      网站状态变化时向该网址 POST 一个 JSON 数组；\n"
+           "                        送不到的重试约半分钟，结束时未送出的最多再试 10 秒\n"
            "  --notify [KIND=]URL   通知目标，可重复；KIND 为 dingtalk、wecom、feishu、telegram、slack、webhook，\n"
            "                        省略时按网址的主机判断\n"
            "  --notify-secret S     前一个 --notify 的签名密钥（钉钉、飞书）\n"
@@ -87,7 +92,9 @@ QString HeadlessUsageText()
            "         elapsed_ms, response_time, cert_expires）\n"
            "  csv：首行为列名，其余同 tsv，按 CSV 规则加引号\n"
            "退出状态：0 结束时没有不正常网站，2 有不正常网站，3 参数错误、文件无法读取或网站列表为空；\n"
-           "  --notify-test 有目标失败时为 1。\n"_s.arg(Persist::ConfigFileName());
+           "  --notify-test 有目标失败时为 1。\n"
+           "未给 --passes 时，由 SIGINT/SIGTERM 停止的运行总是以 0 退出（不正常网站数见最后的汇总和指标）。\n"_s.arg(
+               Persist::ConfigFileName());
 }
 
 bool ParseHeadlessArguments(const QStringList& arguments, HeadlessOptions* options, QString* error)
@@ -112,7 +119,8 @@ bool ParseHeadlessArguments(const QStringList& arguments, HeadlessOptions* optio
             || name == u"--timeout"_s || name == u"--interval"_s || name == u"--status-codes"_s
             || name == u"--content"_s || name == u"--passes"_s || name == u"--format"_s || name == u"--shard"_s
             || name == u"--listen"_s || name == u"--history"_s || name == u"--notify-url"_s || name == u"--notify"_s
-            || name == u"--notify-secret"_s || name == u"--confirm-passes"_s || name == u"--remind-minutes"_s;
+            || name == u"--notify-secret"_s || name == u"--confirm-passes"_s || name == u"--remind-minutes"_s
+            || name == u"--web-config"_s;
         QString value;
         if (takesValue) {
             if (inlineValue) {
@@ -171,6 +179,10 @@ bool ParseHeadlessArguments(const QStringList& arguments, HeadlessOptions* optio
             if (!ParseListenText(value, &result.listenHost, &port))
                 return fail(u"--listen 需要 HOST:PORT（如 127.0.0.1:9464 或 [::1]:9464），而不是“%1”"_s.arg(value));
             result.listenPort = port;
+        } else if (name == u"--web-config"_s) {
+            if (value.isEmpty())
+                return fail(u"选项 --web-config 缺少文件名"_s);
+            result.webConfigPath = value;
         } else if (name == u"--history"_s) {
             if (value.isEmpty())
                 return fail(u"选项 --history 缺少文件名"_s);
@@ -178,9 +190,9 @@ bool ParseHeadlessArguments(const QStringList& arguments, HeadlessOptions* optio
         } else if (name == u"--no-history"_s) {
             result.noHistory = true;
         } else if (name == u"--notify-url"_s) {
-            const QString scheme = value.section(u':', 0, 0).toLower();
-            if (scheme != u"http"_s && scheme != u"https"_s)
-                return fail(u"--notify-url 需要 http:// 或 https:// 网址，而不是“%1”"_s.arg(value));
+            if (!WebhookSender::IsDeliverableUrl(value))
+                return fail(u"--notify-url 需要带主机名的 http:// 或 https:// 网址，而不是“%1”"_s.arg(
+                    RedactedNotifyUrl(value)));
             result.notifyUrl = value;
         } else if (name == u"--notify"_s) {
             NotifyTarget target;
@@ -214,6 +226,8 @@ bool ParseHeadlessArguments(const QStringList& arguments, HeadlessOptions* optio
             return fail(u"未知的参数：%1"_s.arg(arguments.at(i)));
         }
     }
+    if (!result.webConfigPath.isEmpty() && !result.listenPort)
+        return fail(u"--web-config 需要 --listen"_s);
     if (result.noHistory && !result.historyPath.isEmpty())
         return fail(u"--no-history 不能与 --history 同用"_s);
     if (result.noStatus && (result.statusCodes || result.invertStatus))

@@ -29,6 +29,7 @@ struct HeadlessOptions
     std::optional<SiteShard> shard;
     QString listenHost; // with listenPort: serve metrics; empty host with a port means every interface
     std::optional<quint16> listenPort;
+    QString webConfigPath; // TLS and basic auth of the metrics server
     QString historyPath; // empty: beside the configuration file
     bool noHistory = false;
     QString notifyUrl; // webhook for batches of state changes

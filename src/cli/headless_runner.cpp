@@ -1,11 +1,13 @@
 #include "cli/headless_runner.h"
 
 #include "cli/check_line_format.h"
+#include "cli/pipe_writer.h"
 #include "cli/site_metrics.h"
 #include "monitor/duration_text.h"
 #include "monitor/monitoring_run.h"
 #include "monitor/report_model.h"
 #include "monitor/run_recorder.h"
+#include "monitor/webhook_sender.h"
 
 #include <QDateTime>
 
@@ -47,6 +49,8 @@ HeadlessRunner::HeadlessRunner(const MonitorSettings& settings, const QString& s
     , m_format(format)
     , m_stdoutIsTerminal(isatty(STDOUT_FILENO) == 1)
     , m_stderrIsTerminal(isatty(STDERR_FILENO) == 1)
+    , m_untilStopped(passes <= 0)
+    , m_out(new PipeWriter(STDOUT_FILENO, kMaxPendingOutput, this))
 {
     m_run->SetSettings(settings);
     m_run->SetSiteListText(siteListText);
@@ -54,6 +58,16 @@ HeadlessRunner::HeadlessRunner(const MonitorSettings& settings, const QString& s
 
     connect(m_recorder, &RunRecorder::HistoryFailed, this, &HeadlessRunner::OnMessage);
     connect(m_recorder, &RunRecorder::DeliveryFailed, this, &HeadlessRunner::OnMessage);
+    connect(m_recorder, &RunRecorder::Undelivered, this, [this](int changes) {
+        if (m_metrics)
+            m_metrics->AddNotifyFailed(changes);
+    });
+    connect(m_recorder, &RunRecorder::DeliveryDrained, this, [this] {
+        m_deliveryDone = true;
+        TryFinish();
+    });
+    connect(m_out, &PipeWriter::Broken, this, &HeadlessRunner::OnOutputBroken);
+    connect(m_out, &PipeWriter::Emptied, this, &HeadlessRunner::TryFinish);
     connect(m_run, &MonitoringRun::CheckFinished, this, &HeadlessRunner::OnCheckFinished);
     connect(m_run, &MonitoringRun::PassFinished, this, &HeadlessRunner::OnPassFinished);
     connect(m_run, &MonitoringRun::MessageRequested, this, &HeadlessRunner::OnMessage);
@@ -65,6 +79,8 @@ HeadlessRunner::HeadlessRunner(const MonitorSettings& settings, const QString& s
     connect(&m_flushTimer, &QTimer::timeout, this, &HeadlessRunner::FlushOutput);
     m_progressTimer.setInterval(kProgressPeriodMs);
     connect(&m_progressTimer, &QTimer::timeout, this, &HeadlessRunner::ShowProgress);
+    m_stallTimer.setInterval(kOutputStallMs);
+    connect(&m_stallTimer, &QTimer::timeout, this, &HeadlessRunner::CheckOutputStall);
 }
 
 HeadlessRunner::~HeadlessRunner()
@@ -101,12 +117,22 @@ void HeadlessRunner::Start()
 
 void HeadlessRunner::RequestStop()
 {
+    if (m_finishing) {
+        GiveUpOutput(u"已要求停止"_s);
+        return;
+    }
     if (m_stopRequested || m_run->IsIdle())
         return;
     m_stopRequested = true;
     ClearProgress();
     WriteStderrLine(u"正在停止：不再开始新的检查，等待正在进行的检查结束（再按 Ctrl+C 立即退出）……"_s);
     m_run->Click();
+}
+
+void HeadlessRunner::StopOnSignal()
+{
+    m_stoppedBySignal = true;
+    RequestStop();
 }
 
 void HeadlessRunner::OnCheckFinished(const CheckRecord& record)
@@ -150,21 +176,71 @@ void HeadlessRunner::OnRunFinished()
     m_progressTimer.stop();
     FlushOutput();
     ClearProgress();
-    emit Finished(m_run->AbnormalModel()->rowCount() > 0 ? 2 : 0);
+    // A service stopped by a signal ended as asked; --passes keeps its 0/2 answer.
+    const bool serviceStop = m_stoppedBySignal && m_untilStopped;
+    m_exitStatus = !serviceStop && m_run->AbnormalModel()->rowCount() > 0 ? 2 : 0;
+    m_finishing = true;
+    if (m_droppedLines > 0)
+        WriteStderrLine(u"标准输出读取太慢，共丢弃了 %1 行检查结果。"_s.arg(m_droppedLines));
+    m_lastWritten = m_out->Written();
+    m_stallTimer.start();
+    m_recorder->DrainDelivery(WebhookSender::kDrainMs);
+}
+
+void HeadlessRunner::TryFinish()
+{
+    if (!m_finishing || m_finished || !m_deliveryDone || m_out->Pending() > 0)
+        return;
+    m_finished = true;
+    m_stallTimer.stop();
+    emit Finished(m_exitStatus);
+}
+
+void HeadlessRunner::CheckOutputStall()
+{
+    if (m_out->Written() == m_lastWritten && m_out->Pending() > 0)
+        GiveUpOutput(u"%1 秒内没有被读取"_s.arg(kOutputStallMs / 1000));
+    m_lastWritten = m_out->Written();
+}
+
+void HeadlessRunner::GiveUpOutput(const QString& why)
+{
+    if (m_out->Pending() > 0) {
+        const qsizetype lines = m_out->Discard();
+        WriteStderrLine(u"标准输出%1，%2 行检查结果未写出。"_s.arg(why).arg(lines));
+    }
+    TryFinish();
 }
 
 void HeadlessRunner::FlushOutput()
 {
     m_flushTimer.stop();
-    if (m_outBuffer.isEmpty())
+    if (m_outBuffer.isEmpty() || m_stdoutBroken)
         return;
-    if (!m_stdoutBroken && !WriteAll(STDOUT_FILENO, m_outBuffer.constData(), m_outBuffer.size())) {
-        // The reader went away (a closed pipe): the remaining lines have nowhere to go.
-        m_stdoutBroken = true;
-        WriteStderrLine(u"标准输出已关闭，停止监控。"_s);
-        RequestStop();
+    // After a loss, lines resume only once the reader has taken half the backlog: no flapping at the bound.
+    const bool room = m_droppedLines == 0 || m_out->Pending() < kMaxPendingOutput / 2;
+    if (room && m_out->Append(m_outBuffer)) {
+        if (m_droppedLines > 0 && !m_finishing) {
+            WriteStderrLine(u"标准输出恢复，此前丢弃了 %1 行检查结果。"_s.arg(m_droppedLines));
+            m_droppedLines = 0;
+        }
+    } else {
+        if (m_droppedLines == 0) {
+            WriteStderrLine(u"标准输出读取太慢（积压超过 %1 MB），检查结果行将被丢弃，直到读取跟上。"_s.arg(
+                kMaxPendingOutput / (1024 * 1024)));
+        }
+        m_droppedLines += m_outBuffer.count('\n');
     }
     m_outBuffer.clear();
+}
+
+void HeadlessRunner::OnOutputBroken()
+{
+    // The reader went away (a closed pipe): the remaining lines have nowhere to go.
+    m_stdoutBroken = true;
+    WriteStderrLine(u"标准输出已关闭，停止监控。"_s);
+    RequestStop();
+    TryFinish();
 }
 
 void HeadlessRunner::WriteStderrLine(const QString& text)

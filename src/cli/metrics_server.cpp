@@ -2,126 +2,271 @@
 
 #include "store/persistence.h"
 
+#include <QCryptographicHash>
 #include <QHostAddress>
 #include <QHostInfo>
-#include <QHttpServer>
-#include <QHttpServerResponse>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 
-#include <memory>
+#include <algorithm>
 
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
-// Accepts while fewer than the maximum are open; the HTTP server deletes each socket when it disconnects.
-class BoundedTcpServer final : public QTcpServer
+namespace {
+
+class Listener final : public QTcpServer
 {
-    struct Exchange
-    {
-        qint64 received = 0; // since the last answer went out
-        int requests = 0;
-        bool dropped = false;
-    };
-
 public:
-    using QTcpServer::QTcpServer;
-
-    int Open() const { return m_open; }
+    Listener(std::function<void(qintptr)> accept, QObject* parent)
+        : QTcpServer(parent)
+        , m_accept(std::move(accept))
+    { }
 
 protected:
-    void incomingConnection(qintptr handle) override
-    {
-        if (m_open >= MetricsServer::kMaxConnections) {
-            ::close(int(handle));
-            return;
-        }
-        auto* socket = new QTcpSocket(this);
-        if (!socket->setSocketDescriptor(handle)) {
-            delete socket;
-            ::close(int(handle));
-            return;
-        }
-        ++m_open;
-        connect(socket, &QObject::destroyed, this, [this] { --m_open; });
-        // A client that stops talking must not hold a slot forever.
-        auto* idle = new QTimer(socket);
-        idle->setSingleShot(true);
-        idle->setInterval(MetricsServer::kIdleTimeoutMs);
-        connect(idle, &QTimer::timeout, socket, [socket] {
-            socket->abort();
-            socket->deleteLater();
-        });
-        // Scrapers send one small request and wait for its answer. More bytes than a request, or a second
-        // request before the answer has gone out (pipelining: each would hold a whole page in memory), drop the
-        // connection. Connected before the HTTP server's own handler, so the unread bytes are the new ones;
-        // they are read away here so that the server never parses them.
-        auto state = std::make_shared<Exchange>();
-        connect(socket, &QTcpSocket::readyRead, idle, [socket, idle, state] {
-            if (state->dropped) {
-                socket->readAll();
-                return;
-            }
-            const QByteArray chunk = socket->peek(socket->bytesAvailable());
-            state->received += chunk.size();
-            state->requests += chunk.count("\r\n\r\n");
-            if (state->received > MetricsServer::kMaxRequestBytes || state->requests > 1) {
-                state->dropped = true;
-                socket->readAll();
-                // Not here: the HTTP server's handler for this signal still runs and expects an open socket.
-                QMetaObject::invokeMethod(
-                    socket,
-                    [socket] {
-                        socket->abort();
-                        socket->deleteLater();
-                    },
-                    Qt::QueuedConnection);
-                return;
-            }
-            idle->start();
-        });
-        connect(socket, &QTcpSocket::bytesWritten, idle, [socket, idle, state] {
-            if (socket->bytesToWrite() == 0)
-                *state = {};
-            idle->start();
-        });
-        idle->start();
-        addPendingConnection(socket);
-    }
+    void incomingConnection(qintptr handle) override { m_accept(handle); }
 
 private:
-    int m_open = 0;
+    std::function<void(qintptr)> m_accept;
+};
+
+QByteArray Reason(int status)
+{
+    switch (status) {
+    case 200:
+        return "OK";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 431:
+        return "Request Header Fields Too Large";
+    case 505:
+        return "HTTP Version Not Supported";
+    }
+    return "Error";
+}
+
+QByteArray IndexPage()
+{
+    return "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>patrol-lamp</title></head><body>patrol-lamp "
+        + Persist::ProgramVersion().toUtf8() + " &mdash; <a href=\"/metrics\">metrics</a></body></html>\n";
+}
+
+} // namespace
+
+// One client: reads one request head, answers it from the shared page a window at a time, then waits for the
+// next request or closes. Every way out goes through Close(), which gives the slot back once.
+class MetricsConnection final : public QObject
+{
+public:
+    MetricsConnection(MetricsServer* server, QTcpSocket* socket, const QString& peer)
+        : QObject(server)
+        , m_server(server)
+        , m_socket(socket)
+        , m_peer(peer)
+    {
+        socket->setParent(this);
+        socket->setReadBufferSize(MetricsServer::kMaxRequestBytes);
+        m_deadline.setSingleShot(true);
+        connect(&m_deadline, &QTimer::timeout, this, &MetricsConnection::Close);
+        connect(socket, &QAbstractSocket::readyRead, this, &MetricsConnection::Read);
+        connect(socket, &QAbstractSocket::bytesWritten, this, &MetricsConnection::Pump);
+        connect(socket, &QAbstractSocket::disconnected, this, &MetricsConnection::Close);
+        connect(socket, &QAbstractSocket::errorOccurred, this, &MetricsConnection::Close);
+        m_deadline.start(m_server->m_requestDeadlineMs);
+        if (auto* tls = qobject_cast<QSslSocket*>(socket)) {
+            connect(tls, &QSslSocket::encryptedBytesWritten, this, &MetricsConnection::Pump);
+            connect(tls, &QSslSocket::handshakeInterruptedOnError, this, &MetricsConnection::Close);
+            tls->startServerEncryption();
+        }
+    }
+
+    void Detach() { m_closed = true; }
+
+private:
+    void Read()
+    {
+        if (m_closed)
+            return;
+        const QByteArray chunk = m_socket->readAll();
+        // The body of a request being answered is dropped unread; a new request there is pipelining: each
+        // request waiting behind an answer would hold a page of its own.
+        if (m_skipBody)
+            return;
+        if (m_writing || m_closing) {
+            Close();
+            return;
+        }
+        // A TLS hello on the plain port will never become a request.
+        if (m_in.isEmpty() && chunk.startsWith('\x16') && !qobject_cast<QSslSocket*>(m_socket)) {
+            Close();
+            return;
+        }
+        m_in += chunk;
+        const qsizetype end = m_in.indexOf("\r\n\r\n");
+        if (end < 0) {
+            if (m_in.size() >= MetricsServer::kMaxRequestBytes) {
+                m_closeAfter = true;
+                Answer(431, "text/plain", "request too large\n");
+            }
+            return;
+        }
+        const bool more = m_in.size() > end + 4;
+        const QByteArray head = m_in.left(end);
+        m_in.clear();
+        Handle(head, more);
+    }
+
+    void Handle(const QByteArray& head, bool more)
+    {
+        const QByteArrayList lines = head.split('\n');
+        const QByteArrayList request = lines.constFirst().trimmed().split(' ');
+        m_http10 = false;
+        m_closeAfter = false;
+        if (request.size() != 3 || !request[2].startsWith("HTTP/")) {
+            m_closeAfter = true;
+            return Answer(400, "text/plain", "bad request\n");
+        }
+        if (request[2] == "HTTP/1.0") {
+            m_http10 = m_closeAfter = true;
+        } else if (request[2] != "HTTP/1.1") {
+            m_closeAfter = true;
+            return Answer(505, "text/plain", "HTTP/1.1 or 1.0 only\n");
+        }
+        QByteArray authorization;
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const qsizetype colon = lines[i].indexOf(':');
+            if (colon <= 0)
+                continue;
+            const QByteArray name = lines[i].left(colon).trimmed().toLower();
+            const QByteArray value = lines[i].mid(colon + 1).trimmed();
+            if (name == "authorization")
+                authorization = value;
+            else if (name == "connection" && value.toLower().contains("close"))
+                m_closeAfter = true;
+            // The body is never read: answer and close rather than parse it as the next request.
+            else if ((name == "content-length" && value != "0") || name == "transfer-encoding")
+                m_closeAfter = m_skipBody = true;
+        }
+        if (more && !m_skipBody)
+            return Close();
+        // Each wrong guess costs a bcrypt check on this thread: make the guesser reconnect for the next.
+        if (!m_server->Authorized(authorization)) {
+            m_closeAfter = true;
+            return Answer(401, "text/plain", "unauthorized\n", "WWW-Authenticate: Basic realm=\"patrol-lamp\"\r\n");
+        }
+        const QByteArray& method = request[0];
+        if (method != "GET" && method != "HEAD")
+            return Answer(405, "text/plain", "method not allowed\n", "Allow: GET, HEAD\r\n");
+        const bool headOnly = method == "HEAD";
+        const qsizetype query = request[1].indexOf('?');
+        const QByteArray path = query < 0 ? request[1] : request[1].left(query);
+        if (path == "/metrics")
+            return Answer(200, "text/plain; version=0.0.4; charset=utf-8", m_server->Page(), {}, headOnly);
+        if (path == "/")
+            return Answer(200, "text/html; charset=utf-8", IndexPage(), {}, headOnly);
+        Answer(404, "text/plain", "not found\n", {}, headOnly);
+    }
+
+    void Answer(
+        int status, const QByteArray& type, const QByteArray& body, const QByteArray& extra = {}, bool headOnly = false)
+    {
+        QByteArray out = (m_http10 ? "HTTP/1.0 " : "HTTP/1.1 ") + QByteArray::number(status) + ' ' + Reason(status)
+            + "\r\nContent-Type: " + type + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n" + extra;
+        if (m_closeAfter)
+            out += "Connection: close\r\n";
+        out += "\r\n";
+        m_socket->write(out);
+        m_body = headOnly ? QByteArray() : body;
+        m_sent = 0;
+        m_writing = true;
+        m_deadline.start(m_server->m_stallTimeoutMs);
+        Pump();
+    }
+
+    // Copies the page into the socket a window at a time: slow readers hold the shared page, not copies of it.
+    void Pump()
+    {
+        if (!m_writing || m_closed)
+            return;
+        if (m_socket->bytesToWrite() < MetricsServer::kSendWindow)
+            m_deadline.start(m_server->m_stallTimeoutMs);
+        while (m_sent < m_body.size() && m_socket->bytesToWrite() < MetricsServer::kSendWindow) {
+            const qint64 n = std::min(MetricsServer::kSendWindow - m_socket->bytesToWrite(), m_body.size() - m_sent);
+            m_socket->write(m_body.constData() + m_sent, n);
+            m_sent += n;
+        }
+        if (m_sent < m_body.size() || m_socket->bytesToWrite() > 0)
+            return;
+        m_writing = false;
+        m_body = {};
+        if (m_closeAfter) {
+            m_closing = true;
+            m_socket->disconnectFromHost();
+            return;
+        }
+        m_deadline.start(m_server->m_requestDeadlineMs);
+    }
+
+    void Close()
+    {
+        if (m_closed)
+            return;
+        m_closed = true;
+        m_deadline.stop();
+        m_body = {};
+        m_socket->abort();
+        m_server->Closed(m_peer);
+        deleteLater();
+    }
+
+    MetricsServer* m_server;
+    QTcpSocket* m_socket;
+    QString m_peer;
+    QTimer m_deadline;
+    QByteArray m_in;
+    QByteArray m_body; // shares the rendered page
+    qint64 m_sent = 0;
+    bool m_writing = false;
+    bool m_http10 = false;
+    bool m_closeAfter = false;
+    bool m_closing = false;
+    bool m_skipBody = false;
+    bool m_closed = false;
 };
 
 MetricsServer::MetricsServer(std::function<QByteArray()> render, QObject* parent)
     : QObject(parent)
     , m_render(std::move(render))
-    , m_http(new QHttpServer(this))
-{
-    using Method = QHttpServerRequest::Method;
-    const auto otherMethods = QHttpServerRequest::Methods(Method::AnyKnown) & ~QHttpServerRequest::Methods(Method::Get);
-    auto notAllowed = [] {
-        QHttpServerResponse response(
-            "text/plain", "method not allowed\n", QHttpServerResponse::StatusCode::MethodNotAllowed);
-        response.setHeader("Allow", "GET");
-        return response;
-    };
+{ }
 
-    m_http->route(u"/metrics"_s, Method::Get,
-        [this] { return QHttpServerResponse("text/plain; version=0.0.4; charset=utf-8", m_render()); });
-    m_http->route(u"/"_s, Method::Get, [] {
-        const QByteArray page = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>patrol-lamp</title></head>"
-                                "<body>patrol-lamp "
-            + Persist::ProgramVersion().toUtf8() + " &mdash; <a href=\"/metrics\">metrics</a></body></html>\n";
-        return QHttpServerResponse("text/html; charset=utf-8", page);
-    });
-    m_http->route(u"/metrics"_s, otherMethods, notAllowed);
-    m_http->route(u"/"_s, otherMethods, notAllowed);
+MetricsServer::~MetricsServer()
+{
+    // The connections go with the children, after this object's members: they must not call back.
+    for (QObject* child : children()) {
+        if (auto* connection = dynamic_cast<MetricsConnection*>(child))
+            connection->Detach();
+    }
 }
 
-MetricsServer::~MetricsServer() = default;
+void MetricsServer::SetWebConfig(const WebConfig& config)
+{
+    m_config = config;
+}
+
+void MetricsServer::SetTimeouts(int requestDeadlineMs, int stallTimeoutMs)
+{
+    m_requestDeadlineMs = requestDeadlineMs;
+    m_stallTimeoutMs = stallTimeoutMs;
+}
 
 bool MetricsServer::Listen(const QString& host, quint16 port, QString* error)
 {
@@ -134,18 +279,91 @@ bool MetricsServer::Listen(const QString& host, quint16 port, QString* error)
         }
         address = info.addresses().constFirst();
     }
-    auto* tcp = new BoundedTcpServer(this);
+    auto* tcp = new Listener([this](qintptr handle) { Accept(handle); }, this);
     if (!tcp->listen(address, port)) {
         *error = u"无法在 %1:%2 监听：%3"_s.arg(host, QString::number(port), tcp->errorString());
         delete tcp;
         return false;
     }
-    m_http->bind(tcp);
     m_tcp = tcp;
     m_host
         = address.protocol() == QAbstractSocket::IPv6Protocol ? u"[%1]"_s.arg(address.toString()) : address.toString();
     if (host.isEmpty())
         m_host = u"0.0.0.0"_s;
+    return true;
+}
+
+void MetricsServer::Accept(qintptr handle)
+{
+    if (m_open >= kMaxConnections) {
+        ::close(int(handle));
+        return;
+    }
+    QTcpSocket* socket = m_config.HasTls() ? new QSslSocket : new QTcpSocket;
+    if (!socket->setSocketDescriptor(handle)) {
+        delete socket;
+        ::close(int(handle));
+        return;
+    }
+    QHostAddress address = socket->peerAddress();
+    bool mapped = false;
+    const quint32 v4 = address.toIPv4Address(&mapped);
+    if (mapped)
+        address = QHostAddress(v4);
+    const QString peer = address.toString();
+    if (m_perPeer.value(peer) >= kMaxPerPeer) {
+        socket->abort();
+        delete socket;
+        return;
+    }
+    if (auto* tls = qobject_cast<QSslSocket*>(socket)) {
+        QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
+        ssl.setLocalCertificateChain(m_config.certificateChain);
+        ssl.setPrivateKey(m_config.privateKey);
+        ssl.setProtocol(m_config.tls13Only ? QSsl::TlsV1_3OrLater : QSsl::TlsV1_2OrLater);
+        ssl.setPeerVerifyMode(QSslSocket::VerifyNone);
+        tls->setSslConfiguration(ssl);
+    }
+    ++m_open;
+    ++m_perPeer[peer];
+    new MetricsConnection(this, socket, peer);
+}
+
+void MetricsServer::Closed(const QString& peer)
+{
+    --m_open;
+    if (--m_perPeer[peer] <= 0)
+        m_perPeer.remove(peer);
+}
+
+QByteArray MetricsServer::Page()
+{
+    if (m_pageAge.isValid() && m_pageAge.elapsed() < kPageReuseMs)
+        return m_page;
+    m_page = m_render();
+    m_pageAge.start();
+    // Not kept between scrapes: the connections still sending hold their own reference.
+    QTimer::singleShot(kPageReuseMs, this, [this] {
+        if (m_pageAge.isValid() && m_pageAge.elapsed() >= kPageReuseMs) {
+            m_page = {};
+            m_pageAge.invalidate();
+        }
+    });
+    return m_page;
+}
+
+bool MetricsServer::Authorized(const QByteArray& authorization)
+{
+    if (!m_config.HasAuth())
+        return true;
+    const QByteArray digest = QCryptographicHash::hash(authorization, QCryptographicHash::Sha256);
+    if (m_passedAuth.contains(digest))
+        return true;
+    if (!CheckBasicAuth(m_config, authorization))
+        return false;
+    if (m_passedAuth.size() >= 16)
+        m_passedAuth.removeFirst();
+    m_passedAuth.append(digest);
     return true;
 }
 
@@ -156,10 +374,10 @@ quint16 MetricsServer::Port() const
 
 QString MetricsServer::MetricsUrl() const
 {
-    return u"http://%1:%2/metrics"_s.arg(m_host).arg(Port());
+    return u"%1://%2:%3/metrics"_s.arg(m_config.HasTls() ? u"https"_s : u"http"_s, m_host).arg(Port());
 }
 
 int MetricsServer::OpenConnections() const
 {
-    return m_tcp ? m_tcp->Open() : 0;
+    return m_open;
 }

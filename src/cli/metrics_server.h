@@ -1,19 +1,30 @@
 #pragma once
 
+#include "cli/web_config.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QString>
 
 #include <functional>
 
-class QHttpServer;
-class BoundedTcpServer;
+class QTcpServer;
+class QTcpSocket;
+class MetricsConnection;
 
-// Serves GET /metrics (the body comes from the render function) and GET / on Qt's HTTP server, on the thread
-// that owns it: the render function reads main-thread state, and the checks run on their own threads, so a
-// scrape never waits for a check nor a check for a scrape. Other paths answer 404, other methods 405.
-// At most kMaxConnections connections are open, each with at most one request in hand (a page of 100,000
-// sites is about 44 MB); more connections are closed at once. Idle connections, pipelined requests and more
-// than kMaxRequestBytes without an answer close the connection.
+// Serves GET and HEAD of /metrics (the body comes from the render function) and /, over HTTP/1.1 or 1.0, on the
+// thread that owns it: the render function reads main-thread state, and the checks run on their own threads, so
+// a scrape never waits for a check nor a check for a scrape. Other paths answer 404, other methods 405.
+// Bounds, so that neither slow nor many clients can lock scrapers out or grow the process:
+// - at most kMaxConnections open, at most kMaxPerPeer from one address; more are closed at once;
+// - a request must be whole (TLS handshake included) within kRequestDeadlineMs of the accept or of the last
+//   answer, and fit kMaxRequestBytes; no body is read, a request with one is answered and the connection closed;
+// - a second request sent before the answer has gone out (pipelining) closes the connection;
+// - answers given within kPageReuseMs share one rendered page, and each connection copies at most kSendWindow
+//   of it into its socket at a time; an answer that makes no progress for kStallTimeoutMs is dropped.
+// With a web configuration: TLS only (a plain hello is dropped by the handshake) and/or basic auth (401).
 class MetricsServer final : public QObject
 {
     Q_OBJECT
@@ -21,11 +32,19 @@ class MetricsServer final : public QObject
 
 public:
     static constexpr int kMaxConnections = 16;
-    static constexpr int kIdleTimeoutMs = 60 * 1000;
-    static constexpr qint64 kMaxRequestBytes = 64 * 1024;
+    static constexpr int kMaxPerPeer = 4;
+    static constexpr int kRequestDeadlineMs = 10 * 1000;
+    static constexpr int kStallTimeoutMs = 30 * 1000;
+    static constexpr qint64 kMaxRequestBytes = 16 * 1024;
+    static constexpr qint64 kSendWindow = 256 * 1024;
+    static constexpr int kPageReuseMs = 1000;
 
     explicit MetricsServer(std::function<QByteArray()> render, QObject* parent = nullptr);
     ~MetricsServer() override;
+
+    // Before Listen.
+    void SetWebConfig(const WebConfig& config);
+    void SetTimeouts(int requestDeadlineMs, int stallTimeoutMs); // tests shorten them
 
     // Host: an address, a name resolved once, or empty for every interface. Port 0 picks a free one.
     bool Listen(const QString& host, quint16 port, QString* error);
@@ -35,8 +54,21 @@ public:
     int OpenConnections() const;
 
 private:
+    friend class MetricsConnection;
+    void Accept(qintptr handle);
+    void Closed(const QString& peer);
+    QByteArray Page();
+    bool Authorized(const QByteArray& authorization);
+
     std::function<QByteArray()> m_render;
-    QHttpServer* m_http;
-    BoundedTcpServer* m_tcp = nullptr;
+    WebConfig m_config;
+    QTcpServer* m_tcp = nullptr;
     QString m_host;
+    int m_requestDeadlineMs = kRequestDeadlineMs;
+    int m_stallTimeoutMs = kStallTimeoutMs;
+    int m_open = 0;
+    QHash<QString, int> m_perPeer;
+    QByteArray m_page;
+    QElapsedTimer m_pageAge;
+    QList<QByteArray> m_passedAuth; // headers that passed, so a scrape does not pay for bcrypt each time
 };

@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStringDecoder>
+#include <QStringList>
 #include <QTextCodec>
 
 using namespace Qt::StringLiterals;
@@ -14,7 +15,7 @@ constexpr qint64 kMaxSiteListBytes = 256LL * 1024 * 1024;
 
 } // namespace
 
-QString DecodeSiteListBytes(QByteArray bytes)
+QString DecodeSiteListBytes(QByteArray bytes, QList<qsizetype>* undecodable)
 {
     QByteArrayView view(bytes);
     if (view.startsWith("\xEF\xBB\xBF"))
@@ -22,8 +23,28 @@ QString DecodeSiteListBytes(QByteArray bytes)
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     QString text = utf8.decode(view);
     if (utf8.hasError()) {
-        if (QTextCodec* gb18030 = QTextCodec::codecForName("GB18030"))
-            text = gb18030->toUnicode(view.data(), static_cast<int>(view.size()));
+        // Both encodings keep ASCII as it is, so a line break is one in either.
+        QTextCodec* gb18030 = QTextCodec::codecForName("GB18030");
+        text.clear();
+        qsizetype number = 1;
+        for (qsizetype start = 0; start <= view.size(); ++number) {
+            qsizetype end = view.indexOf('\n', start);
+            if (end < 0)
+                end = view.size();
+            const QByteArrayView line = view.sliced(start, end - start);
+            QStringDecoder lineUtf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+            QString decoded = lineUtf8.decode(line);
+            if (lineUtf8.hasError() && gb18030) {
+                QTextCodec::ConverterState state;
+                decoded = gb18030->toUnicode(line.data(), int(line.size()), &state);
+                if ((state.invalidChars > 0 || decoded.contains(QChar::ReplacementCharacter)) && undecodable)
+                    undecodable->append(number);
+            }
+            text += decoded;
+            if (end < view.size())
+                text += u'\n';
+            start = end + 1;
+        }
     }
     // A list of a million sites is tens of MB: the bytes go before the text is copied again.
     bytes = QByteArray();
@@ -34,7 +55,7 @@ QString DecodeSiteListBytes(QByteArray bytes)
     return text;
 }
 
-bool ReadSiteListFile(const QString& path, QString* listText, QString* error)
+bool ReadSiteListFile(const QString& path, QString* listText, QString* error, QString* warning)
 {
     QFile file(path);
     if (QFileInfo(path).isDir()) {
@@ -55,6 +76,14 @@ bool ReadSiteListFile(const QString& path, QString* listText, QString* error)
         *error = u"无法读取网站列表文件 %1：%2"_s.arg(path, file.errorString());
         return false;
     }
-    *listText = DecodeSiteListBytes(std::move(bytes));
+    QList<qsizetype> undecodable;
+    *listText = DecodeSiteListBytes(std::move(bytes), &undecodable);
+    if (warning && !undecodable.isEmpty()) {
+        QStringList numbers;
+        for (qsizetype i = 0; i < qMin<qsizetype>(undecodable.size(), 10); ++i)
+            numbers << QString::number(undecodable[i]);
+        *warning = u"网站列表文件 %1 第 %2 行既不是 UTF-8 也不是 GB18030，其中无法识别的字节已替换为 \uFFFD"_s.arg(
+            path, numbers.join(u'、') + (undecodable.size() > 10 ? u" 等 %1 行"_s.arg(undecodable.size()) : QString()));
+    }
     return true;
 }

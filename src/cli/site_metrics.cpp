@@ -1,5 +1,6 @@
 #include "cli/site_metrics.h"
 
+#include "http/url_text.h"
 #include "monitor/monitoring_run.h"
 #include "store/persistence.h"
 
@@ -132,7 +133,7 @@ SiteMetrics::Site& SiteMetrics::SiteFor(const QString& url)
         return m_sites[size_t(*it)];
     m_indexByUrl.insert(url, int(m_sites.size()));
     Site& site = m_sites.emplace_back();
-    site.labels = "{url=\"" + EscapeLabelValue(url) + "\"} ";
+    site.labels = "{url=\"" + EscapeLabelValue(RedactedUrl(url)) + "\"} ";
     return site;
 }
 
@@ -152,6 +153,7 @@ void SiteMetrics::RecordCheck(const CheckRecord& record, qint64 wallClockMs)
     // A clock set to before 1970 must not make the site look never checked.
     site.checkedAtMs = qMax<qint64>(wallClockMs, 1);
     site.found = record.found;
+    site.reason = record.normal ? FailureReason::None : record.reason;
     ++(record.normal ? m_normalChecks : m_abnormalChecks);
 }
 
@@ -205,6 +207,17 @@ QByteArray SiteMetrics::Render() const
         "patrol_site_abnormal_since_timestamp_seconds", "gauge",
         "When the checks of an abnormal site began to find it abnormal; normal sites have none.",
         [&](const Site& s) { out.Millis(s.abnormalSinceMs); }, [](const Site& s) { return s.abnormalSinceMs != 0; });
+    // The reasons are a fixed set, so this adds at most one series per abnormal site.
+    out.Header(
+        "patrol_site_failure_info", "gauge", "Why the last check found the site abnormal; normal sites have none.");
+    for (const Site& site : m_sites) {
+        if (site.checkedAtMs == 0 || site.up || site.reason == FailureReason::None)
+            continue;
+        out.Append("patrol_site_failure_info");
+        // The url label's block without its closing "} ".
+        out.Append(site.labels.constData(), site.labels.size() - 2);
+        out.AppendBytes(",reason=\"" + FailureReasonKey(site.reason).toLatin1() + "\"} 1\n");
+    }
     if (m_contentOn) {
         family(
             "patrol_site_found_position", "gauge",
@@ -227,6 +240,7 @@ QByteArray SiteMetrics::Render() const
     single("patrol_sites", "gauge", "Sites this process checks.", m_siteCount);
     single("patrol_sites_abnormal", "gauge", "Sites whose last check found them abnormal.", m_abnormal);
     single("patrol_passes_total", "counter", "Passes finished over the site list.", qint64(m_passes));
+    single("patrol_notify_failed_total", "counter", "State changes the webhook gave up on.", qint64(m_notifyFailed));
     out.Header("patrol_checks_total", "counter", "Checks finished, by verdict.");
     out.Append("patrol_checks_total{result=\"normal\"} ");
     out.Number(qint64(m_normalChecks));

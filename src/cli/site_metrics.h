@@ -1,5 +1,7 @@
 #pragma once
 
+#include "http/transfer_failure.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QString>
@@ -29,6 +31,9 @@ public:
     // Sites without one export no patrol_site_cert_expiry_timestamp_seconds series.
     void SetCertExpiry(const QString& url, qint64 epochSeconds);
 
+    // State changes a webhook gave up on (after its retries, shed from a full queue or left at the end).
+    void AddNotifyFailed(int changes) { m_notifyFailed += quint64(qMax(changes, 0)); }
+
     QByteArray Render() const;
 
     // A label value as the format requires: backslash, double quote and line feed escaped.
@@ -45,6 +50,7 @@ private:
         int found = 0;
         qint64 certExpiry = 0;
         qint64 abnormalSinceMs = 0; // the first check of the current abnormal streak
+        FailureReason reason = FailureReason::None;
     };
 
     Site& SiteFor(const QString& url);
@@ -57,6 +63,7 @@ private:
     int m_abnormal = 0;
     bool m_contentOn = false;
     quint64 m_passes = 0;
+    quint64 m_notifyFailed = 0;
     quint64 m_normalChecks = 0;
     quint64 m_abnormalChecks = 0;
     qint64 m_lastPassMs = 0;

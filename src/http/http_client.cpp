@@ -59,6 +59,11 @@ qint64 HttpClient::CertificateExpiry() const
     return m_request ? m_request->CertificateExpiry() : 0;
 }
 
+TransferFailure HttpClient::StatusFailure() const
+{
+    return m_request ? m_request->Failure() : TransferFailure {};
+}
+
 QString HttpClient::NormalizeUrl(const QString& url)
 {
     if (url.isEmpty())

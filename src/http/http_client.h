@@ -32,6 +32,7 @@ public:
     // a flag only set is seen within a second.
     void SetCancelFlag(std::shared_ptr<const std::atomic<bool>> flag);
     qint64 CertificateExpiry() const; // see RequestObject::CertificateExpiry
+    TransferFailure StatusFailure() const; // of the last QueryStatus, see RequestObject::Failure
 
     QString FetchPage(const QString& url, FetchOptions options = {}, FetchResult* result = nullptr);
 

@@ -61,13 +61,16 @@ bool PageBudget::Cover(Hold& hold, qint64 bytes, Deadline deadline, const std::a
     std::unique_lock lock(m_mutex);
     bool waited = false;
     for (;;) {
-        // Small shares stay below capacity minus one large hold, so a large hold can always be had in the end.
-        const bool small = bytes <= m_smallShare && hold.bytes == 0;
-        const qint64 target = small ? m_smallShare : m_largeHold;
-        const qint64 limit = small ? m_capacity - m_largeHold : m_capacity;
         if (bytes > m_largeHold)
             return false;
-        if (m_inUse + (target - hold.bytes) <= limit) {
+        const qint64 target = std::min(m_largeHold, (bytes + m_smallShare - 1) / m_smallShare * m_smallShare);
+        const qint64 freeAfter = m_capacity - m_inUse - (target - hold.bytes);
+        const qint64 largestAfter = std::max(target, m_holds.empty() ? 0 : *m_holds.rbegin());
+        // Whatever is granted, the largest holder must still be able to reach the cap.
+        if (freeAfter >= 0 && freeAfter >= m_largeHold - largestAfter) {
+            if (hold.bytes > 0)
+                m_holds.erase(m_holds.find(hold.bytes));
+            m_holds.insert(target);
             m_inUse += target - hold.bytes;
             hold.bytes = target;
             m_peak = std::max(m_peak, m_inUse);
@@ -89,6 +92,7 @@ void PageBudget::Release(Hold& hold)
     {
         std::lock_guard lock(m_mutex);
         m_inUse -= hold.bytes;
+        m_holds.erase(m_holds.find(hold.bytes));
     }
     hold.bytes = 0;
     m_freed.notify_all();

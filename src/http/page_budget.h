@@ -6,18 +6,20 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <set>
 
-// The bytes of page bodies held at once across the process. Every page fetch first takes a small share and, once
-// its body outgrows it, its whole cap in one step; a fetch that cannot get budget waits (the server is not read
-// meanwhile) and is cut at its deadline like any slow page. The capacity leaves room for one small share per
-// concurrent fetch besides the large holds, so fetches holding small shares can never block each other for good.
+// The bytes of page bodies held at once across the process. A fetch's hold grows in steps of one share as its
+// body grows, so a page holds about what it needs. A fetch that cannot get budget waits (the server is not read
+// meanwhile); our own wait never counts as the server's silence, only the whole-page limit bounds it. A grant is
+// made only if the largest holder could still grow to the cap with what is left, so holders can never block each
+// other for good: the largest can always finish and give its bytes back.
 // Thread-safe; holds are released when the fetch's result is destroyed.
 class PageBudget final
 {
 public:
     using Deadline = std::chrono::steady_clock::time_point;
     static constexpr qint64 kSmallShare = 256 * 1024;
-    // Large holds at once at most, and the bytes of one (the default body cap).
+    // Whole-cap pages the capacity has room for at most besides a share per fetch, and the cap of one hold.
     static constexpr int kMaxLargeHolds = 16;
     static constexpr qint64 kLargeHold = 16 * 1024 * 1024;
 
@@ -36,8 +38,8 @@ public:
     {
         qint64 bytes = 0;
     };
-    // Grows the hold to cover `bytes` body bytes, waiting while the budget is spent; false when the deadline
-    // passes or `cancel` is raised first. Never grows a hold beyond LargestHold().
+    // Grows the hold to cover `bytes` body bytes (rounded up to a share), waiting while the budget is spent; false
+    // when the deadline passes or `cancel` is raised first, or when `bytes` is beyond LargestHold().
     bool Cover(Hold& hold, qint64 bytes, Deadline deadline, const std::atomic<bool>* cancel);
     void Release(Hold& hold);
 
@@ -57,6 +59,7 @@ private:
     qint64 m_inUse = 0;
     qint64 m_peak = 0;
     qint64 m_waits = 0;
+    std::multiset<qint64> m_holds; // the size of every hold, for the largest
 };
 
 // Releases a fetch's budget when the body it covers is gone.

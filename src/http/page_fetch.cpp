@@ -47,6 +47,7 @@ struct Outcome
     bool timedOut = false;
     bool cancelled = false;
     bool responseStarted = false; // a status line arrived
+    FailureReason failure = FailureReason::None;
     std::shared_ptr<PageBudgetHold> budget; // what the body holds of the process's page budget
 };
 
@@ -58,9 +59,9 @@ struct Sink final : CurlTransfer::Limits
     CURL* easy;
     qint64 maxBodyBytes;
     Clock::time_point deadline = Clock::time_point::max(); // the overall limit
-    std::chrono::milliseconds gap {}; // the time-out on each pause, waiting for page budget included
+    std::chrono::milliseconds gap {}; // the time-out on each pause of the server
     const std::atomic<bool>* cancel = nullptr;
-    bool budgetCut = false; // the body waited for budget longer than a pause may last
+    bool budgetCut = false; // the body waited for budget until the whole-page limit
     CurlTransfer::Times times;
 
     Sink(Outcome* out, CURL* handle, qint64 cap)
@@ -90,8 +91,8 @@ size_t OnBody(char* data, size_t size, size_t count, void* user)
     if (!budget)
         budget = std::make_shared<PageBudgetHold>();
     const qint64 held = sink->outcome->body.size() + std::min(qint64(bytes), std::max<qint64>(room, 0));
-    // Waiting for budget is a pause like any other: it may last as long as the time-out allows.
-    if (!budget->Cover(held, std::min(sink->deadline, sink->times.lastByteAt + sink->gap), sink->cancel)) {
+    // Our own wait for budget is not the server's silence: only the whole-page limit bounds it.
+    if (!budget->Cover(held, sink->deadline, sink->cancel)) {
         sink->budgetCut = true;
         return 0;
     }
@@ -214,6 +215,11 @@ Outcome Perform(const Transfer& transfer)
     }
     outcome.timedOut = code == CURLE_OPERATION_TIMEDOUT || sink.budgetCut;
     outcome.failed = code != CURLE_OK && !(code == CURLE_WRITE_ERROR && outcome.truncated);
+    if (outcome.failed) {
+        long osErrno = 0;
+        curl_easy_getinfo(easy.get(), CURLINFO_OS_ERRNO, &osErrno);
+        outcome.failure = ClassifyTransfer(code, osErrno, 0, sink.times.Connected());
+    }
     return outcome;
 }
 
@@ -272,6 +278,7 @@ QString FetchPage(const QString& url, const FetchOptions& options, FetchResult* 
         // stops at the first failed read would.
         if (outcome.failed && !outcome.responseStarted) {
             out.timedOut = outcome.timedOut;
+            out.failure = outcome.failure;
         } else {
             out.status = int(outcome.status);
             out.body = std::move(outcome.body);
@@ -281,6 +288,8 @@ QString FetchPage(const QString& url, const FetchOptions& options, FetchResult* 
             out.cancelled = outcome.cancelled;
             out.bodyBudget = std::move(outcome.budget);
         }
+    } else {
+        out.failure = FailureReason::UnsupportedUrl;
     }
 
     int charsetCode = options.charsetCode.value_or(kCharsetDetect);

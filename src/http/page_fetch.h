@@ -1,5 +1,7 @@
 #pragma once
 
+#include "http/transfer_failure.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -28,6 +30,7 @@ struct FetchResult
     bool truncated = false; // the body reached the cap
     bool timedOut = false; // a time-out or the overall limit ended the request
     bool cancelled = false; // ended by FetchOptions::cancel; every other field is empty
+    FailureReason failure = FailureReason::None; // why no response came, when none did
     std::shared_ptr<const void> bodyBudget; // the page budget the body holds, given back with the last copy
 };
 

@@ -129,6 +129,8 @@ struct RequestObject::Private final : CurlTransfer::Limits
     QList<QByteArray> headers;
     QByteArray body;
     qint64 certNotAfter = 0; // the server certificate's expiry, Unix seconds
+    long verifyError = 0; // the first certificate error the handshake met
+    char errorText[CURL_ERROR_SIZE] = {};
 
     // Each SetTimeouts limit bounds one phase.
     CurlTransfer::Times times;
@@ -148,6 +150,8 @@ struct RequestObject::Private final : CurlTransfer::Limits
         headers.clear();
         body.clear();
         certNotAfter = 0;
+        verifyError = 0;
+        errorText[0] = 0;
         result = CURLE_OK;
         times = {};
         times.startedAt = Clock::now();
@@ -237,7 +241,8 @@ int SslContextIndex()
 } // namespace
 
 // The handshake's own verification walks the chain; its leaf gives the expiry at no extra cost, and the walk
-// happens even when the certificate is then refused.
+// happens even when the certificate is then refused. The walk may stop above the leaf (an unknown issuer is
+// found at the top), so the leaf is taken as the certificate being verified, at whatever depth the call comes.
 CURLcode RequestObject::Private::OnSslContext(CURL*, void* sslContext, void* self)
 {
     auto* ctx = static_cast<SSL_CTX*>(sslContext);
@@ -248,11 +253,12 @@ CURLcode RequestObject::Private::OnSslContext(CURL*, void* sslContext, void* sel
 
 int RequestObject::Private::OnVerify(int preverified, X509_STORE_CTX* store)
 {
-    if (X509_STORE_CTX_get_error_depth(store) != 0)
-        return preverified;
     const auto* ssl = static_cast<const SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
     auto* p = ssl ? static_cast<Private*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), SslContextIndex())) : nullptr;
-    X509* leaf = X509_STORE_CTX_get_current_cert(store);
+    if (p && !preverified && p->verifyError == 0)
+        p->verifyError = X509_STORE_CTX_get_error(store);
+    // The leaf being verified, at whatever depth an untrusted chain stops.
+    X509* leaf = X509_STORE_CTX_get0_cert(store);
     std::tm tm {};
     if (p && leaf && ASN1_TIME_to_tm(X509_get0_notAfter(leaf), &tm) == 1)
         p->certNotAfter = qint64(timegm(&tm));
@@ -337,6 +343,7 @@ void RequestObject::Private::Configure()
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, (ignore & kIgnoreCertCnInvalid) ? 0L : 2L);
     curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &Private::OnSslContext);
     curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, this);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorText);
 
     const QVariant agent = options.value(UserAgentString);
     curl_easy_setopt(easy, CURLOPT_USERAGENT,
@@ -558,6 +565,24 @@ qint64 RequestObject::CertificateExpiry() const
 {
     std::lock_guard lock(d->mutex);
     return d->certNotAfter;
+}
+
+TransferFailure RequestObject::Failure() const
+{
+    std::lock_guard lock(d->mutex);
+    if (d->state == State::Running)
+        return { d->times.Connected() ? FailureReason::ResponseTimedOut : FailureReason::ConnectTimedOut, {} };
+    if (d->state != State::Done || d->result == CURLE_OK || !d->easy)
+        return {};
+    long osErrno = 0;
+    curl_easy_getinfo(d->easy, CURLINFO_OS_ERRNO, &osErrno);
+    TransferFailure failure { ClassifyTransfer(d->result, osErrno, d->verifyError, d->times.Connected()), {} };
+    if (IsTlsFailure(failure.reason)) {
+        failure.detail = QString::fromUtf8(d->errorText).trimmed();
+        if (failure.detail.isEmpty() && d->verifyError != 0)
+            failure.detail = QString::fromUtf8(X509_verify_cert_error_string(d->verifyError));
+    }
+    return failure;
 }
 
 int RequestObject::Status() const

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "http/transfer_failure.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QVariant>
@@ -76,6 +78,8 @@ public:
     // When the server's certificate of the last https transfer expires (Unix seconds), read during the
     // handshake, also when verification refused it; 0 for http or when no certificate came.
     qint64 CertificateExpiry() const;
+    // Why the last transfer gave no answer: its failure, or a time-out when the last wait ended before it did.
+    TransferFailure Failure() const;
 
     QVariant Option(int number) const;
     void SetOption(int number, const QVariant& value);

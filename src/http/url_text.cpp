@@ -86,6 +86,44 @@ QByteArray UrlForCurl(const QString& url)
     return out;
 }
 
+QString RedactedUrl(const QString& url)
+{
+    const qsizetype schemeEnd = url.indexOf(u"://"_s);
+    const qsizetype start = schemeEnd < 0 ? 0 : schemeEnd + 3;
+    qsizetype end = start;
+    while (end < url.size() && !u"/?#"_s.contains(url.at(end)))
+        ++end;
+    const QStringView authority = QStringView(url).sliced(start, end - start);
+    const qsizetype at = authority.lastIndexOf(u'@');
+    const qsizetype colon = authority.first(qMax(at, 0)).indexOf(u':');
+    if (colon < 0)
+        return url;
+    return url.first(start + colon + 1) + u"***"_s + url.sliced(start + at);
+}
+
+QString RedactedNotifyUrl(const QString& url)
+{
+    QString shown = RedactedUrl(url);
+    const qsizetype query = shown.indexOf(u'?');
+    const qsizetype fragment = shown.indexOf(u'#');
+    const qsizetype cut = query < 0 ? fragment : fragment < 0 ? query : qMin(query, fragment);
+    if (cut >= 0)
+        shown = shown.first(cut) + (query >= 0 ? u"?***"_s : QString());
+    // Chat hooks keep their token in the path (Telegram's bot<id>:<key>, Slack's and Feishu's hook ids): a long
+    // segment with a digit in it is taken for one.
+    const qsizetype schemeEnd = shown.indexOf(u"://"_s);
+    const qsizetype pathStart = shown.indexOf(u'/', schemeEnd < 0 ? 0 : schemeEnd + 3);
+    const qsizetype pathEnd = query >= 0 && cut >= 0 ? shown.size() - 4 : shown.size();
+    if (pathStart < 0 || pathStart >= pathEnd)
+        return shown;
+    QStringList segments = shown.sliced(pathStart, pathEnd - pathStart).split(u'/');
+    for (QString& segment : segments) {
+        if (segment.size() >= 16 && std::any_of(segment.cbegin(), segment.cend(), [](QChar c) { return c.isDigit(); }))
+            segment = u"***"_s;
+    }
+    return shown.first(pathStart) + segments.join(u'/') + shown.sliced(pathEnd);
+}
+
 bool HostIsAddress(const QByteArray& url)
 {
     const qsizetype schemeEnd = url.indexOf("://");

@@ -21,6 +21,13 @@ QString WithWebScheme(const QString& url);
 // libcurl rejects spaces, controls and raw non-ASCII bytes after the host; escapes them as browsers do.
 QByteArray UrlForCurl(const QString& url);
 
+// The URL as it may be shown or sent anywhere but its own request: the password of the user-info part becomes
+// "***" (the user name stays, so the site is recognisable). A text without "://" is taken as starting with the host.
+QString RedactedUrl(const QString& url);
+
+// A notify URL carries its secret in the query as often as in the user-info: both are hidden.
+QString RedactedNotifyUrl(const QString& url);
+
 // Whether the URL names its host by address (IPv4, or IPv6 in brackets) rather than by name.
 bool HostIsAddress(const QByteArray& url);
 

@@ -18,6 +18,8 @@ AlertFilter::Verdict AlertFilter::Feed(const QString& url, bool normal, qint64 a
         it = m_sites.insert(url, Site {});
     }
     Site& site = *it;
+    if (site.toldAtMs < 0)
+        site.toldAtMs = atMs;
     if (normal == site.told) {
         site.streak = 0;
         if (!normal && m_remindMs > 0 && atMs - site.toldAtMs >= m_remindMs) {
@@ -32,4 +34,12 @@ AlertFilter::Verdict AlertFilter::Feed(const QString& url, bool normal, qint64 a
     site.streak = 0;
     site.toldAtMs = atMs;
     return Verdict::Change;
+}
+
+void AlertFilter::SeedAbnormal(const QStringList& urls)
+{
+    for (const QString& url : urls) {
+        if (!m_sites.contains(url))
+            m_sites.insert(url, Site { false, 0, -1 });
+    }
 }

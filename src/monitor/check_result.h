@@ -1,6 +1,13 @@
 #pragma once
 
+#include "http/transfer_failure.h"
+
 #include <QString>
+
+// "连接被拒绝"; with a detail "证书不受信任（…）"; empty for None.
+QString FailureReasonText(FailureReason reason, const QString& detail = {});
+// A stable ASCII name for labels and scripts: "connection_refused"; empty for None.
+QString FailureReasonKey(FailureReason reason);
 
 // What a finished check leaves behind: only numbers and the two query switches. The report lists and the
 // headless output make the column texts from it when they are shown, so a row keeps no text of its own.
@@ -12,6 +19,7 @@ struct CheckResult
     bool byStatus = false;
     bool byContent = false;
     bool pageIncomplete = false; // the fetch was cut (size cap, time-out): a missing keyword proves nothing
+    FailureReason reason = FailureReason::None; // why the verdict is abnormal; None when normal
 
     QString StatusText() const; // column 1: "200|访问正常(OK)", "无查询"
     QString FoundText() const; // column 2: the position, "找不到", "无查询"
@@ -32,6 +40,9 @@ struct CheckRecord : CheckResult
     qint64 finishTick = 0; // the row's item data
     bool cancelled = false; // cut short by program shutdown
     qint64 finishedAtMs = 0; // Unix milliseconds, set when the run applies it
+    QString reasonDetail; // the TLS library's words for a TLS reason
+
+    QString ReasonText() const { return FailureReasonText(reason, reasonDetail); }
 };
 
 QString StatusColumnText(bool byStatus, int status);

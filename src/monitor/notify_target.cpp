@@ -1,6 +1,7 @@
 #include "monitor/notify_target.h"
 
 #include "http/request_object.h"
+#include "http/url_text.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
@@ -71,7 +72,7 @@ bool ParseNotifyTarget(const QString& text, NotifyTarget* target, QString* error
     const QUrl parsed(url, QUrl::StrictMode);
     const QString scheme = parsed.scheme().toLower();
     if (!parsed.isValid() || (scheme != u"http"_s && scheme != u"https"_s) || parsed.host().isEmpty()) {
-        *error = u"通知网址需要 http:// 或 https:// 网址，而不是“%1”"_s.arg(url);
+        *error = u"通知网址需要 http:// 或 https:// 网址，而不是“%1”"_s.arg(RedactedNotifyUrl(url));
         return false;
     }
     if (!named) {
@@ -209,7 +210,7 @@ QString NotifyText(const QVector<StateChange>& batch, qint64 nowSeconds)
     qint64 since = 0;
     for (const StateChange& change : batch)
         since = since == 0 ? change.atMs : std::min(since, change.atMs);
-    // The verdict's reason joins each line here once the check record carries one.
+    // Each abnormal site is named with its verdict's reason (AlertText).
     QString text = u"巡更灯：%1"_s.arg(AlertText(batch, nowSeconds));
     if (since > 0)
         text += u"\n自 %1 起"_s.arg(LocalTime(since));

@@ -61,6 +61,10 @@ QVariant ReportModel::data(const QModelIndex& index, int role) const
         return int(row.state);
     case ItemDataRole:
         return row.itemData;
+    case ElapsedRole:
+        return (row.flags & HasResult) ? QVariant(row.elapsedMs) : QVariant();
+    case ReasonRole:
+        return FailureReasonText(row.reason);
     default:
         return {};
     }
@@ -150,6 +154,7 @@ void ReportModel::SetResult(int row, const CheckResult& result, int state, qint6
     r.elapsedMs = result.elapsedMs;
     r.flags = HasResult | (result.byStatus ? ByStatus : 0) | (result.byContent ? ByContent : 0)
         | (result.pageIncomplete ? PageIncomplete : 0);
+    r.reason = result.reason;
     r.state = qint8(state);
     r.itemData = itemData;
     emit dataChanged(index(row, 0), index(row, kColumnCount - 1));
@@ -201,6 +206,11 @@ QString ReportModel::Text(int row, int column) const
     if (row < 0 || row >= int(m_rows.size()) || column < 0 || column >= kColumnCount)
         return {};
     return ColumnText(m_rows[size_t(row)], column);
+}
+
+FailureReason ReportModel::Reason(int row) const
+{
+    return row < 0 || row >= int(m_rows.size()) ? FailureReason::None : m_rows[size_t(row)].reason;
 }
 
 qint64 ReportModel::ItemData(int row) const

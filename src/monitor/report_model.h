@@ -21,7 +21,8 @@ class ReportModel final : public QAbstractTableModel
 
 public:
     // State: 3 not checked, 2 in progress, 0 normal, 1 abnormal.
-    enum Role { StateRole = Qt::UserRole + 1, ItemDataRole };
+    // ElapsedRole: the response time in milliseconds, null before a result. ReasonRole: why the last check failed.
+    enum Role { StateRole = Qt::UserRole + 1, ItemDataRole, ElapsedRole, ReasonRole };
     enum State { StateNormal = 0, StateAbnormal = 1, StateInProgress = 2, StateUnchecked = 3 };
     static constexpr int kColumnCount = 4;
 
@@ -56,6 +57,7 @@ public:
     int State(int row) const;
     QString Text(int row, int column) const;
     qint64 ItemData(int row) const;
+    FailureReason Reason(int row) const; // of the row's last finished check
 
 private:
     enum Flag : quint8 { HasResult = 1, ByStatus = 2, ByContent = 4, PageIncomplete = 8 };
@@ -70,6 +72,7 @@ private:
         qint32 found = 0;
         qint8 state = StateUnchecked;
         quint8 flags = 0;
+        FailureReason reason = FailureReason::None;
     };
 
     Row NewRow(QStringView url, int state);

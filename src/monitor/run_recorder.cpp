@@ -7,6 +7,9 @@
 
 #include <QDateTime>
 #include <QMetaMethod>
+#include <QSignalBlocker>
+
+using namespace Qt::StringLiterals;
 
 RunRecorder::RunRecorder(MonitoringRun* run, int collectMs, QObject* parent)
     : QObject(parent)
@@ -21,6 +24,35 @@ RunRecorder::RunRecorder(MonitoringRun* run, int collectMs, QObject* parent)
 // The senders are children: each gives its queued bodies the bounded drain time as it goes.
 RunRecorder::~RunRecorder() = default;
 
+void RunRecorder::DrainDelivery(int ms)
+{
+    m_changes->FlushNow();
+    m_draining = int(m_senders.size());
+    if (m_draining == 0) {
+        emit DeliveryDrained();
+        return;
+    }
+    for (WebhookSender* sender : m_senders) {
+        connect(sender, &WebhookSender::Drained, this, [this] {
+            if (--m_draining == 0)
+                emit DeliveryDrained();
+        });
+        sender->Drain(ms);
+    }
+}
+
+int RunRecorder::FinishDelivery(int ms)
+{
+    const QSignalBlocker quiet(this);
+    m_changes->FlushNow();
+    for (WebhookSender* sender : m_senders)
+        sender->Drain(ms);
+    int lost = 0;
+    for (WebhookSender* sender : m_senders)
+        lost += sender->Finish(ms);
+    return lost;
+}
+
 void RunRecorder::SetHistoryPath(const QString& path)
 {
     if (path == HistoryPath())
@@ -31,6 +63,9 @@ void RunRecorder::SetHistoryPath(const QString& path)
         return;
     m_history = new HistoryStore(path, this);
     connect(m_history, &HistoryStore::Failed, this, &RunRecorder::HistoryFailed);
+    connect(m_history, &HistoryStore::Dropped, this, &RunRecorder::HistoryFailed);
+    // Only the abnormal are kept: a site the history knows as normal alerts on an abnormal check either way.
+    m_changes->SeedAbnormal(HistoryStore::ReadAbnormalUrls(path));
     m_history->Start();
 }
 
@@ -47,7 +82,10 @@ void RunRecorder::SetNotifyUrl(const QString& url)
 void RunRecorder::SetNotifyTargets(const QList<NotifyTarget>& targets)
 {
     for (WebhookSender* sender : m_senders) {
-        sender->SetDrainOnExitMs(0);
+        if (const int lost = sender->Finish(0)) {
+            emit Undelivered(lost);
+            emit DeliveryFailed(u"通知网址已更换，原网址还有 %1 个状态变化未送达。"_s.arg(lost));
+        }
         delete sender;
     }
     m_senders.clear();
@@ -63,6 +101,7 @@ void RunRecorder::SetNotifyTargets(const QList<NotifyTarget>& targets)
             });
         }
         connect(sender, &WebhookSender::Dropped, this, &RunRecorder::DeliveryFailed);
+        connect(sender, &WebhookSender::Undelivered, this, &RunRecorder::Undelivered);
         m_senders.push_back(sender);
         m_senderKinds.push_back(target.kind);
     }
@@ -95,7 +134,7 @@ void RunRecorder::OnBatch(const QVector<StateChange>& batch)
         const QByteArray json = AlertJson(batch);
         const QByteArray text = NotifyText(batch, QDateTime::currentSecsSinceEpoch()).toUtf8();
         for (size_t i = 0; i < m_senders.size(); ++i)
-            m_senders[i]->Post(m_senderKinds[i] == NotifyKind::Webhook ? json : text);
+            m_senders[i]->Post(m_senderKinds[i] == NotifyKind::Webhook ? json : text, int(batch.size()));
     }
     emit Changes(batch);
 }

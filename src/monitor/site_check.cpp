@@ -4,6 +4,7 @@
 #include "http/request_object.h"
 #include "monitor/clock.h"
 #include "monitor/keyword_search.h"
+#include "monitor/site_list.h"
 
 #include <algorithm>
 
@@ -45,10 +46,13 @@ CheckRecord RunSiteCheck(
     const qint64 startTick = clock.NowMs();
     // A negative wait would mean "forever" to a request object; treat it like 0, which is the 25 s default.
     const int timeoutSeconds = LeadingInt(settings.timeoutText);
+    // Sent as they are, these would go out as http to a host named after their scheme.
+    const bool webUrl = !IsNonWebEntry(url);
 
     bool normal = true;
+    FailureReason reason = webUrl ? FailureReason::None : FailureReason::UnsupportedUrl;
     if (settings.byStatus) {
-        for (int attempt = 1; attempt <= kStatusAttempts; ++attempt) {
+        for (int attempt = 1; webUrl && attempt <= kStatusAttempts; ++attempt) {
             client.Recreate();
             // Each attempt sends once: a server that keeps connections open must not keep the client's either.
             if (const auto request = client.GetRequestObject())
@@ -58,6 +62,11 @@ CheckRecord RunSiteCheck(
             ++outcome.attempts;
             if (outcome.status != 0 && outcome.status != 100)
                 break;
+            if (attempt == kStatusAttempts) {
+                const TransferFailure failure = client.StatusFailure();
+                reason = failure.reason;
+                outcome.reasonDetail = failure.detail;
+            }
             // The wait after the last attempt is kept: an unreachable site always costs 10 s of waiting.
             if (!clock.Sleep(qint64(attempt) * 1000, shutdown)) {
                 outcome.cancelled = true;
@@ -65,13 +74,17 @@ CheckRecord RunSiteCheck(
             }
         }
         normal = StatusMatches(outcome.status, settings.statusCodes) != settings.invertStatus;
+        if (outcome.status != 0)
+            reason = FailureReason::StatusRejected;
+        else if (reason == FailureReason::None)
+            reason = FailureReason::NoResponse;
     }
     if (normal && settings.byContent && !shutdown.IsRaised()) {
         FetchOptions options;
         options.timeoutSeconds = double(timeoutSeconds);
         FetchResult fetched;
-        const QString page = client.FetchPage(url, options, &fetched);
-        outcome.pageFetched = true;
+        const QString page = webUrl ? client.FetchPage(url, options, &fetched) : QString();
+        outcome.pageFetched = webUrl;
         outcome.pageIncomplete = fetched.truncated || fetched.timedOut;
         outcome.found = FindKeyword(page, settings.contentKeywords);
         // The keyword may sit in the part never read: neither its absence nor an inversion of it can pass.
@@ -79,6 +92,15 @@ CheckRecord RunSiteCheck(
             normal = false;
         else
             normal = (outcome.found != -1) != settings.invertContent;
+        outcome.reasonDetail.clear();
+        if (!webUrl)
+            reason = FailureReason::UnsupportedUrl;
+        else if (fetched.failure != FailureReason::None && outcome.found == -1)
+            reason = fetched.failure;
+        else if (outcome.found == -1)
+            reason = outcome.pageIncomplete ? FailureReason::PageIncomplete : FailureReason::KeywordMissing;
+        else
+            reason = FailureReason::KeywordPresent;
     }
     if (shutdown.IsRaised()) {
         outcome.cancelled = true;
@@ -86,6 +108,11 @@ CheckRecord RunSiteCheck(
     }
 
     outcome.normal = normal;
+    if (normal) {
+        reason = FailureReason::None;
+        outcome.reasonDetail.clear();
+    }
+    outcome.reason = reason;
     outcome.byStatus = settings.byStatus;
     outcome.byContent = settings.byContent;
     outcome.elapsedMs = clock.NowMs() - startTick;

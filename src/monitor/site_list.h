@@ -34,3 +34,15 @@ template <typename Visit> void ForEachSiteEntry(QStringView text, Visit&& visit)
 
 std::vector<QStringView> SiteEntries(QStringView text);
 bool HasSiteEntries(QStringView text);
+
+// An entry with a scheme other than http and https (ftp:, file:, javascript: …): it stays in the list, but no
+// request is sent for it and its check fails as an unsupported URL.
+bool IsNonWebEntry(QStringView entry);
+struct NumberedEntry
+{
+    int line = 0; // 1-based, counted at line breaks only
+    QStringView entry;
+};
+std::vector<NumberedEntry> NonWebEntries(QStringView text);
+// "第 3 行：ftp://a.example、第 7 行：…" for the list's non-web entries (at most `shown`), empty when none.
+QString NonWebEntriesText(QStringView text, int shown = 10);

@@ -1,5 +1,7 @@
 #include "monitor/state_changes.h"
 
+#include "http/url_text.h"
+#include "monitor/check_result.h"
 #include "monitor/monitoring_run.h"
 
 #include <QJsonArray>
@@ -37,10 +39,16 @@ void StateChangeCollector::Feed(const CheckRecord& record)
     const AlertFilter::Verdict verdict = m_filter.Feed(record.url, record.normal, record.finishedAtMs);
     if (verdict == AlertFilter::Verdict::Quiet)
         return;
-    m_pending.append({ record.url, record.normal, record.status, record.StatusText(), record.found, record.finishedAtMs,
-        record.pass, record.certExpires, verdict == AlertFilter::Verdict::Reminder });
+    m_pending.append(
+        { record.url, record.normal, record.status, record.StatusText(), record.found, record.finishedAtMs, record.pass,
+            record.certExpires, record.reason, record.reasonDetail, verdict == AlertFilter::Verdict::Reminder });
     if (!m_timer.isActive())
         m_timer.start();
+}
+
+void StateChangeCollector::SeedAbnormal(const QStringList& urls)
+{
+    m_filter.SeedAbnormal(urls);
 }
 
 void StateChangeCollector::FlushNow()
@@ -60,7 +68,13 @@ QString AlertText(const QVector<StateChange>& changes, qint64 nowSeconds)
     QStringList up;
     QStringList expiring;
     for (const StateChange& change : changes) {
-        (change.normal ? up : change.reminder ? still : down).append(change.url);
+        if (change.normal)
+            up.append(RedactedUrl(change.url));
+        else if (change.reason == FailureReason::None)
+            (change.reminder ? still : down).append(RedactedUrl(change.url));
+        else
+            (change.reminder ? still : down)
+                .append(u"%1（%2）"_s.arg(RedactedUrl(change.url), FailureReasonText(change.reason)));
         if (change.certExpires > 0 && change.certExpires - nowSeconds < kCertWarnSeconds)
             expiring.append(QUrl(change.url).host());
     }
@@ -80,8 +94,9 @@ QByteArray AlertJson(const QVector<StateChange>& changes)
 {
     QJsonArray array;
     for (const StateChange& change : changes) {
+        const QString reason = FailureReasonText(change.reason, change.reasonDetail);
         QJsonObject object {
-            { u"url"_s, change.url },
+            { u"url"_s, RedactedUrl(change.url) },
             { u"normal"_s, change.normal },
             { u"status"_s, change.status },
             { u"status_text"_s, change.statusText },
@@ -89,6 +104,8 @@ QByteArray AlertJson(const QVector<StateChange>& changes)
             { u"at_ms"_s, change.atMs },
             { u"pass"_s, change.pass },
             { u"cert_expires"_s, change.certExpires > 0 ? QJsonValue(change.certExpires) : QJsonValue() },
+            { u"reason"_s, reason.isEmpty() ? QJsonValue() : QJsonValue(reason) },
+            { u"reason_key"_s, reason.isEmpty() ? QJsonValue() : QJsonValue(FailureReasonKey(change.reason)) },
         };
         if (change.reminder)
             object.insert(u"reminder"_s, true);

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "http/transfer_failure.h"
 #include "monitor/alert_filter.h"
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 #include <QVector>
 
@@ -20,6 +22,8 @@ struct StateChange
     qint64 atMs = 0; // Unix milliseconds
     int pass = 0;
     qint64 certExpires = 0; // Unix seconds, 0 unknown
+    FailureReason reason = FailureReason::None;
+    QString reasonDetail;
     bool reminder = false; // still abnormal, told again
 };
 
@@ -36,6 +40,8 @@ public:
     void Feed(const CheckRecord& record);
     // Confirm a change over this many checks in a row; remind every remindMs while abnormal (0: never).
     void SetRules(int confirmPasses, qint64 remindMs) { m_filter.SetRules(confirmPasses, remindMs); }
+    // Known abnormal from an earlier run: their next abnormal check is no change. Sites seen already keep theirs.
+    void SeedAbnormal(const QStringList& urls);
     // Sends what is collected now (end of a run).
     void FlushNow();
 
@@ -48,12 +54,11 @@ private:
     QTimer m_timer;
 };
 
-// "3 个网站不正常：a、b、c" (at most five names, then the count of the rest), one line per kind of change
-// (reminders: "仍不正常"),
-// and certificates that expire within 14 days of nowSeconds.
+// "3 个网站不正常：a（连接被拒绝）、b、c" (at most five names, each with its reason, then the count of the rest), one
+// line per kind of change (reminders: "仍不正常"), and certificates that expire within 14 days of nowSeconds.
 QString AlertText(const QVector<StateChange>& changes, qint64 nowSeconds);
-// The webhook body: a JSON array of {url, normal, status, status_text, found, at_ms, pass, cert_expires},
-// reminders with "reminder": true.
+// The webhook body: a JSON array of {url, normal, status, status_text, found, at_ms, pass, cert_expires, reason,
+// reason_key}; the reasons are null for a site that is normal; reminders with "reminder": true.
 QByteArray AlertJson(const QVector<StateChange>& changes);
 
 Q_DECLARE_METATYPE(StateChange)

@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <cerrno>
 #include <utility>
 
 #include <fcntl.h>
@@ -29,10 +30,13 @@ bool ReplaceFileAtomically(const QString& path, const QByteArray& bytes)
     // QSaveFile creates its temporary exclusively under a fresh name beside the target, fsyncs it, keeps the
     // target's permissions and renames it over the target.
     const QString target = ReplaceTarget(path);
+    const bool created = !QFileInfo::exists(target);
     QSaveFile file(target);
     file.setDirectWriteFallback(false);
     if (!file.open(QIODevice::WriteOnly))
         return false;
+    if (created)
+        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     if (file.write(bytes) != bytes.size()) {
         file.cancelWriting();
         return false;
@@ -41,6 +45,15 @@ bool ReplaceFileAtomically(const QString& path, const QByteArray& bytes)
         return false;
     SyncDirectoryOf(target);
     return true;
+}
+
+bool CreatePrivateFile(const QString& path)
+{
+    const int fd
+        = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0)
+        ::close(fd);
+    return fd >= 0 || errno == EEXIST;
 }
 
 QString ReplaceTarget(const QString& path)

@@ -17,7 +17,12 @@
 // file's inode, so the lock cannot sit on it). flock belongs to the open file description, so a second
 // lock conflicts even inside one process. A link at the lock's name is not followed: the lock then fails.
 // Held until Release or destruction.
+//
+// The files hold site lists, whose URLs may carry passwords: a file created here is readable by its owner only.
+// CreatePrivateFile makes an empty one when the path names nothing yet (a link is not followed); true when the
+// file exists afterwards.
 bool ReplaceFileAtomically(const QString& path, const QByteArray& bytes);
+bool CreatePrivateFile(const QString& path);
 QString ReplaceTarget(const QString& path);
 
 class LifetimeLock

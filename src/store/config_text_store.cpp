@@ -167,7 +167,7 @@ bool ConfigTextStore::Open(const QString& path, bool noLock)
         return false;
     } else {
         const int created
-            = ::open(QFile::encodeName(m_writePath).constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+            = ::open(QFile::encodeName(m_writePath).constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (created < 0) {
             ReportWriteFailure(QString::fromLocal8Bit(std::strerror(errno)));
             return false;

@@ -1,5 +1,7 @@
 #include "store/history_store.h"
 
+#include "store/atomic_file.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
@@ -29,6 +31,9 @@ constexpr auto kGatherTime = std::chrono::milliseconds(200);
 constexpr size_t kMaxHourSums = 65536;
 // A writer that can't keep up loses samples rather than the process's memory.
 constexpr qsizetype kMaxQueued = 2'000'000;
+// Another program's lock: the writer keeps the batch and tries again after this pause.
+constexpr auto kRetryPause = std::chrono::milliseconds(500);
+constexpr int kSchemaVersion = 1;
 
 const char* const kSchema[] = {
     "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER) WITHOUT ROWID",
@@ -37,6 +42,8 @@ const char* const kSchema[] = {
     "CREATE TABLE IF NOT EXISTS changes(url TEXT NOT NULL, at_ms INTEGER NOT NULL, normal INTEGER NOT NULL,"
     " status INTEGER NOT NULL, cert_expires INTEGER)",
     "CREATE INDEX IF NOT EXISTS changes_by_url ON changes(url, at_ms)",
+    // The abnormal sites are read at every start; this keeps that read small at a million sites.
+    "CREATE INDEX IF NOT EXISTS sites_abnormal ON sites(url) WHERE normal = 0",
     // Time first: each hour's rows go to the end of the tree and old ones leave from its start, so writing
     // and thinning touch few pages; a site's rows are read by (time, site) lookups.
     "CREATE TABLE IF NOT EXISTS hourly(hour INTEGER NOT NULL, site INTEGER NOT NULL, checks INTEGER NOT NULL,"
@@ -63,6 +70,67 @@ QString Describe(const QSqlError& error)
 {
     const QString text = error.databaseText().isEmpty() ? error.text() : error.databaseText();
     return text.isEmpty() ? u"未知错误"_s : text;
+}
+
+// SQLITE_BUSY or SQLITE_LOCKED, with or without the extended part: another connection holds the file for now.
+bool IsBusy(const QSqlError& error)
+{
+    const int code = error.nativeErrorCode().toInt() & 0xff;
+    return code == 5 || code == 6;
+}
+
+enum class Outcome { Done, Busy, Failed };
+
+// Runs `read` on a read-only connection of its own; nothing of the file is changed.
+template <typename Read> void ReadOnly(const QString& path, int busyMs, Read read)
+{
+    const QString name = ConnectionName();
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, name);
+        db.setDatabaseName(path);
+        db.setConnectOptions(u"QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=%1"_s.arg(busyMs));
+        read(db);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+}
+
+// Whether the file at `path` may be written: absent, empty, a database without tables, or ours of a version
+// this program knows. Looked at read-only, so a file that is refused stays as it was.
+Outcome CheckOwnFile(const QString& path, QString* message)
+{
+    const QFileInfo info(path);
+    if (!info.exists() || (info.isFile() && info.size() == 0))
+        return Outcome::Done;
+    Outcome outcome = Outcome::Done;
+    ReadOnly(path, kBusyTimeoutMs, [&](QSqlDatabase& db) {
+        QSqlQuery q(db);
+        auto error = [&](const QSqlError& e) {
+            outcome = IsBusy(e) ? Outcome::Busy : Outcome::Failed;
+            *message = Describe(e);
+        };
+        if (!db.open())
+            return error(db.lastError());
+        if (!q.exec(u"SELECT name FROM sqlite_master WHERE type = 'table'"_s))
+            return error(q.lastError());
+        QStringList tables;
+        while (q.next())
+            tables << q.value(0).toString();
+        if (tables.isEmpty())
+            return;
+        qint64 version = -1;
+        if (tables.contains(u"meta"_s) && tables.contains(u"sites"_s)
+            && q.exec(u"SELECT value FROM meta WHERE key = 'schema_version'"_s) && q.next())
+            version = q.value(0).toLongLong();
+        if (version < 1) {
+            outcome = Outcome::Failed;
+            *message = u"这不是本程序的历史文件，未作改动"_s;
+        } else if (version > kSchemaVersion) {
+            outcome = Outcome::Failed;
+            *message = u"历史文件的格式（版本 %1）比本程序（版本 %2）新，未作改动"_s.arg(version).arg(kSchemaVersion);
+        }
+    });
+    return outcome;
 }
 
 // A site's URL as two independent 64-bit hashes: a million URL strings kept for look-ups alone took some
@@ -112,86 +180,129 @@ struct HistoryStore::Writer
     bool stop = false;
     bool flushRequested = false;
     quint64 enqueued = 0;
-    quint64 written = 0;
+    quint64 written = 0; // written or dropped
+    quint64 dropped = 0;
     std::atomic<bool> failed = false;
     std::thread thread;
 
     // Writer thread only.
+    using Sums = std::map<std::pair<qint64, qint64>, HourSum>; // (hour start in seconds, site), in the file's order
     QString connection;
+    bool opened = false;
+    bool droppedReported = false;
+    QSqlError error; // of the statement that failed last
     QHash<UrlKey, SiteState> sites;
-    std::map<std::pair<qint64, qint64>, HourSum> hours; // (hour start in seconds, site), in the file's order
+    Sums hours;
     qint64 newestMs = 0;
     qint64 rolledThroughMs = 0;
+    qint64 rollingTo = 0;
+
+    // What a batch changed in `sites`, put back when its transaction is rolled back.
+    struct Undo
+    {
+        std::vector<UrlKey> added;
+        std::vector<std::pair<UrlKey, SiteState>> changed;
+    };
 
     void Run();
-    bool Open(QSqlDatabase& db);
-    bool Apply(QSqlDatabase& db, const QVector<HistorySample>& batch);
-    bool FlushHours(QSqlDatabase& db);
+    Outcome Open(QSqlDatabase& db);
+    Outcome Write(QSqlDatabase& db, const QVector<HistorySample>& batch, bool flushSums, bool* sumsFlushed);
+    bool Apply(QSqlDatabase& db, const QVector<HistorySample>& batch, Undo& undo, Sums& sums);
+    bool FlushHours(QSqlDatabase& db, const Sums& more);
     bool RollUpAndThin(QSqlDatabase& db);
+    bool Exec(QSqlQuery& q, const QString& sql = {});
+    Outcome Result();
     void Fail(const QString& message);
+    void Emit(void (HistoryStore::*signal)(const QString&), const QString& text);
 };
+
+void HistoryStore::Writer::Emit(void (HistoryStore::*signal)(const QString&), const QString& text)
+{
+    QMetaObject::invokeMethod(
+        owner, [o = owner, signal, text] { emit(o->*signal)(text); }, Qt::QueuedConnection);
+}
 
 void HistoryStore::Writer::Fail(const QString& message)
 {
     failed = true;
-    const QString text = u"历史记录不可用（%1）：%2。监控照常进行，不再记录历史。"_s.arg(path, message);
-    QMetaObject::invokeMethod(
-        owner, [o = owner, text] { emit o->Failed(text); }, Qt::QueuedConnection);
+    Emit(&HistoryStore::Failed, u"历史记录不可用（%1）：%2。监控照常进行，不再记录历史。"_s.arg(path, message));
 }
 
-bool HistoryStore::Writer::Open(QSqlDatabase& db)
+bool HistoryStore::Writer::Exec(QSqlQuery& q, const QString& sql)
 {
-    db.setDatabaseName(path);
-    db.setConnectOptions(u"QSQLITE_BUSY_TIMEOUT=%1"_s.arg(kBusyTimeoutMs));
-    if (!db.open()) {
-        Fail(Describe(db.lastError()));
-        return false;
+    if (sql.isEmpty() ? q.exec() : q.exec(sql))
+        return true;
+    error = q.lastError();
+    return false;
+}
+
+// A passing lock is waited out; anything else ends the history for the run.
+Outcome HistoryStore::Writer::Result()
+{
+    if (IsBusy(error))
+        return Outcome::Busy;
+    Fail(Describe(error));
+    return Outcome::Failed;
+}
+
+Outcome HistoryStore::Writer::Open(QSqlDatabase& db)
+{
+    QString message;
+    const Outcome check = CheckOwnFile(path, &message);
+    if (check == Outcome::Failed)
+        Fail(message);
+    if (check != Outcome::Done)
+        return check;
+    if (!db.isOpen()) {
+        CreatePrivateFile(path); // SQLite would create it 0644; its WAL files copy the file's mode
+        db.setDatabaseName(path);
+        db.setConnectOptions(u"QSQLITE_BUSY_TIMEOUT=%1"_s.arg(kBusyTimeoutMs));
+        if (!db.open()) {
+            error = db.lastError();
+            return Result();
+        }
     }
     QSqlQuery q(db);
     // WAL lets the details view read while this thread writes; NORMAL sync is safe with WAL. A big batch
     // grows the WAL file; the limit shrinks it again after a checkpoint.
     for (const char* statement :
         { "PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL", "PRAGMA journal_size_limit=16777216" }) {
-        if (!q.exec(QString::fromLatin1(statement))) {
-            Fail(Describe(q.lastError()));
-            return false;
-        }
+        if (!Exec(q, QString::fromLatin1(statement)))
+            return Result();
     }
-    if (!db.transaction()) {
-        Fail(Describe(db.lastError()));
-        return false;
-    }
-    for (const char* statement : kSchema) {
-        if (!q.exec(QString::fromLatin1(statement))) {
-            Fail(Describe(q.lastError()));
-            db.rollback();
-            return false;
-        }
-    }
-    if (!db.commit()) {
-        Fail(Describe(db.lastError()));
-        return false;
+    if (!Exec(q, u"BEGIN IMMEDIATE"_s))
+        return Result();
+    bool ok = true;
+    for (const char* statement : kSchema)
+        ok = ok && Exec(q, QString::fromLatin1(statement));
+    if (!ok || !Exec(q, u"COMMIT"_s)) {
+        q.exec(u"ROLLBACK"_s);
+        return Result();
     }
     // Forward only: a cached result would hold every row of the table at once.
     q.setForwardOnly(true);
-    if (!q.exec(u"SELECT id, url, normal, cert_expires FROM sites"_s)) {
-        Fail(Describe(q.lastError()));
-        return false;
-    }
+    if (!Exec(q, u"SELECT id, url, normal, cert_expires FROM sites"_s))
+        return Result();
+    sites.clear();
     while (q.next())
         sites.insert(
             UrlKey(q.value(1).toString()), { q.value(0).toLongLong(), q.value(3).toLongLong(), q.value(2).toBool() });
     if (q.exec(u"SELECT value FROM meta WHERE key = 'rolled_through'"_s) && q.next())
         rolledThroughMs = q.value(0).toLongLong() * 1000;
-    return true;
+    opened = true;
+    return Outcome::Done;
 }
 
-bool HistoryStore::Writer::Apply(QSqlDatabase& db, const QVector<HistorySample>& batch)
+bool HistoryStore::Writer::Apply(QSqlDatabase& db, const QVector<HistorySample>& batch, Undo& undo, Sums& sums)
 {
     QSqlQuery insertSite(db);
+    QSqlQuery findSite(db);
     QSqlQuery updateSite(db);
     QSqlQuery insertChange(db);
-    insertSite.prepare(u"INSERT INTO sites(url, normal, since_ms, status, cert_expires) VALUES(?, ?, ?, ?, ?)"_s);
+    // Another writer on the file may have added the site since this one read `sites`.
+    insertSite.prepare(u"INSERT INTO sites(url, normal, since_ms, status, cert_expires) VALUES(?, ?, ?, ?, ?)"
+                       " ON CONFLICT(url) DO NOTHING"_s);
+    findSite.prepare(u"SELECT id, normal, cert_expires FROM sites WHERE url = ?"_s);
     updateSite.prepare(u"UPDATE sites SET normal = ?, since_ms = CASE WHEN normal = ? THEN since_ms ELSE ? END,"
                        " status = ?, cert_expires = ? WHERE id = ?"_s);
     insertChange.prepare(u"INSERT INTO changes(url, at_ms, normal, status, cert_expires) VALUES(?, ?, ?, ?, ?)"_s);
@@ -208,24 +319,36 @@ bool HistoryStore::Writer::Apply(QSqlDatabase& db, const QVector<HistorySample>&
             insertSite.addBindValue(s.atMs);
             insertSite.addBindValue(s.status);
             insertSite.addBindValue(certValue(s.certExpires));
-            if (!insertSite.exec()) {
-                Fail(Describe(insertSite.lastError()));
+            if (!Exec(insertSite))
                 return false;
+            undo.added.push_back(key);
+            if (insertSite.numRowsAffected() > 0) {
+                it = sites.insert(key, { insertSite.lastInsertId().toLongLong(), s.certExpires, s.normal });
+                changed = !s.normal;
+            } else {
+                findSite.addBindValue(s.url);
+                if (!Exec(findSite))
+                    return false;
+                if (!findSite.next()) {
+                    error = findSite.lastError();
+                    return false;
+                }
+                it = sites.insert(key,
+                    { findSite.value(0).toLongLong(), findSite.value(2).toLongLong(), findSite.value(1).toBool() });
+                findSite.finish();
             }
-            it = sites.insert(key, { insertSite.lastInsertId().toLongLong(), s.certExpires, s.normal });
-            changed = !s.normal;
-        } else if (it->normal != s.normal || (s.certExpires > 0 && it->certExpires != s.certExpires)) {
-            changed = it->normal != s.normal;
+        }
+        if (it->normal != s.normal || (s.certExpires > 0 && it->certExpires != s.certExpires)) {
+            changed = changed || it->normal != s.normal;
+            undo.changed.emplace_back(key, *it);
             updateSite.addBindValue(int(s.normal));
             updateSite.addBindValue(int(s.normal));
             updateSite.addBindValue(s.atMs);
             updateSite.addBindValue(s.status);
             updateSite.addBindValue(certValue(s.certExpires > 0 ? s.certExpires : it->certExpires));
             updateSite.addBindValue(it->id);
-            if (!updateSite.exec()) {
-                Fail(Describe(updateSite.lastError()));
+            if (!Exec(updateSite))
                 return false;
-            }
             it->normal = s.normal;
             if (s.certExpires > 0)
                 it->certExpires = s.certExpires;
@@ -236,12 +359,10 @@ bool HistoryStore::Writer::Apply(QSqlDatabase& db, const QVector<HistorySample>&
             insertChange.addBindValue(int(s.normal));
             insertChange.addBindValue(s.status);
             insertChange.addBindValue(certValue(s.certExpires));
-            if (!insertChange.exec()) {
-                Fail(Describe(insertChange.lastError()));
+            if (!Exec(insertChange))
                 return false;
-            }
         }
-        HourSum& sum = hours[{ FloorTo(s.atMs, kHourMs) / 1000, it->id }];
+        HourSum& sum = sums[{ FloorTo(s.atMs, kHourMs) / 1000, it->id }];
         ++sum.checks;
         sum.normalChecks += s.normal ? 1 : 0;
         sum.sumMs += s.elapsedMs;
@@ -250,38 +371,40 @@ bool HistoryStore::Writer::Apply(QSqlDatabase& db, const QVector<HistorySample>&
     return true;
 }
 
-bool HistoryStore::Writer::FlushHours(QSqlDatabase& db)
+bool HistoryStore::Writer::FlushHours(QSqlDatabase& db, const Sums& more)
 {
-    if (hours.empty())
-        return true;
     QSqlQuery upsert(db);
     upsert.prepare(u"INSERT INTO hourly(hour, site, checks, normal_checks, sum_ms, max_ms) VALUES(?, ?, ?, ?, ?, ?)"
                    " ON CONFLICT(hour, site) DO UPDATE SET checks = checks + excluded.checks,"
                    " normal_checks = normal_checks + excluded.normal_checks, sum_ms = sum_ms + excluded.sum_ms,"
                    " max_ms = max(max_ms, excluded.max_ms)"_s);
-    for (const auto& [key, sum] : hours) {
-        upsert.addBindValue(key.first);
-        upsert.addBindValue(key.second);
-        upsert.addBindValue(sum.checks);
-        upsert.addBindValue(sum.normalChecks);
-        upsert.addBindValue(sum.sumMs);
-        upsert.addBindValue(sum.maxMs);
-        if (!upsert.exec()) {
-            Fail(Describe(upsert.lastError()));
-            return false;
+    for (const Sums* part : { static_cast<const Sums*>(&hours), &more }) {
+        for (const auto& [key, sum] : *part) {
+            upsert.addBindValue(key.first);
+            upsert.addBindValue(key.second);
+            upsert.addBindValue(sum.checks);
+            upsert.addBindValue(sum.normalChecks);
+            upsert.addBindValue(sum.sumMs);
+            upsert.addBindValue(sum.maxMs);
+            if (!Exec(upsert))
+                return false;
         }
     }
-    hours.clear();
     return true;
 }
 
-// Whole days older than the newest sample's day are added to `daily` once; then old detail goes.
+// Whole days older than the newest sample's day are added to `daily` once; then old detail goes. The file's
+// own mark is read again here: another writer may have rolled those days up already.
 bool HistoryStore::Writer::RollUpAndThin(QSqlDatabase& db)
 {
-    const qint64 today = FloorTo(newestMs, kDayMs);
-    if (today <= rolledThroughMs)
-        return true;
     QSqlQuery q(db);
+    if (!Exec(q, u"SELECT value FROM meta WHERE key = 'rolled_through'"_s))
+        return false;
+    const qint64 rolledThrough = q.next() ? q.value(0).toLongLong() * 1000 : rolledThroughMs;
+    const qint64 today = FloorTo(newestMs, kDayMs);
+    rollingTo = qMax(rolledThrough, today);
+    if (today <= rolledThrough)
+        return true;
     q.prepare(u"INSERT INTO daily(day, site, checks, normal_checks, sum_ms, max_ms)"
               " SELECT hour - hour % 86400, site, sum(checks), sum(normal_checks), sum(sum_ms), max(max_ms)"
               " FROM hourly WHERE hour >= ? AND hour < ? GROUP BY 1, 2 ORDER BY 1, 2"
@@ -289,19 +412,54 @@ bool HistoryStore::Writer::RollUpAndThin(QSqlDatabase& db)
               " normal_checks = normal_checks + excluded.normal_checks, sum_ms = sum_ms + excluded.sum_ms,"
               " max_ms = max(max_ms, excluded.max_ms)"_s);
     // A first roll-up only takes the day before; older hourly rows were never kept.
-    const qint64 from = rolledThroughMs > 0 ? rolledThroughMs : today - kDayMs;
+    const qint64 from = rolledThrough > 0 ? rolledThrough : today - kDayMs;
     q.addBindValue(from / 1000);
     q.addBindValue(today / 1000);
-    bool ok = q.exec();
-    ok = ok && q.exec(u"UPDATE meta SET value = %1 WHERE key = 'rolled_through'"_s.arg(today / 1000));
-    ok = ok && q.exec(u"DELETE FROM hourly WHERE hour < %1"_s.arg((newestMs - kHourlyKeepMs) / 1000));
-    ok = ok && q.exec(u"DELETE FROM daily WHERE day < %1"_s.arg((newestMs - kDailyKeepMs) / 1000));
+    return Exec(q) && Exec(q, u"UPDATE meta SET value = %1 WHERE key = 'rolled_through'"_s.arg(today / 1000))
+        && Exec(q, u"DELETE FROM hourly WHERE hour < %1"_s.arg((newestMs - kHourlyKeepMs) / 1000))
+        && Exec(q, u"DELETE FROM daily WHERE day < %1"_s.arg((newestMs - kDailyKeepMs) / 1000));
+}
+
+// One transaction; on any failure the memory is put back as it was, so the same batch can be tried again.
+Outcome HistoryStore::Writer::Write(
+    QSqlDatabase& db, const QVector<HistorySample>& batch, bool flushSums, bool* sumsFlushed)
+{
+    QSqlQuery q(db);
+    // Immediate: the write lock is taken (or waited for) at the start, never in the middle of the batch.
+    if (!Exec(q, u"BEGIN IMMEDIATE"_s))
+        return Result();
+    const qint64 newestBefore = newestMs;
+    Undo undo;
+    Sums sums;
+    bool ok = Apply(db, batch, undo, sums);
+    const bool hourTurned = FloorTo(newestMs, kHourMs) != FloorTo(newestBefore, kHourMs);
+    // The sums are also written once they cover many sites, so a million sites never hold them all.
+    flushSums = flushSums || hourTurned || hours.size() + sums.size() >= kMaxHourSums;
+    ok = ok && (!flushSums || (FlushHours(db, sums) && RollUpAndThin(db)));
+    ok = ok && Exec(q, u"COMMIT"_s);
     if (!ok) {
-        Fail(Describe(q.lastError()));
-        return false;
+        q.exec(u"ROLLBACK"_s);
+        for (auto it = undo.changed.rbegin(); it != undo.changed.rend(); ++it)
+            sites[it->first] = it->second;
+        for (const UrlKey& key : undo.added)
+            sites.remove(key);
+        newestMs = newestBefore;
+        return Result();
     }
-    rolledThroughMs = today;
-    return true;
+    if (flushSums) {
+        hours.clear();
+        rolledThroughMs = rollingTo;
+    } else {
+        for (const auto& [key, sum] : sums) {
+            HourSum& total = hours[key];
+            total.checks += sum.checks;
+            total.normalChecks += sum.normalChecks;
+            total.sumMs += sum.sumMs;
+            total.maxMs = qMax(total.maxMs, sum.maxMs);
+        }
+    }
+    *sumsFlushed = flushSums;
+    return Outcome::Done;
 }
 
 void HistoryStore::Writer::Run()
@@ -309,50 +467,70 @@ void HistoryStore::Writer::Run()
     connection = ConnectionName();
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, connection);
-        bool ok = db.isValid() || (Fail(u"没有 SQLite 驱动（QSQLITE）"_s), false);
-        ok = ok && Open(db);
+        if (!db.isValid())
+            Fail(u"没有 SQLite 驱动（QSQLITE）"_s);
         auto lastAggregateFlush = std::chrono::steady_clock::now();
+        QVector<HistorySample> batch; // kept while the file is locked, tried again with what came meanwhile
+        bool busy = false;
         while (true) {
-            QVector<HistorySample> batch;
             bool stopping = false;
             bool flushAsked = false;
             {
                 std::unique_lock lock(mutex);
-                wake.wait_for(
-                    lock, kAggregateFlushPeriod, [this] { return stop || flushRequested || !queue.isEmpty(); });
-                // Results come a few at a time; gathering them for a moment makes one transaction of a burst.
-                wake.wait_for(lock, kGatherTime, [this] { return stop || flushRequested; });
-                batch.swap(queue);
+                if (busy) {
+                    wake.wait_for(lock, kRetryPause, [this] { return stop; });
+                } else {
+                    wake.wait_for(
+                        lock, kAggregateFlushPeriod, [this] { return stop || flushRequested || !queue.isEmpty(); });
+                    // Results come a few at a time; gathering them for a moment makes one transaction of a burst.
+                    wake.wait_for(lock, kGatherTime, [this] { return stop || flushRequested; });
+                }
+                if (batch.isEmpty()) {
+                    batch.swap(queue);
+                } else {
+                    // A lock that lasts loses the newest samples rather than the process's memory.
+                    const qsizetype room = qMax(qsizetype(0), kMaxQueued - batch.size());
+                    const qsizetype lost = qMax(qsizetype(0), queue.size() - room);
+                    queue.resize(queue.size() - lost);
+                    batch += queue;
+                    queue.clear();
+                    dropped += quint64(lost);
+                    written += quint64(lost);
+                }
                 stopping = stop;
                 flushAsked = flushRequested;
             }
-            if (ok && !failed) {
-                const qint64 hourBefore = FloorTo(newestMs, kHourMs);
-                bool good = db.transaction() || (Fail(Describe(db.lastError())), false);
-                good = good && Apply(db, batch);
-                const auto now = std::chrono::steady_clock::now();
-                const bool hourTurned = FloorTo(newestMs, kHourMs) != hourBefore;
-                // The sums are also written once they cover many sites, so a million sites never hold them all.
-                if (good
-                    && (stopping || flushAsked || hourTurned || hours.size() >= kMaxHourSums
-                        || now - lastAggregateFlush >= kAggregateFlushPeriod)) {
-                    good = FlushHours(db) && RollUpAndThin(db);
+            const auto now = std::chrono::steady_clock::now();
+            const bool flushSums = stopping || flushAsked || now - lastAggregateFlush >= kAggregateFlushPeriod;
+            Outcome outcome = failed ? Outcome::Failed : Outcome::Done;
+            if (outcome == Outcome::Done && !opened)
+                outcome = Open(db);
+            if (outcome == Outcome::Done && (!batch.isEmpty() || flushSums)) {
+                bool sumsFlushed = false;
+                outcome = Write(db, batch, flushSums, &sumsFlushed);
+                if (sumsFlushed)
                     lastAggregateFlush = now;
-                }
-                if (good && !db.commit()) {
-                    Fail(Describe(db.lastError()));
-                    good = false;
-                }
-                if (!good)
-                    db.rollback();
             }
+            busy = outcome == Outcome::Busy && !stopping;
+            quint64 droppedSoFar = 0;
             {
                 std::lock_guard lock(mutex);
-                written += quint64(batch.size());
-                if (flushAsked)
-                    flushRequested = false;
+                if (!busy) {
+                    written += quint64(batch.size());
+                    if (outcome != Outcome::Done)
+                        dropped += quint64(batch.size());
+                    batch.clear();
+                    if (flushAsked)
+                        flushRequested = false;
+                }
+                droppedSoFar = dropped;
             }
             flushed.notify_all();
+            if (!busy && !failed && droppedSoFar > 0 && !droppedReported) {
+                droppedReported = true;
+                Emit(&HistoryStore::Dropped,
+                    u"历史文件（%1）曾被其他程序锁住，%2 条检查结果未能记录。"_s.arg(path).arg(droppedSoFar));
+            }
             if (stopping)
                 break;
         }
@@ -413,8 +591,10 @@ void HistoryStore::Enqueue(qsizetype count, const std::function<void(QVector<His
     {
         std::lock_guard lock(m_writer->mutex);
         wasEmpty = m_writer->queue.isEmpty();
-        if (m_writer->queue.size() >= kMaxQueued)
+        if (m_writer->queue.size() >= kMaxQueued) {
+            m_writer->dropped += quint64(count);
             return;
+        }
         m_writer->enqueued += quint64(count);
         append(m_writer->queue);
     }
@@ -454,11 +634,7 @@ SiteHistory HistoryStore::ReadSite(const QString& path, const QString& url, qint
     SiteHistory result;
     if (!QFileInfo::exists(path))
         return result;
-    const QString name = ConnectionName();
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, name);
-        db.setDatabaseName(path);
-        db.setConnectOptions(u"QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=200"_s);
+    ReadOnly(path, 200, [&](QSqlDatabase& db) {
         if (db.open()) {
             QSqlQuery q(db);
             q.prepare(u"SELECT id, normal, since_ms, cert_expires FROM sites WHERE url = ?"_s);
@@ -524,8 +700,60 @@ SiteHistory HistoryStore::ReadSite(const QString& path, const QString& url, qint
                 }
             }
         }
+    });
+    return result;
+}
+
+QStringList HistoryStore::ReadAbnormalUrls(const QString& path)
+{
+    QStringList urls;
+    QString message;
+    if (!QFileInfo::exists(path) || CheckOwnFile(path, &message) != Outcome::Done)
+        return urls;
+    ReadOnly(path, kBusyTimeoutMs, [&](QSqlDatabase& db) {
+        QSqlQuery q(db);
+        q.setForwardOnly(true);
+        if (db.open() && q.exec(u"SELECT url FROM sites WHERE normal = 0"_s)) {
+            while (q.next())
+                urls << q.value(0).toString();
+        }
+    });
+    return urls;
+}
+
+qint64 HistoryStore::FirstDataMs(const QString& path, const QString& url, qint64 nowMs)
+{
+    qint64 first = 0;
+    if (!QFileInfo::exists(path))
+        return first;
+    const QString name = ConnectionName();
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, name);
+        db.setDatabaseName(path);
+        db.setConnectOptions(u"QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=200"_s);
+        if (db.open()) {
+            // Listed keys, each one seek: the tables are keyed by time first.
+            auto keys = [](qint64 from, qint64 to, qint64 step) {
+                QStringList list;
+                for (qint64 t = from; t < to; t += step)
+                    list << QString::number(t);
+                return list.join(u',');
+            };
+            const qint64 nowHour = FloorTo(nowMs, kHourMs) / 1000;
+            const qint64 today = FloorTo(nowMs, kDayMs) / 1000;
+            QSqlQuery q(db);
+            q.prepare(
+                u"SELECT min(t) FROM (SELECT day AS t FROM daily WHERE day IN (%1) AND site = "
+                "(SELECT id FROM sites WHERE url = ?) UNION ALL SELECT hour FROM hourly WHERE hour IN (%2)"
+                " AND site = (SELECT id FROM sites WHERE url = ?))"_s.arg(
+                    keys(today - 31 * 86400LL, today + 86400, 86400), keys(nowHour - 72 * 3600, nowHour + 3600, 3600)));
+            q.addBindValue(url);
+            q.addBindValue(url);
+            if (q.exec() && q.next() && !q.value(0).isNull())
+                first = q.value(0).toLongLong() * 1000;
+        }
         db.close();
     }
     QSqlDatabase::removeDatabase(name);
-    return result;
+    return first;
 }

@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include <functional>
@@ -53,8 +54,12 @@ struct SiteHistory
 // thins old hourly rows when the hour changes. That queue is this class's only crossing; the writer's one way
 // back is a queued call that emits Failed() on the owner's thread.
 //
-// Failures are quiet for the run: a file that can't be opened, is not a database or stays locked emits
-// Failed(message) once, the writer stops and later samples are dropped. The file is never replaced or repaired.
+// Several writers may share the file (the window and a headless run): each writes in `BEGIN IMMEDIATE`
+// transactions and waits out the other's lock. A lock held by another program keeps the batch in memory and the
+// writer tries again; if samples had to be dropped meanwhile (the queue is bounded), Dropped(message) says so
+// once, with the count. Before anything is written the file is looked at read-only: one that is not ours or has
+// a newer schema is left untouched. That, a file that can't be opened or is not a database emit Failed(message)
+// once; the writer stops and later samples are dropped. The file is never replaced or repaired.
 class HistoryStore final : public QObject
 {
     Q_OBJECT
@@ -69,13 +74,18 @@ public:
     void Start();
     void Record(const HistorySample& sample);
     void Record(QVector<HistorySample> samples);
-    // Blocks until everything recorded so far is written (tests and benchmarks).
+    // Blocks until everything recorded so far is written or dropped; waits out a lock (tests and benchmarks).
     void Flush();
     bool HasFailed() const;
     QString Path() const;
 
     // A read on a connection of the caller's own; with WAL it never waits for the writer. Empty on failure.
     static SiteHistory ReadSite(const QString& path, const QString& url, qint64 nowMs);
+    // The sites whose last recorded verdict is abnormal, read-only; empty when the file is absent or not ours.
+    static QStringList ReadAbnormalUrls(const QString& path);
+
+    // Start of the oldest hour or day of the last 31 days the history holds for the site, Unix ms; 0 when none.
+    static qint64 FirstDataMs(const QString& path, const QString& url, qint64 nowMs);
 
     // "<folder>/<base>.history.sqlite" beside the configuration file.
     static QString PathBesideConfig(const QString& configPath);
@@ -86,6 +96,7 @@ public:
 
 signals:
     void Failed(const QString& message);
+    void Dropped(const QString& message);
 
 private:
     struct Writer;

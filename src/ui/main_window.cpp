@@ -5,6 +5,7 @@
 #include "monitor/monitor_settings.h"
 #include "monitor/monitoring_run.h"
 #include "monitor/report_model.h"
+#include "monitor/site_list.h"
 #include "monitor/status_codes.h"
 #include "store/form_state_store.h"
 #include "store/persistence.h"
@@ -13,6 +14,7 @@
 #include "ui/picture_button.h"
 #include "ui/report_view.h"
 #include "ui/run_texts.h"
+#include "ui/screen_fit.h"
 #include "ui/state_icon_proxy.h"
 #include "ui/status_code_popup.h"
 #include "ui/text_dialog.h"
@@ -25,6 +27,7 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QCloseEvent>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLineEdit>
@@ -33,6 +36,12 @@
 #include <QRegularExpressionValidator>
 #include <QScreen>
 #include <QShortcut>
+#include <QToolTip>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -44,18 +53,18 @@ const QString kCopyCaption = u"复制全部"_s;
 constexpr QRect kSiteListRect(16, 211, 824, 309);
 constexpr QRect kAbnormalListRect(16, 528, 824, 184);
 constexpr QPoint kCopyButtonPos(174, 529);
+constexpr QPoint kMenuButtonPos(174, 212);
 constexpr QPoint kOperationsPos(440, 104);
 constexpr int kMinimumListHeight = 60;
 // Narrow windows put the run settings under the conditions: everything below moves down by this.
 constexpr int kStackedShift = 100;
-// Before the first show the window manager's frame is unknown; leave room for a usual one.
-constexpr QMargins kFrameAllowance(4, 32, 4, 4);
 
-QString ColumnWidthsText(const QHeaderView* header)
+QString ColumnWidthsText(const ReportView* view)
 {
+    const QHeaderView* header = view->header();
     QStringList widths;
     for (int column = 0; column < header->count(); ++column)
-        widths << QString::number(header->sectionSize(column));
+        widths << QString::number(column == 0 ? view->UrlColumnWidth() : header->sectionSize(column));
     return widths.join(u',');
 }
 
@@ -170,7 +179,7 @@ MainWindow::MainWindow(FormStateStore* store, QWidget* parent)
     BuildOperations();
     BuildLists();
     WireRun();
-    new WindowAlerts({ this, m_run, m_siteView, m_abnormalView, m_tray, m_store });
+    m_alerts = new WindowAlerts({ this, m_run, m_siteView, m_abnormalView, m_tray, m_store });
 
     // Creation: the status code list, the stored values, then the enable rules they imply.
     LoadStatusCodeList();
@@ -179,14 +188,22 @@ MainWindow::MainWindow(FormStateStore* store, QWidget* parent)
         RestoreWindowState();
         // Without the live file nothing is saved: say so before anyone spends an afternoon on edits.
         if (!m_store->HasLiveFile() && !m_store->Path().isEmpty())
-            setWindowTitle(Caption() + u" （配置文件正被另一个巡更灯使用，本窗口的改动不会保存）"_s);
+            setWindowTitle(Caption() + u" （"_s + UnsavedConfigReason(m_store->Path()) + u"，本窗口的改动不会保存）"_s);
     }
-    FitIntoScreen();
+    // Inside the screen's available area, the lists shrunk if need be; the real frame decides again once known.
+    ::FitIntoScreen(this);
+    if (m_normalPlace.isNull())
+        m_normalPlace = QRect(pos(), size());
     LayOut(); // a hidden window gets no resize event until it is shown
     ApplyEnableRules();
     m_baseTitle = windowTitle();
+    m_alerts->SetTrayTitle(m_baseTitle);
     m_run->SetSiteListText(SiteListText());
     PushSettings();
+
+    m_placeTimer.setSingleShot(true);
+    m_placeTimer.setInterval(250);
+    connect(&m_placeTimer, &QTimer::timeout, this, &MainWindow::NoteNormalPlace);
 
     m_logoTimer.setObjectName(u"时钟官网"_s);
     m_logoTimer.setInterval(20);
@@ -197,6 +214,27 @@ MainWindow::MainWindow(FormStateStore* store, QWidget* parent)
 MainWindow::~MainWindow()
 {
     Shutdown();
+}
+
+// Probes the folder itself: permissions alone lie to root and on read-only mounts.
+QString MainWindow::UnsavedConfigReason(const QString& configPath)
+{
+    const QFileInfo info(configPath);
+    const QByteArray probe = QFile::encodeName(
+        info.absolutePath() + u"/.patrol-lamp-probe-"_s + QString::number(QCoreApplication::applicationPid()));
+    const int fd = ::open(probe.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    if (fd < 0) {
+        return u"配置文件所在的文件夹不能写入（%1）"_s.arg(QString::fromLocal8Bit(std::strerror(errno)));
+    }
+    ::close(fd);
+    ::unlink(probe.constData());
+    const QByteArray lock = QFile::encodeName(info.absoluteFilePath() + u".lock"_s);
+    const int lockFd = ::open(lock.constData(), O_RDWR);
+    if (lockFd < 0 && errno != ENOENT)
+        return u"配置文件的锁文件不能写入（%1）"_s.arg(QString::fromLocal8Bit(std::strerror(errno)));
+    if (lockFd >= 0)
+        ::close(lockFd);
+    return u"配置文件正被另一个巡更灯使用"_s;
 }
 
 QString MainWindow::Caption()
@@ -318,6 +356,7 @@ void MainWindow::BuildOperations()
         = MakeButton(group, Persist::kStartButton, StartButtonCaption(m_run->State()), QRect(186, 52, 200, 32));
 
     connect(m_siteListButton, &QPushButton::clicked, this, &MainWindow::InputSiteList);
+    connect(m_threads, &QLineEdit::textChanged, this, &MainWindow::ShowThreadLimit);
     for (QLineEdit* edit : { m_timeout, m_threads, m_interval })
         connect(edit, &QLineEdit::textChanged, this, &MainWindow::PushSettings);
 }
@@ -344,6 +383,13 @@ void MainWindow::BuildLists()
     m_copiedTimer.setInterval(1000);
     connect(&m_copiedTimer, &QTimer::timeout, this, [this] { m_copyAllButton->setText(kCopyCaption); });
     connect(m_copyAllButton, &QPushButton::clicked, this, &MainWindow::CopyAllAbnormal);
+
+    // On the site list's header as 复制全部 is on the other's; no kind prefix, so the form walk leaves it out.
+    m_menuButton = MakeButton(this, u"菜单导出与设置"_s, u"导出/设置 ▾"_s, QRect(kMenuButtonPos, QSize(88, 20)));
+    connect(m_menuButton, &QPushButton::clicked, this, [this] {
+        ReportView* view = m_abnormalView->hasFocus() ? m_abnormalView : m_siteView;
+        m_alerts->ShowMenu(view, m_menuButton->mapToGlobal(QPoint(0, m_menuButton->height())));
+    });
 }
 
 void MainWindow::WireRun()
@@ -391,7 +437,12 @@ void MainWindow::WireRun()
         if (!m_viewTimer.isActive())
             m_viewTimer.start();
     });
-    connect(m_run, &MonitoringRun::RunFinished, this, &MainWindow::FlushViewRequests);
+    // A stopped run has no progress: the caption drops it and the tray shows the plain title again.
+    connect(m_run, &MonitoringRun::RunFinished, this, [this] {
+        m_captionPending = true;
+        FlushViewRequests();
+        m_alerts->RefreshTray();
+    });
 }
 
 void MainWindow::FlushViewRequests()
@@ -450,17 +501,17 @@ void MainWindow::SaveForm()
 
 void MainWindow::SaveWindowState()
 {
-    // The normal-state rectangle, so a maximized window comes back maximized over the size it had before.
-    const QRect normal = normalGeometry().isValid() ? normalGeometry() : geometry();
-    const QPoint frameOffset = geometry().topLeft() - pos();
+    // The last normal-state place, so a maximized window comes back maximized over the place it had before;
+    // a maximized frame's corner and size say nothing about it.
+    NoteNormalPlace();
     m_store->SetSection(Persist::kWindowSection);
-    m_store->WriteText(Persist::kWindowLeft, QString::number(normal.left() - frameOffset.x()));
-    m_store->WriteText(Persist::kWindowTop, QString::number(normal.top() - frameOffset.y()));
-    m_store->WriteText(Persist::kWindowWidth, QString::number(normal.width()));
-    m_store->WriteText(Persist::kWindowHeight, QString::number(normal.height()));
+    m_store->WriteText(Persist::kWindowLeft, QString::number(m_normalPlace.left()));
+    m_store->WriteText(Persist::kWindowTop, QString::number(m_normalPlace.top()));
+    m_store->WriteText(Persist::kWindowWidth, QString::number(m_normalPlace.width()));
+    m_store->WriteText(Persist::kWindowHeight, QString::number(m_normalPlace.height()));
     m_store->WriteBool(Persist::kWindowMaximized, isMaximized());
-    m_store->WriteText(Persist::kSiteColumnWidths, ColumnWidthsText(m_siteView->header()));
-    m_store->WriteText(Persist::kAbnormalColumnWidths, ColumnWidthsText(m_abnormalView->header()));
+    m_store->WriteText(Persist::kSiteColumnWidths, ColumnWidthsText(m_siteView));
+    m_store->WriteText(Persist::kAbnormalColumnWidths, ColumnWidthsText(m_abnormalView));
 }
 
 void MainWindow::RestoreWindowState()
@@ -483,36 +534,38 @@ void MainWindow::RestoreWindowState()
         move(*left, *top);
         resize(*width, *height);
     }
+    ::FitIntoScreen(this);
+    m_normalPlace = QRect(pos(), size());
     if (m_store->ReadBool(Persist::kWindowMaximized, false))
         setWindowState(windowState() | Qt::WindowMaximized);
     ApplyColumnWidths(m_siteView->header(), m_store->ReadText(Persist::kSiteColumnWidths));
     ApplyColumnWidths(m_abnormalView->header(), m_store->ReadText(Persist::kAbnormalColumnWidths));
 }
 
-// The window starts inside the screen's available area (panels excluded), shrinking the lists if it must.
-void MainWindow::FitIntoScreen()
+// The run caps the thread count; say so where the number is typed.
+void MainWindow::ShowThreadLimit()
 {
-    const QScreen* screen = QGuiApplication::screenAt(QPoint(x() + 20, y() + 20));
-    if (screen == nullptr)
-        screen = this->screen();
-    if (screen == nullptr)
-        return;
-    const QRect area = screen->availableGeometry();
-    const QMargins frame = kFrameAllowance;
-    const QSize room(area.width() - frame.left() - frame.right(), area.height() - frame.top() - frame.bottom());
-    const QSize size = this->size().boundedTo(room).expandedTo(minimumSize());
-    resize(size);
-    const int frameWidth = size.width() + frame.left() + frame.right();
-    const int frameHeight = size.height() + frame.top() + frame.bottom();
-    move(qMax(area.left(), qMin(x(), area.right() + 1 - frameWidth)),
-        qMax(area.top(), qMin(y(), area.bottom() + 1 - frameHeight)));
+    bool ok = false;
+    const qlonglong threads = m_threads->text().toLongLong(&ok);
+    const bool over = ok && threads > MonitoringRun::kMaxConcurrentChecks;
+    const QString hint
+        = over ? u"线程数最多 %1，监控时按 %1 个线程运行"_s.arg(MonitoringRun::kMaxConcurrentChecks) : QString();
+    m_threads->setToolTip(hint);
+    if (over && m_threads->isVisible())
+        QToolTip::showText(m_threads->mapToGlobal(QPoint(0, m_threads->height())), hint, m_threads);
+    else if (!over)
+        QToolTip::hideText();
 }
 
 void MainWindow::InputSiteList()
 {
     QString result;
-    if (ShowTextDialog(SiteListText(), std::nullopt, u"请输入网站地址列表："_s, nullptr, &result))
-        SetSiteListText(result);
+    if (!ShowTextDialog(SiteListText(), std::nullopt, u"请输入网站地址列表："_s, nullptr, &result))
+        return;
+    SetSiteListText(result);
+    if (const QString nonWeb = NonWebEntriesText(result); !nonWeb.isEmpty())
+        MessageBox::Notify(this, u"这些条目不是 http/https 网址，检查时按不支持的网址报告：\n"_s + nonWeb, QString(),
+            QMessageBox::Warning);
 }
 
 void MainWindow::InputPageText()
@@ -641,12 +694,13 @@ void MainWindow::AddTrayIcon()
         return;
     m_trayAdded = true;
     connect(m_tray, &TrayIcon::Activated, this, &MainWindow::TrayOperation);
-    m_tray->Add(windowIcon(), windowTitle());
+    m_tray->Add(windowIcon(), m_baseTitle);
 }
 
 void MainWindow::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
+    FitToFrameOnce();
     AddTrayIcon();
     UpdateLogoTimer();
 }
@@ -660,8 +714,11 @@ void MainWindow::hideEvent(QHideEvent* event)
 void MainWindow::changeEvent(QEvent* event)
 {
     QWidget::changeEvent(event);
-    if (event->type() == QEvent::WindowStateChange)
+    if (event->type() == QEvent::WindowStateChange) {
         UpdateLogoTimer();
+        if (windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen | Qt::WindowMinimized))
+            m_placeTimer.stop();
+    }
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)
@@ -689,12 +746,50 @@ void MainWindow::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
     LayOut();
+    NotePlaceLater();
+}
+
+void MainWindow::moveEvent(QMoveEvent* event)
+{
+    QWidget::moveEvent(event);
+    NotePlaceLater();
+}
+
+// A maximize can deliver its new geometry before its state change: a place is noted only once it has lasted.
+void MainWindow::NotePlaceLater()
+{
+    if (isVisible())
+        m_placeTimer.start();
+    else
+        NoteNormalPlace();
+}
+
+// The first time the window manager's frame is known (at the show, or when the frame arrives), fit with it.
+void MainWindow::FitToFrameOnce()
+{
+    if (m_framedFit || frameGeometry() == geometry())
+        return;
+    m_framedFit = true;
+    ::FitIntoScreen(this);
+}
+
+// Frame corner and client size while the window is shown in the normal state.
+void MainWindow::NoteNormalPlace()
+{
+    if (windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen | Qt::WindowMinimized))
+        return;
+    if (!isVisible()) {
+        m_normalPlace = QRect(pos(), size());
+        return;
+    }
+    FitToFrameOnce();
+    m_normalPlace = QRect(frameGeometry().topLeft(), size());
 }
 
 // Only the lists give up or take height; the controls above them keep their designed places.
 void MainWindow::LayOut()
 {
-    if (m_siteView == nullptr)
+    if (m_menuButton == nullptr)
         return;
     // A wide window keeps the logo's whole travel inside the header.
     m_header->resize(qMax(1000, width()), m_header->height());
@@ -718,6 +813,7 @@ void MainWindow::LayOut()
     const int abnormalTop = listsTop + siteHeight + gap;
     m_abnormalView->setGeometry(kAbnormalListRect.left(), abnormalTop, listWidth, abnormalHeight);
     m_copyAllButton->move(kCopyButtonPos.x(), abnormalTop + (kCopyButtonPos.y() - kAbnormalListRect.top()));
+    m_menuButton->move(kMenuButtonPos.x(), listsTop + (kMenuButtonPos.y() - kSiteListRect.top()));
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event)

@@ -18,6 +18,7 @@ class QPushButton;
 class ReportView;
 class StateIconProxy;
 class StatusCodePopup;
+class WindowAlerts;
 
 // The maker's addresses behind the header's pictures and links.
 struct MakerAddresses
@@ -49,6 +50,8 @@ public:
 
     // The program title and version.
     static QString Caption();
+    // Why a configuration file is not the live one: an unwritable folder or lock file, else another copy.
+    static QString UnsavedConfigReason(const QString& configPath);
 
     MonitoringRun* Run() const { return m_run; }
     ReportView* SiteView() const { return m_siteView; }
@@ -83,6 +86,7 @@ protected:
     bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
     void changeEvent(QEvent* event) override;
@@ -97,23 +101,30 @@ private:
     void ApplyEnableRules();
     void PushSettings();
     void InputSiteList();
+    void ShowThreadLimit();
     void InputPageText();
     void BringToFront();
     void ConfirmExit();
     void FlushViewRequests();
     void Shutdown();
     void LayOut();
-    void FitIntoScreen();
     void RestoreWindowState();
     void SaveWindowState();
+    void NoteNormalPlace();
+    void FitToFrameOnce();
+    void NotePlaceLater();
     void UpdateLogoTimer();
     void AddTrayIcon();
 
     FormStateStore* m_store;
     MonitoringRun* m_run = nullptr;
     TrayIcon* m_tray = nullptr;
+    WindowAlerts* m_alerts = nullptr;
     bool m_trayAdded = false;
     bool m_closed = false;
+    QRect m_normalPlace; // frame corner and client size in the normal state, as saved
+    bool m_framedFit = false;
+    QTimer m_placeTimer;
 
     QWidget* m_header = nullptr;
     QLabel* m_separator = nullptr;
@@ -137,6 +148,7 @@ private:
     QPushButton* m_siteListButton = nullptr;
     QPushButton* m_startButton = nullptr;
     QPushButton* m_copyAllButton = nullptr;
+    QPushButton* m_menuButton = nullptr;
     ReportView* m_siteView = nullptr;
     ReportView* m_abnormalView = nullptr;
     QPointer<StatusCodePopup> m_statusPopup;

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QContextMenuEvent>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -40,13 +41,52 @@ ReportView::ReportView(QWidget* parent)
     // actionTriggered comes from the user only (arrows, paging, dragging), never from the run's scrolling.
     for (QScrollBar* bar : { verticalScrollBar(), horizontalScrollBar() })
         connect(bar, &QScrollBar::actionTriggered, this, [this] { NoteUserActivity(); });
+    // A width the user or a restore gives the URL column becomes its own width.
+    connect(header(), &QHeaderView::sectionResized, this, [this](int section, int, int newSize) {
+        if (section == 0 && !m_fillingUrl)
+            m_urlWidth = qMax(8, newSize - qMax(0, width() - kDesignedWidth));
+    });
+}
+
+void ReportView::FillUrlColumn()
+{
+    if (model() == nullptr || header()->count() == 0 || m_urlWidth <= 0)
+        return;
+    const int width = m_urlWidth + qMax(0, this->width() - kDesignedWidth);
+    if (width == header()->sectionSize(0))
+        return;
+    m_fillingUrl = true;
+    header()->resizeSection(0, width);
+    m_fillingUrl = false;
+}
+
+void ReportView::resizeEvent(QResizeEvent* event)
+{
+    QTreeView::resizeEvent(event);
+    FillUrlColumn();
+}
+
+void ReportView::contextMenuEvent(QContextMenuEvent* event)
+{
+    // A right click on a row has opened its URL already.
+    if (event->reason() == QContextMenuEvent::Mouse && indexAt(viewport()->mapFromGlobal(event->globalPos())).isValid())
+        return;
+    QPoint at = event->globalPos();
+    if (event->reason() != QContextMenuEvent::Mouse && currentIndex().isValid())
+        at = viewport()->mapToGlobal(visualRect(currentIndex()).center());
+    emit MenuRequested(at);
+    event->accept();
 }
 
 void ReportView::setModel(QAbstractItemModel* model)
 {
     QTreeView::setModel(model);
+    m_fillingUrl = true;
     for (int column = 0; column < int(std::size(kColumnWidths)); ++column)
         header()->resizeSection(column, kColumnWidths[column]);
+    m_fillingUrl = false;
+    m_urlWidth = kColumnWidths[0];
+    FillUrlColumn();
 }
 
 QString ReportView::CurrentUrl() const

@@ -1,6 +1,7 @@
 #include "ui/text_dialog.h"
 
 #include "ui/message_box.h"
+#include "ui/screen_fit.h"
 #include "ui/ui_pictures.h"
 
 #include <QApplication>
@@ -140,6 +141,8 @@ TextDialog::TextDialog(const TextDialogRequest& request, QWidget* owner)
     if (m_request.extraHeight != 0)
         size.setHeight(kHintHeight + 2 * m_margin + m_request.extraHeight + 3 * m_margin + kButtonHeight);
     resize(size);
+    FitIntoScreen(this);
+    size = this->size();
     LayOut();
 
     const QScreen* screen = owner != nullptr ? owner->screen() : QGuiApplication::primaryScreen();

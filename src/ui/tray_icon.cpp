@@ -21,18 +21,24 @@ bool TrayIcon::IsAvailable()
 
 bool TrayIcon::Add(const QIcon& icon, const QString& toolTip)
 {
+    m_toolTip = toolTip;
     // On X11 Qt watches for a tray to appear and puts a shown icon into it; elsewhere none will come.
     if (m_icon == nullptr && !IsAvailable() && QGuiApplication::platformName() != u"xcb"_s)
         return false;
     if (m_icon == nullptr) {
         m_icon = new QSystemTrayIcon(icon, this);
         m_icon->setToolTip(toolTip);
-        connect(m_icon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-            if (reason == QSystemTrayIcon::Trigger)
-                emit Activated(Operation::ShowOrHide);
-            else if (reason == QSystemTrayIcon::Context)
-                emit Activated(Operation::Exit);
-        });
+        // Queued: the handler may ask a modal question or remove the icon, which must not happen inside the
+        // icon's own mouse event.
+        connect(
+            m_icon, &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                if (reason == QSystemTrayIcon::Trigger)
+                    emit Activated(Operation::ShowOrHide);
+                else if (reason == QSystemTrayIcon::Context)
+                    emit Activated(Operation::Exit);
+            },
+            Qt::QueuedConnection);
         m_icon->show();
     }
     return IsShown();
@@ -43,7 +49,8 @@ void TrayIcon::Remove()
     if (m_icon == nullptr)
         return;
     m_icon->hide();
-    delete m_icon;
+    // Remove may run while the icon is still delivering an event of its own.
+    m_icon->deleteLater();
     m_icon = nullptr;
 }
 
@@ -64,6 +71,7 @@ QRect TrayIcon::Geometry() const
 
 void TrayIcon::SetAppearance(const QIcon& icon, const QString& toolTip)
 {
+    m_toolTip = toolTip;
     if (m_icon == nullptr)
         return;
     m_icon->setIcon(icon);

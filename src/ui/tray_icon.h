@@ -37,6 +37,8 @@ public:
     QRect Geometry() const;
     // Picture and tooltip of a shown icon (an abnormal state has its own).
     void SetAppearance(const QIcon& icon, const QString& toolTip);
+    // The tooltip last given, also while no tray shows it.
+    QString ToolTip() const { return m_toolTip; }
     // The tray's own balloon, for desktops without a notification service; false when no icon is shown.
     bool ShowMessage(const QString& title, const QString& text);
 
@@ -45,4 +47,5 @@ signals:
 
 private:
     QSystemTrayIcon* m_icon = nullptr;
+    QString m_toolTip;
 };

@@ -3,12 +3,14 @@
 #include "monitor/monitoring_run.h"
 #include "monitor/report_model.h"
 #include "monitor/run_recorder.h"
+#include "monitor/webhook_sender.h"
 #include "store/form_state_store.h"
 #include "store/history_store.h"
 #include "store/persistence.h"
 #include "ui/csv_export.h"
 #include "ui/message_box.h"
 #include "ui/report_view.h"
+#include "ui/screen_fit.h"
 #include "ui/site_details_dialog.h"
 #include "ui/tray_icon.h"
 #include "ui/ui_pictures.h"
@@ -18,14 +20,19 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDateTime>
+#include <QDebug>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QShortcut>
+#include <QUrl>
+
+#include <limits>
 
 using namespace Qt::StringLiterals;
 
@@ -57,9 +64,13 @@ WindowAlerts::WindowAlerts(const Parts& parts)
     }
     connect(m_recorder, &RunRecorder::HistoryFailed, this,
         [this](const QString& message) { MessageBox::Notify(m_parts.window, message, u"历史记录"_s); });
+    connect(m_recorder, &RunRecorder::DeliveryFailed, this,
+        [this](const QString& message) { MessageBox::Notify(m_parts.window, message, u"通知网址"_s); });
     connect(m_recorder, &RunRecorder::Changes, this, &WindowAlerts::OnBatch);
     m_recorder->SetHistoryPath(WantedHistoryPath());
     m_recorder->SetNotifyUrl(m_settings.notifyUrl);
+
+    connect(m_parts.run, &MonitoringRun::CheckFinished, this, &WindowAlerts::KeepRecent);
 
     for (ReportModel* model : { m_parts.run->SiteModel(), m_parts.run->AbnormalModel() }) {
         connect(model, &QAbstractItemModel::rowsInserted, this, &WindowAlerts::UpdateTray);
@@ -71,7 +82,8 @@ WindowAlerts::WindowAlerts(const Parts& parts)
         view->viewport()->installEventFilter(this);
         view->header()->setContextMenuPolicy(Qt::CustomContextMenu);
         connect(view->header(), &QWidget::customContextMenuRequested, this,
-            [this, view](const QPoint& pos) { ShowHeaderMenu(view, view->header()->mapToGlobal(pos)); });
+            [this, view](const QPoint& pos) { ShowMenu(view, view->header()->mapToGlobal(pos)); });
+        connect(view, &ReportView::MenuRequested, this, [this, view](const QPoint& pos) { ShowMenu(view, pos); });
         for (const QKeySequence& key : { QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter) }) {
             auto* details = new QShortcut(key, view, nullptr, nullptr, Qt::WidgetShortcut);
             connect(details, &QShortcut::activated, this, [this, view] {
@@ -84,7 +96,13 @@ WindowAlerts::WindowAlerts(const Parts& parts)
     }
 }
 
-WindowAlerts::~WindowAlerts() = default;
+// The window is gone by now: the last changes get the webhook's drain time, and what is lost is said on stderr.
+WindowAlerts::~WindowAlerts()
+{
+    disconnect(m_recorder, nullptr, this, nullptr);
+    if (const int lost = m_recorder->FinishDelivery(WebhookSender::kDrainMs))
+        qWarning().noquote() << WebhookSender::LeftAtEndText(lost, WebhookSender::kDrainMs);
+}
 
 // Without a configuration file nothing is kept: neither these settings nor the history beside it.
 bool WindowAlerts::HasStoreFile() const
@@ -160,35 +178,85 @@ void WindowAlerts::UpdateTray()
     if (abnormal == m_shownAbnormal)
         return;
     m_shownAbnormal = abnormal;
+    const QString title = m_trayTitle.isEmpty() ? m_parts.window->windowTitle() : m_trayTitle;
     if (abnormal > 0) {
-        m_parts.tray->SetAppearance(QIcon(UiPicture(u"state_abnormal"_s)),
-            u"%1 - 不正常网站 %2 个"_s.arg(m_parts.window->windowTitle()).arg(abnormal));
+        m_parts.tray->SetAppearance(
+            QIcon(UiPicture(u"state_abnormal"_s)), u"%1 - 不正常网站 %2 个"_s.arg(title).arg(abnormal));
     } else {
-        m_parts.tray->SetAppearance(m_parts.window->windowIcon(), m_parts.window->windowTitle());
+        m_parts.tray->SetAppearance(m_parts.window->windowIcon(), title);
     }
+}
+
+void WindowAlerts::SetTrayTitle(const QString& title)
+{
+    m_trayTitle = title;
+    RefreshTray();
+}
+
+void WindowAlerts::RefreshTray()
+{
+    m_shownAbnormal = -1;
+    UpdateTray();
+}
+
+// The last hour of each site's checks, for the details chart while the history has only hourly sums.
+void WindowAlerts::KeepRecent(const CheckRecord& record)
+{
+    if (record.cancelled)
+        return;
+    QVector<SiteDetailsDialog::Sample>& samples = m_recent[record.url];
+    const qint64 at = record.finishedAtMs > 0 ? record.finishedAtMs : QDateTime::currentMSecsSinceEpoch();
+    qsizetype old = 0;
+    while (old < samples.size() && (samples.at(old).atMs < at - kRecentMs || samples.size() - old >= kRecentMax))
+        ++old;
+    samples.remove(0, old);
+    samples.append({ at, qint32(qMin<qint64>(record.elapsedMs, std::numeric_limits<qint32>::max())), record.normal });
 }
 
 void WindowAlerts::ShowDetails(const QString& url)
 {
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const QString path = m_recorder->HistoryPath();
-    const SiteHistory history = path.isEmpty() ? SiteHistory() : HistoryStore::ReadSite(path, url, now);
-    auto* dialog = new SiteDetailsDialog(url, history, now, m_parts.window);
+    SiteDetailsDialog::Data data;
+    if (!path.isEmpty()) {
+        data.history = HistoryStore::ReadSite(path, url, now);
+        data.firstDataMs = HistoryStore::FirstDataMs(path, url, now);
+    }
+    data.recent = m_recent.value(url);
+    const ReportModel* abnormal = m_parts.run->AbnormalModel();
+    const QString reason = FailureReasonText(abnormal->Reason(abnormal->FindLastRow(url)));
+    auto* dialog = new SiteDetailsDialog(url, data, now, m_parts.window, reason);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->show();
 }
 
-void WindowAlerts::ShowHeaderMenu(ReportView* view, const QPoint& globalPos)
+void WindowAlerts::ShowMenu(ReportView* view, const QPoint& globalPos)
 {
     auto* menu = new QMenu(m_parts.window);
+    menu->setObjectName(u"列表菜单"_s);
     menu->setAttribute(Qt::WA_DeleteOnClose);
     QAction* details
         = menu->addAction(u"网站详情（中键或回车）"_s, this, [this, view] { ShowDetails(view->CurrentUrl()); });
     details->setEnabled(!view->CurrentUrl().isEmpty());
-    menu->addAction(u"导出为 CSV…（Ctrl+E）"_s, this, [this, view] { ExportCsv(m_parts.window, view->model()); });
+    menu->addAction(u"导出全部网站为 CSV…"_s, this, [this] { ExportCsv(m_parts.window, m_parts.siteView->model()); });
+    menu->addAction(
+        u"导出不正常网站为 CSV…"_s, this, [this] { ExportCsv(m_parts.window, m_parts.abnormalView->model()); });
     menu->addSeparator();
     menu->addAction(u"提醒与历史设置…"_s, this, &WindowAlerts::EditSettings);
     menu->popup(globalPos);
+}
+
+QString WindowAlerts::NotifyUrlProblem(const QString& text)
+{
+    if (text.isEmpty())
+        return {};
+    const QUrl url(text, QUrl::StrictMode);
+    const QString scheme = url.scheme().toLower();
+    if (scheme != u"http"_s && scheme != u"https"_s)
+        return u"通知网址需要以 http:// 或 https:// 开头。"_s;
+    if (!url.isValid() || url.host().isEmpty())
+        return u"通知网址里没有可用的主机名。"_s;
+    return {};
 }
 
 void WindowAlerts::EditSettings()
@@ -203,23 +271,33 @@ void WindowAlerts::EditSettings()
     auto* desktop = new QCheckBox(u"网站状态变化时显示桌面通知"_s, &dialog);
     desktop->setChecked(m_settings.desktopNotifications);
     auto* url = new QLineEdit(m_settings.notifyUrl, &dialog);
+    url->setObjectName(u"通知网址"_s);
     url->setPlaceholderText(u"http(s)://…（空：不发送）"_s);
+    auto* problem = new QLabel(&dialog);
+    problem->setObjectName(u"通知网址问题"_s);
+    problem->setStyleSheet(u"color: #b00000"_s);
+    problem->hide();
     form->addRow(history);
     form->addRow(desktop);
     form->addRow(u"通知网址（POST JSON）："_s, url);
+    form->addRow(problem);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
-    connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    // A wrong address keeps the dialog and what was typed, and says what is wrong.
+    connect(buttons, &QDialogButtonBox::accepted, &dialog, [&dialog, url, problem] {
+        const QString text = NotifyUrlProblem(url->text().trimmed());
+        problem->setText(text);
+        problem->setVisible(!text.isEmpty());
+        if (text.isEmpty())
+            dialog.accept();
+        else
+            url->setFocus();
+    });
     connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
     form->addRow(buttons);
+    FitIntoScreen(&dialog);
     if (dialog.exec() != QDialog::Accepted)
         return;
-    QString notifyUrl = url->text().trimmed();
-    const QString scheme = notifyUrl.section(u':', 0, 0).toLower();
-    if (!notifyUrl.isEmpty() && scheme != u"http"_s && scheme != u"https"_s) {
-        MessageBox::Notify(m_parts.window, u"通知网址需要以 http:// 或 https:// 开头。"_s, u"提醒与历史设置"_s);
-        notifyUrl = m_settings.notifyUrl;
-    }
-    ApplySettings({ history->isChecked(), desktop->isChecked(), notifyUrl });
+    ApplySettings({ history->isChecked(), desktop->isChecked(), url->text().trimmed() });
 }
 
 bool WindowAlerts::eventFilter(QObject* watched, QEvent* event)

@@ -4,10 +4,13 @@
 #include "support/loopback_server.h"
 #include "support/test_files.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextCodec>
@@ -78,6 +81,9 @@ private slots:
     void stopSignalFinishesRunningChecks();
     void badInputExitsThreeWithMessage_data();
     void badInputExitsThreeWithMessage();
+    void serviceStopExitsZeroWithAbnormalSites_data();
+    void serviceStopExitsZeroWithAbnormalSites();
+    void historyGoesToTheStateDirectory();
 
 private:
     QTemporaryDir m_dir;
@@ -143,7 +149,7 @@ void TestHeadless::jsonlLinesAndAbnormalExitStatus()
     QCOMPARE(run.exitCode, 2);
     QCOMPARE(run.lines.size(), 2);
     const QStringList keys { u"cert_expires"_s, u"elapsed_ms"_s, u"found"_s, u"found_text"_s, u"normal"_s, u"pass"_s,
-        u"response_time"_s, u"row"_s, u"status"_s, u"status_text"_s, u"url"_s };
+        u"reason"_s, u"response_time"_s, u"row"_s, u"status"_s, u"status_text"_s, u"url"_s };
     for (const QByteArray& line : run.lines) {
         QJsonParseError error;
         const QJsonObject object = QJsonDocument::fromJson(line, &error).object();
@@ -159,6 +165,7 @@ void TestHeadless::jsonlLinesAndAbnormalExitStatus()
         QCOMPARE(object.value(u"normal"_s).toBool(), !gone);
         QCOMPARE(object.value(u"status"_s).toInt(), gone ? 404 : 200);
         QVERIFY(object.value(u"status_text"_s).toString().startsWith(gone ? u"404|"_s : u"200|"_s));
+        QCOMPARE(object.value(u"reason"_s), gone ? QJsonValue(u"状态码不符合条件"_s) : QJsonValue(QJsonValue::Null));
     }
     QVERIFY2(run.err.contains(u"不正常 1 个"_s), qPrintable(run.err));
 }
@@ -303,6 +310,80 @@ void TestHeadless::badInputExitsThreeWithMessage()
     QCOMPARE(run.exitCode, 3);
     QVERIFY(run.lines.isEmpty());
     QVERIFY2(run.err.contains(message), qPrintable(run.err));
+}
+
+void TestHeadless::serviceStopExitsZeroWithAbnormalSites_data()
+{
+    QTest::addColumn<QStringList>("passes");
+    QTest::addColumn<int>("exitCode");
+    // A service manager's stop is not a failure; a run asked for N passes still tells whether sites were down.
+    QTest::newRow("until stopped") << QStringList {} << 0;
+    QTest::newRow("--passes N") << QStringList { u"--passes"_s, u"1000"_s } << 2;
+}
+
+void TestHeadless::serviceStopExitsZeroWithAbnormalSites()
+{
+    QFETCH(QStringList, passes);
+    QFETCH(int, exitCode);
+    LoopbackServer server;
+    QVERIFY(server.IsListening());
+    server.SetDefault(LoopbackResponse::Status(404, "no"));
+    const QString sites = m_dir.filePath(u"sites.txt"_s);
+    QVERIFY(WriteFileBytes(sites, (server.Url(u"/gone"_s) + u"\n"_s).toUtf8()));
+
+    QProcess process;
+    process.setProgram(QStringLiteral(PATROL_BINARY));
+    process.setArguments(QStringList { u"--headless"_s, u"--config"_s, m_emptyConfig, u"--sites"_s, sites,
+                             u"--interval"_s, u"1"_s, u"--no-history"_s }
+        + passes);
+    process.start();
+    QVERIFY(process.waitForStarted(30000));
+    process.setReadChannel(QProcess::StandardError);
+    QByteArray err;
+    while (!err.contains("不正常 1 个") && process.waitForReadyRead(30000))
+        err += process.readAllStandardError();
+    QVERIFY2(err.contains("不正常 1 个"), err.constData());
+    QCOMPARE(::kill(static_cast<pid_t>(process.processId()), SIGTERM), 0);
+    const RunResult run = Collect(process);
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, exitCode);
+}
+
+void TestHeadless::historyGoesToTheStateDirectory()
+{
+    LoopbackServer server;
+    QVERIFY(server.IsListening());
+    const QString sites = m_dir.filePath(u"sites.txt"_s);
+    QVERIFY(WriteFileBytes(sites, (server.Url(u"/a"_s) + u"\n"_s).toUtf8()));
+    const QString blocker = m_dir.filePath(u"not-a-folder"_s);
+    QVERIFY(WriteFileBytes(blocker, "x"));
+    // A configuration of its own: other runs leave their history beside the shared one.
+    QVERIFY(QDir(m_dir.path()).mkpath(u"own"_s));
+    const QString config = m_dir.filePath(u"own/empty.ini"_s);
+    QVERIFY(WriteFileBytes(config, {}));
+
+    for (const QString& stateDir : { m_dir.filePath(u"state/new/folder"_s), blocker + u"/state"_s }) {
+        QProcess process;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"STATE_DIRECTORY"_s, stateDir);
+        process.setProcessEnvironment(env);
+        process.setProgram(QStringLiteral(PATROL_BINARY));
+        process.setArguments({ u"--headless"_s, u"--config"_s, config, u"--sites"_s, sites, u"--passes"_s, u"1"_s });
+        process.start();
+        QVERIFY(process.waitForStarted(30000));
+        const RunResult run = Collect(process);
+        QVERIFY(run.finished);
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY(!QFile::exists(m_dir.filePath(u"own/empty.history.sqlite"_s)));
+        if (stateDir.startsWith(blocker)) {
+            // Said once, before the run, even when the run is too short for the writer to report.
+            QCOMPARE(run.err.count(u"历史记录不可用"_s), 1);
+            QVERIFY2(run.err.contains(blocker), qPrintable(run.err));
+        } else {
+            QVERIFY2(QFileInfo(stateDir + u"/history.sqlite"_s).size() > 0, qPrintable(run.err));
+            QVERIFY2(!run.err.contains(u"历史记录"_s), qPrintable(run.err));
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(TestHeadless)

@@ -1,4 +1,4 @@
-// The metrics page: what a scraper parses, and the server's limits, against a real listening server.
+// The metrics page: what a scraper parses.
 
 #include "cli/metrics_server.h"
 #include "cli/site_metrics.h"
@@ -55,7 +55,6 @@ class TestMetrics final : public QObject
 
 private slots:
     void pageHoldsEachSiteOnceWithEscapedLabels();
-    void serverAnswersAndBoundsConnections();
 };
 
 void TestMetrics::pageHoldsEachSiteOnceWithEscapedLabels()
@@ -64,13 +63,17 @@ void TestMetrics::pageHoldsEachSiteOnceWithEscapedLabels()
     metrics.SetSiteCount(3);
     metrics.SetContentConditionOn(true);
     const QString hostile = u"http://h.test/a\"b\\c\nd?é"_s;
-    metrics.RecordCheck(Record(hostile, false, 0), 1700000000123);
+    CheckRecord refused = Record(hostile, false, 0);
+    refused.reason = FailureReason::ConnectionRefused;
+    metrics.RecordCheck(refused, 1700000000123);
     metrics.RecordCheck(Record(u"http://ok.test"_s, true, 200, 17), 1700000001000);
     // The same URL on a second row, now normal: one series, and it stops counting as abnormal.
     metrics.RecordCheck(Record(hostile, true, 301, -1), 1700000002000);
     metrics.RecordCheck(Record(u"http://ok.test"_s, false, 500, 0), 1700000003000);
     // A second abnormal check keeps the moment the streak began.
-    metrics.RecordCheck(Record(u"http://ok.test"_s, false, 502, 0), 1700000004000);
+    CheckRecord rejected = Record(u"http://ok.test"_s, false, 502, 0);
+    rejected.reason = FailureReason::StatusRejected;
+    metrics.RecordCheck(rejected, 1700000004000);
     PassSummary pass;
     pass.elapsedMs = 61500;
     metrics.RecordPass(pass);
@@ -91,6 +94,9 @@ void TestMetrics::pageHoldsEachSiteOnceWithEscapedLabels()
     QVERIFY(samples.contains("patrol_checks_total{result=\"abnormal\"} 3"));
     QVERIFY(samples.contains("patrol_site_abnormal_since_timestamp_seconds{url=\"http://ok.test\"} 1700000003"));
     QCOMPARE(CountPrefixed(samples, "patrol_site_abnormal_since_timestamp_seconds"), 1);
+    // Only the abnormal site has a reason, and only its latest.
+    QCOMPARE(CountPrefixed(samples, "patrol_site_failure_info"), 1);
+    QVERIFY(samples.contains("patrol_site_failure_info{url=\"http://ok.test\",reason=\"status_rejected\"} 1"));
     QVERIFY(samples.contains("patrol_shard_info{shard=\"0\",shards=\"1\"} 1"));
     QVERIFY(samples.contains("patrol_passes_total 1"));
     QVERIFY(samples.contains("patrol_last_pass_duration_seconds 61.500"));
@@ -120,83 +126,6 @@ void TestMetrics::pageHoldsEachSiteOnceWithEscapedLabels()
         const QByteArray complaints = check.readAll();
         QVERIFY2(check.exitCode() == 0 && complaints.trimmed().isEmpty(), complaints.constData());
     }
-}
-
-void TestMetrics::serverAnswersAndBoundsConnections()
-{
-    MetricsServer server([] { return QByteArray("patrol_sites 7\n"); });
-    QString error;
-    QVERIFY2(server.Listen(u"127.0.0.1"_s, 0, &error), qPrintable(error));
-    QVERIFY(server.Port() != 0);
-    const QString base = u"http://127.0.0.1:%1"_s.arg(server.Port());
-
-    QNetworkAccessManager network;
-    auto send = [&](const QByteArray& verb, const QString& path) {
-        std::unique_ptr<QNetworkReply> reply(network.sendCustomRequest(QNetworkRequest(QUrl(base + path)), verb));
-        QSignalSpy done(reply.get(), &QNetworkReply::finished);
-        if (!done.wait(10000))
-            return std::make_pair(-1, QByteArray());
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        const QByteArray type = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
-        return std::make_pair(status, status == 200 && path == u"/metrics"_s ? type + '|' + reply->readAll() : type);
-    };
-    QCOMPARE(send("GET", u"/metrics"_s),
-        std::make_pair(200, QByteArray("text/plain; version=0.0.4; charset=utf-8|patrol_sites 7\n")));
-    QCOMPARE(send("GET", u"/"_s).first, 200);
-    QCOMPARE(send("GET", u"/metrics/x"_s).first, 404);
-    QCOMPARE(send("GET", u"/nothing"_s).first, 404);
-    QCOMPARE(send("POST", u"/metrics"_s).first, 405);
-    QCOMPARE(send("PUT", u"/"_s).first, 405);
-    network.clearConnectionCache();
-    QTRY_COMPARE(server.OpenConnections(), 0);
-
-    // Silent clients beyond the bound are turned away at once; the ones inside it keep their slots.
-    std::vector<std::unique_ptr<QTcpSocket>> clients;
-    for (int i = 0; i < MetricsServer::kMaxConnections + 8; ++i) {
-        clients.push_back(std::make_unique<QTcpSocket>());
-        clients.back()->connectToHost(QHostAddress::LocalHost, server.Port());
-    }
-    QTRY_COMPARE(server.OpenConnections(), MetricsServer::kMaxConnections);
-    auto closedCount = [&] {
-        return std::count_if(clients.begin(), clients.end(),
-            [](const auto& c) { return c->state() == QAbstractSocket::UnconnectedState; });
-    };
-    QTRY_COMPARE(closedCount(), 8);
-    clients.clear();
-    QTRY_COMPARE(server.OpenConnections(), 0);
-
-    // A request body that never ends is cut off instead of piling up in memory.
-    QTcpSocket endless;
-    endless.connectToHost(QHostAddress::LocalHost, server.Port());
-    QVERIFY(endless.waitForConnected(5000));
-    endless.write("POST /metrics HTTP/1.1\r\nContent-Length: 1000000000\r\n\r\n");
-    const QByteArray pad(4096, 'a');
-    for (int i = 0; i < 64 && endless.state() == QAbstractSocket::ConnectedState; ++i) {
-        endless.write(pad);
-        QTest::qWait(5);
-    }
-    QTRY_COMPARE(endless.state(), QAbstractSocket::UnconnectedState);
-    QTRY_COMPARE(server.OpenConnections(), 0);
-
-    // Requests pipelined behind each other would each hold a rendered page until sent.
-    int renders = 0;
-    MetricsServer counted([&renders] {
-        ++renders;
-        return QByteArray("patrol_sites 1\n");
-    });
-    QVERIFY(counted.Listen(u"127.0.0.1"_s, 0, &error));
-    QTcpSocket pipelined;
-    pipelined.connectToHost(QHostAddress::LocalHost, counted.Port());
-    QVERIFY(pipelined.waitForConnected(5000));
-    pipelined.write(QByteArray("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n").repeated(50));
-    QTRY_COMPARE(pipelined.state(), QAbstractSocket::UnconnectedState);
-    QCOMPARE(renders, 0);
-    QCOMPARE(send("GET", u"/metrics"_s).first, 200);
-    QCOMPARE(send("GET", u"/metrics"_s).first, 200);
-
-    MetricsServer taken([] { return QByteArray(); });
-    QVERIFY(!taken.Listen(u"127.0.0.1"_s, server.Port(), &error));
-    QVERIFY(error.contains(QString::number(server.Port())));
 }
 
 QTEST_GUILESS_MAIN(TestMetrics)

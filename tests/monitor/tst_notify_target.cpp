@@ -223,8 +223,17 @@ void TestNotifyTarget::confirmsAndReminds()
         flips += today.Feed(u"s"_s, c == u'+', 0) == AlertFilter::Verdict::Change ? u'C' : u'.';
     QCOMPARE(flips, u".CCC."_s);
 
-    const StateChange reminder { u"http://a/"_s, false, 500, {}, 0, 0, 1, 0, true };
-    QCOMPARE(AlertText({ reminder }, 0), u"1 个网站仍不正常：http://a/"_s);
+    // Abnormal in the history: staying so is quiet, and the reminder clock starts at the relaunch.
+    AlertFilter relaunched;
+    relaunched.SetRules(1, 60'000);
+    relaunched.SeedAbnormal({ u"s"_s });
+    QCOMPARE(relaunched.Feed(u"s"_s, false, 1'000'000), AlertFilter::Verdict::Quiet);
+    QCOMPARE(relaunched.Feed(u"s"_s, false, 1'060'000), AlertFilter::Verdict::Reminder);
+    QCOMPARE(relaunched.Feed(u"s"_s, true, 1'070'000), AlertFilter::Verdict::Change);
+
+    const StateChange reminder { u"http://a/"_s, false, 500, {}, 0, 0, 1, 0, FailureReason::StatusRejected, {}, true };
+    QCOMPARE(AlertText({ reminder }, 0),
+        u"1 个网站仍不正常：http://a/（%1）"_s.arg(FailureReasonText(FailureReason::StatusRejected)));
     const QByteArray flag = R"("reminder":true)";
     QVERIFY(AlertJson({ reminder }).contains(flag));
 }

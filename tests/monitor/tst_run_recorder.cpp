@@ -31,13 +31,16 @@ void TestRunRecorder::recordsHistoryChangesAndProgress()
         return request.Path() == "/down" ? LoopbackResponse::Status(500) : LoopbackResponse::Ok();
     });
     QTemporaryDir dir;
+    auto configure = [&](MonitoringRun& run, int passes) {
+        MonitorSettings settings;
+        settings.threadsText = u"1"_s;
+        settings.intervalText = u"0"_s;
+        run.SetSettings(settings);
+        run.SetSiteListText(server.Url(u"/ok"_s) + u"\r\n"_s + server.Url(u"/down"_s));
+        run.SetMaxPasses(passes);
+    };
     MonitoringRun run;
-    MonitorSettings settings;
-    settings.threadsText = u"1"_s;
-    settings.intervalText = u"0"_s;
-    run.SetSettings(settings);
-    run.SetSiteListText(server.Url(u"/ok"_s) + u"\r\n"_s + server.Url(u"/down"_s));
-    run.SetMaxPasses(2);
+    configure(run, 2);
 
     // A collecting time longer than the run: the batch can only come from the run's end.
     RunRecorder recorder(&run, 600'000);
@@ -64,6 +67,17 @@ void TestRunRecorder::recordsHistoryChangesAndProgress()
     const SiteHistory down = HistoryStore::ReadSite(
         dir.filePath(u"h.sqlite"_s), server.Url(u"/down"_s), QDateTime::currentMSecsSinceEpoch());
     QVERIFY(down.known && !down.normal);
+
+    // A relaunch on the same file: the site still down is no news.
+    MonitoringRun again;
+    configure(again, 1);
+    RunRecorder relaunched(&again, 600'000);
+    relaunched.SetHistoryPath(dir.filePath(u"h.sqlite"_s));
+    QSignalSpy changesAgain(&relaunched, &RunRecorder::Changes);
+    QSignalSpy finishedAgain(&again, &MonitoringRun::RunFinished);
+    again.Click();
+    QVERIFY(finishedAgain.wait(60'000));
+    QCOMPARE(changesAgain.count(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestRunRecorder)

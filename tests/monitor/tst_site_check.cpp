@@ -24,6 +24,9 @@ private slots:
     void unreachableSiteGetsFourAttempts();
     void shutdownEndsCheckEarly_data();
     void shutdownEndsCheckEarly();
+    void reasonOfEachFailure_data();
+    void reasonOfEachFailure();
+    void classifiesWhatLoopbackCannotShow();
 };
 
 void TestSiteCheck::initTestCase()
@@ -244,6 +247,76 @@ void TestSiteCheck::shutdownEndsCheckEarly()
     QVERIFY(outcome.cancelled);
     // The raise wakes waiting transfers at once; without that they would wait out their one-second poll.
     QVERIFY2(took < Instrumented(900), qPrintable(QString::number(took)));
+}
+
+void TestSiteCheck::reasonOfEachFailure_data()
+{
+    QTest::addColumn<QString>("target"); // a path on the server, or "closed", "https", a whole URL
+    QTest::addColumn<bool>("byStatus");
+    QTest::addColumn<QString>("keywords"); // empty: no content condition
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("normal") << u"/ok"_s << true << u"fine"_s << QString();
+    QTest::newRow("refused") << u"closed"_s << true << QString() << u"连接被拒绝"_s;
+    QTest::newRow("refused page fetch") << u"closed"_s << false << u"fine"_s << u"连接被拒绝"_s;
+    QTest::newRow("silent server") << u"/stall"_s << true << QString() << u"等待响应超时"_s;
+    QTest::newRow("status") << u"/gone"_s << true << QString() << u"状态码不符合条件"_s;
+    QTest::newRow("keyword") << u"/ok"_s << true << u"absent"_s << u"找不到关键字"_s;
+    QTest::newRow("cut page") << u"/cut"_s << false << u"absent"_s << u"网页未读完整"_s;
+    QTest::newRow("self-signed") << u"https"_s << true << QString() << u"证书不受信任"_s;
+    QTest::newRow("ftp, nothing sent") << u"ftp://127.0.0.1/"_s << true << u"fine"_s << u"不支持的网址"_s;
+}
+
+// The reasons libcurl and the verdict give, against real servers; the status column keeps its texts.
+void TestSiteCheck::reasonOfEachFailure()
+{
+    QFETCH(QString, target);
+    QFETCH(bool, byStatus);
+    QFETCH(QString, keywords);
+    QFETCH(QString, reason);
+    LoopbackServer server;
+    LoopbackServer tls(LoopbackServer::Https);
+    QVERIFY(server.IsListening() && tls.IsListening());
+    server.Route("/ok", LoopbackResponse::Ok("fine"));
+    server.Route("/gone", LoopbackResponse::Status(404));
+    server.Route("/stall", LoopbackResponse::Stall());
+    server.Route("/cut", LoopbackResponse::HeadersThenStall());
+    QString url = target.startsWith(u'/') ? server.Url(target) : target;
+    if (target == u"closed"_s)
+        url = u"http://127.0.0.1:%1/"_s.arg(ClosedPort());
+    else if (target == u"https"_s)
+        url = tls.Url(u"/"_s);
+
+    MonitorSettings settings;
+    settings.byStatus = byStatus;
+    settings.byContent = !keywords.isEmpty();
+    settings.contentKeywords = keywords;
+    settings.timeoutText = u"1"_s;
+    ScaledClock clock(1000);
+    ShutdownSignal shutdown;
+    const CheckRecord outcome = RunSiteCheck(url, settings, clock, shutdown);
+    QCOMPARE(outcome.normal, reason.isEmpty());
+    QCOMPARE(FailureReasonText(outcome.reason), reason);
+    // Only TLS failures carry the TLS library's words.
+    QCOMPARE(!outcome.reasonDetail.isEmpty(), target == u"https"_s);
+    if (target.startsWith(u"ftp"_s)) {
+        QCOMPARE(outcome.attempts, 0);
+        QVERIFY(!outcome.pageFetched);
+        QCOMPARE(outcome.StatusText(), u"0|访问异常，没有信号"_s);
+    }
+}
+
+void TestSiteCheck::classifiesWhatLoopbackCannotShow()
+{
+    QCOMPARE(ClassifyTransfer(6, 0, 0, false), FailureReason::NameNotFound);
+    QCOMPARE(ClassifyTransfer(28, 0, 0, false), FailureReason::ConnectTimedOut);
+    QCOMPARE(ClassifyTransfer(7, 110, 0, false), FailureReason::ConnectTimedOut); // ETIMEDOUT
+    QCOMPARE(ClassifyTransfer(7, 113, 0, false), FailureReason::ConnectFailed); // EHOSTUNREACH
+    QCOMPARE(ClassifyTransfer(60, 0, 10, false), FailureReason::TlsExpired); // X509_V_ERR_CERT_HAS_EXPIRED
+    QCOMPARE(ClassifyTransfer(60, 0, 0, false), FailureReason::TlsWrongHost); // libcurl's own name check
+    QCOMPARE(ClassifyTransfer(60, 0, 62, false), FailureReason::TlsWrongHost); // X509_V_ERR_HOSTNAME_MISMATCH
+    QCOMPARE(ClassifyTransfer(35, 0, 0, false), FailureReason::TlsFailed);
+    QCOMPARE(ClassifyTransfer(52, 0, 0, true), FailureReason::NoResponse);
+    QCOMPARE(ClassifyTransfer(42, 0, 0, true), FailureReason::None); // cancelled
 }
 
 QTEST_GUILESS_MAIN(TestSiteCheck)

@@ -13,6 +13,7 @@ class TestSiteList final : public QObject
 private slots:
     void splitsAndTrims();
     void blankListsHaveNoEntries();
+    void namesNonWebEntriesByLine();
 };
 
 namespace {
@@ -43,6 +44,15 @@ void TestSiteList::blankListsHaveNoEntries()
     QVERIFY(HasSiteEntries(u" \r\n x"_s));
     // A lone CR is an entry the run checks, so it is not a blank list either.
     QVERIFY(HasSiteEntries(u" \r "_s));
+}
+
+void TestSiteList::namesNonWebEntriesByLine()
+{
+    const QString list
+        = u"http://a.test\r\nFTP://b.test|localhost:8080/x\n\n javascript:alert(1)\r\nhttps://c|file:///etc"_s;
+    QCOMPARE(NonWebEntriesText(list), u"第 2 行：FTP://b.test、第 4 行：javascript:alert(1)、第 5 行：file:///etc"_s);
+    QCOMPARE(NonWebEntriesText(list, 1), u"第 2 行：FTP://b.test、等 3 个"_s);
+    QVERIFY(NonWebEntriesText(u"a.test:81|http://b"_s).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestSiteList)

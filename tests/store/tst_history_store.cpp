@@ -1,6 +1,9 @@
 #include "store/history_store.h"
 #include "support/test_files.h"
 
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -35,6 +38,22 @@ QStringList Rows(const QString& path, const QString& sql)
     return rows;
 }
 
+// Runs SQL on a connection of the test's own, as another program would.
+bool Exec(const QString& path, const QStringList& statements)
+{
+    bool ok = true;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"other"_s);
+        db.setDatabaseName(path);
+        ok = db.open();
+        QSqlQuery q(db);
+        for (const QString& sql : statements)
+            ok = ok && q.exec(sql);
+    }
+    QSqlDatabase::removeDatabase(u"other"_s);
+    return ok;
+}
+
 } // namespace
 
 class TestHistoryStore : public QObject
@@ -43,6 +62,8 @@ class TestHistoryStore : public QObject
 
 private slots:
     void changesAggregatesAndDetails();
+    void twoWritersShareOneFile();
+    void waitsOutAnotherProgramsLock();
     void unusableFileFailsQuietly_data();
     void unusableFileFailsQuietly();
 };
@@ -80,6 +101,7 @@ void TestHistoryStore::changesAggregatesAndDetails()
         QCOMPARE(flipped.changes.first().normal, true);
         QCOMPARE(HistoryStore::ReadSite(path, u"https://up/"_s, kT0).certExpires, 1'800'000'000);
         QVERIFY(!HistoryStore::ReadSite(path, u"http://never/"_s, kT0).known);
+        QCOMPARE(HistoryStore::ReadAbnormalUrls(path), QStringList({ u"http://down/"_s }));
     }
     // A reopened store knows the last verdicts: an unchanged site adds no row, a change does.
     {
@@ -93,31 +115,95 @@ void TestHistoryStore::changesAggregatesAndDetails()
         QStringList({ u"https://up/|0"_s }));
 }
 
-void TestHistoryStore::unusableFileFailsQuietly_data()
+// Both writers opened the file before either added a site; day one is rolled up once although both cross it.
+void TestHistoryStore::twoWritersShareOneFile()
 {
-    QTest::addColumn<bool>("locked");
-    QTest::newRow("not a database") << false;
-    QTest::newRow("locked by another writer") << true;
-}
-
-// The user's file is left as it was, one message comes, and recording goes on without effect.
-void TestHistoryStore::unusableFileFailsQuietly()
-{
-    QFETCH(bool, locked);
     QTemporaryDir dir;
     const QString path = dir.filePath(u"h.history.sqlite"_s);
-    const QByteArray garbage = QByteArray("not sqlite at all\n").repeated(300);
-    QSqlDatabase locker;
-    if (locked) {
-        locker = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"locker"_s);
-        locker.setDatabaseName(path);
-        QVERIFY(locker.open());
-        QSqlQuery q(locker);
-        QVERIFY(q.exec(u"CREATE TABLE t(x)"_s));
-        QVERIFY(q.exec(u"BEGIN EXCLUSIVE"_s));
-    } else {
-        QVERIFY(WriteFileBytes(path, garbage));
+    HistoryStore a(path);
+    HistoryStore b(path);
+    QSignalSpy failedA(&a, &HistoryStore::Failed);
+    QSignalSpy failedB(&b, &HistoryStore::Failed);
+    a.Start();
+    b.Start();
+    a.Flush();
+    b.Flush();
+    constexpr qint64 kDay = 24LL * 3600 * 1000;
+    for (HistoryStore* store : { &a, &b }) {
+        store->Record({ { u"http://x/"_s, kT0, false, 500, 10, 0 }, { u"http://y/"_s, kT0, true, 200, 10, 0 } });
+        store->Flush();
     }
+    for (HistoryStore* store : { &a, &b }) {
+        store->Record({ { u"http://x/"_s, kT0 + kDay, true, 200, 10, 0 } });
+        store->Flush();
+    }
+    QCoreApplication::processEvents();
+    QCOMPARE(failedA.count() + failedB.count(), 0);
+    QCOMPARE(Rows(path, u"SELECT url, normal FROM sites ORDER BY url"_s),
+        QStringList({ u"http://x/|1"_s, u"http://y/|1"_s }));
+    QCOMPARE(Rows(path, u"SELECT sum(checks) FROM daily"_s), QStringList({ u"4"_s }));
+    QCOMPARE(Rows(path, u"SELECT sum(checks) FROM hourly"_s), QStringList({ u"6"_s }));
+}
+
+// The sqlite3 program holds the file for longer than one busy wait; nothing recorded meanwhile is lost.
+void TestHistoryStore::waitsOutAnotherProgramsLock()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"h.history.sqlite"_s);
+    {
+        HistoryStore store(path);
+        store.Start();
+        store.Record({ { u"http://a/"_s, kT0, true, 200, 1, 0 } });
+    }
+    QProcess locker;
+    locker.start(u"sqlite3"_s, { path });
+    QVERIFY(locker.waitForStarted());
+    locker.write(
+        ".timeout 5000\nBEGIN EXCLUSIVE;\nUPDATE meta SET value = value WHERE key = 'schema_version';\n.shell sleep 4\n"
+        "COMMIT;\n");
+    locker.closeWriteChannel();
+    QElapsedTimer held;
+    held.start();
+    while (Exec(path, { u"PRAGMA busy_timeout = 0"_s, u"BEGIN IMMEDIATE"_s, u"ROLLBACK"_s }))
+        QTest::qWait(20);
+    {
+        HistoryStore store(path);
+        QSignalSpy failed(&store, &HistoryStore::Failed);
+        QSignalSpy dropped(&store, &HistoryStore::Dropped);
+        store.Start();
+        for (int i = 0; i < 5; ++i) {
+            store.Record({ { u"http://b/"_s, kT0 + i * 1000, i % 2 == 0, 200, 1, 0 } });
+            QTest::qWait(300);
+        }
+        store.Flush();
+        QVERIFY(locker.waitForFinished(10'000));
+        QCoreApplication::processEvents();
+        QCOMPARE(failed.count() + dropped.count(), 0);
+        QVERIFY(held.elapsed() > 3000);
+    }
+    QCOMPARE(Rows(path, u"SELECT count(*) FROM changes WHERE url = 'http://b/'"_s), QStringList({ u"4"_s }));
+}
+
+void TestHistoryStore::unusableFileFailsQuietly_data()
+{
+    QTest::addColumn<QStringList>("sql");
+    QTest::newRow("not a database") << QStringList();
+    QTest::newRow("another program's database") << QStringList({ u"CREATE TABLE sites(url TEXT)"_s });
+    QTest::newRow("newer schema") << QStringList({ u"CREATE TABLE meta(key TEXT PRIMARY KEY, value INTEGER)"_s,
+        u"CREATE TABLE sites(url TEXT)"_s, u"INSERT INTO meta VALUES('schema_version', 2)"_s });
+}
+
+// Looked at only: the file keeps every byte, one message comes, and recording goes on without effect.
+void TestHistoryStore::unusableFileFailsQuietly()
+{
+    QFETCH(QStringList, sql);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"h.history.sqlite"_s);
+    if (sql.isEmpty())
+        QVERIFY(WriteFileBytes(path, QByteArray("not sqlite at all\n").repeated(300)));
+    else
+        QVERIFY(Exec(path, sql));
+    const QByteArray before = FileBytes(path);
     {
         HistoryStore store(path);
         QSignalSpy failed(&store, &HistoryStore::Failed);
@@ -130,14 +216,9 @@ void TestHistoryStore::unusableFileFailsQuietly()
         store.Flush();
         QCOMPARE(failed.count(), 1);
     }
-    if (locked) {
-        QSqlQuery(locker).exec(u"ROLLBACK"_s);
-        locker.close();
-        locker = {};
-        QSqlDatabase::removeDatabase(u"locker"_s);
-    } else {
-        QCOMPARE(FileBytes(path), garbage);
-    }
+    QVERIFY(HistoryStore::ReadAbnormalUrls(path).isEmpty());
+    QCOMPARE(FileBytes(path), before);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList({ u"h.history.sqlite"_s }));
 }
 
 QTEST_GUILESS_MAIN(TestHistoryStore)

@@ -277,6 +277,58 @@ LoopbackResponse& LoopbackResponse::Close(bool on)
     return *this;
 }
 
+namespace {
+
+// A certificate for key, signed by issuer (itself when null); CAs may sign others.
+X509* MakeCertificate(const char* commonName, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey, long days, bool ca)
+{
+    X509* cert = X509_new();
+    X509_set_version(cert, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), ca ? (issuer ? 2 : 3) : 4);
+    X509_gmtime_adj(X509_getm_notBefore(cert), -24 * 3600);
+    X509_gmtime_adj(X509_getm_notAfter(cert), days * 24 * 3600);
+    X509_set_pubkey(cert, key);
+    X509_NAME_add_entry_by_txt(
+        X509_get_subject_name(cert), "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName), -1, -1, 0);
+    X509_set_issuer_name(cert, X509_get_subject_name(issuer ? issuer : cert));
+    X509V3_CTX ctx;
+    X509V3_set_ctx_nodb(&ctx);
+    X509V3_set_ctx(&ctx, issuer ? issuer : cert, cert, nullptr, nullptr, 0);
+    const char* value = ca ? "critical,CA:TRUE" : "CA:FALSE";
+    if (X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, NID_basic_constraints, value)) {
+        X509_add_ext(cert, ext, -1);
+        X509_EXTENSION_free(ext);
+    }
+    X509_sign(cert, issuer ? issuerKey : key, EVP_sha256());
+    return cert;
+}
+
+// Root (3000 days) -> intermediate (2000 days) -> leaf (kChainLeafDays), none trusted by any client.
+struct TestChain
+{
+    EVP_PKEY* leafKey = nullptr;
+    X509* leaf = nullptr;
+    X509* intermediate = nullptr;
+};
+
+const TestChain& Chain()
+{
+    static TestChain chain;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        EVP_PKEY* rootKey = EVP_EC_gen("P-256");
+        EVP_PKEY* middleKey = EVP_EC_gen("P-256");
+        chain.leafKey = EVP_EC_gen("P-256");
+        X509* root = MakeCertificate("Loopback Root", rootKey, nullptr, nullptr, 3000, true);
+        chain.intermediate = MakeCertificate("Loopback Intermediate", middleKey, root, rootKey, 2000, true);
+        chain.leaf = MakeCertificate(
+            "127.0.0.1", chain.leafKey, chain.intermediate, middleKey, LoopbackServer::kChainLeafDays, false);
+    });
+    return chain;
+}
+
+} // namespace
+
 struct LoopbackServer::State
 {
     Scheme scheme = Http;
@@ -594,8 +646,9 @@ private:
         case Mode::Drip: {
             if (!Write(Head(r, !r.dripForever, r.dripForever)) || r.body.isEmpty())
                 return;
-            for (qsizetype i = 0; r.dripForever || i < r.body.size(); ++i) {
-                if (!Sleep(r.dripIntervalMs) || !Write(r.body.mid(i % r.body.size(), 1)))
+            const qsizetype step = std::max<qsizetype>(r.dripBytes, 1);
+            for (qsizetype i = 0; r.dripForever || i < r.body.size(); i += step) {
+                if (!Sleep(r.dripIntervalMs) || !Write(r.body.mid(i % r.body.size(), step)))
                     return;
             }
             return;
@@ -849,6 +902,14 @@ void LoopbackServer::ResetCounters()
     m_state->max = m_state->current;
     m_state->total = 0;
     m_state->tlsFailures = 0;
+}
+
+bool LoopbackServer::UseCertificateChain()
+{
+    const TestChain& chain = Chain();
+    return m_state->ctx && SSL_CTX_use_certificate(m_state->ctx, chain.leaf) == 1
+        && SSL_CTX_use_PrivateKey(m_state->ctx, chain.leafKey) == 1
+        && SSL_CTX_add1_chain_cert(m_state->ctx, chain.intermediate) == 1;
 }
 
 QByteArray LoopbackServer::CertificatePem()

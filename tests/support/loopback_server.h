@@ -45,7 +45,7 @@ struct LoopbackResponse
         Normal, // status line, headers, body
         Stall, // read the request, never answer
         HeadersThenStall, // status line and headers (with the body's Content-Length), then nothing
-        Drip, // status line and headers, then the body one byte every dripIntervalMs
+        Drip, // status line and headers, then the body dripBytes at a time every dripIntervalMs
         Endless, // status line and headers without length, then `body` repeated forever
         Raw, // `body` is the whole reply, sent as is, then close
         CloseMidBody, // full Content-Length, only cutAfterBytes of the body, then a normal close
@@ -60,6 +60,7 @@ struct LoopbackResponse
     int delayMs = 0; // wait this long after the request before sending anything
     int dripIntervalMs = 100;
     bool dripForever = false; // Drip: keep sending the body's bytes over and over
+    qsizetype dripBytes = 1;
     qint64 cutAfterBytes = 0;
     bool chunked = false; // send the body with Transfer-Encoding: chunked
     bool closeConnection = false; // send "Connection: close" and close after the reply
@@ -120,6 +121,11 @@ public:
 
     // The self-signed certificate (PEM) of HTTPS servers, for clients that want to trust it.
     static QByteArray CertificatePem();
+
+    // HTTPS only, before the first connection: serve a leaf valid for kChainLeafDays with its intermediate,
+    // both issued under a root no client trusts.
+    static constexpr long kChainLeafDays = 400;
+    bool UseCertificateChain();
 
     struct State;
 

@@ -11,6 +11,7 @@
 #include "ui/report_view.h"
 
 #include <QCheckBox>
+#include <QDir>
 #include <QFile>
 #include <QHeaderView>
 #include <QLineEdit>
@@ -21,6 +22,8 @@
 #include <QTest>
 
 #include <memory>
+
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -59,6 +62,7 @@ private slots:
     void firstStartThenValuesComeBack();
     void optOutTagAndUnknownKindsAreNotStored();
     void secondProgramWorksOnItsOwnCopy();
+    void unwritableFolderIsNotCalledAnotherCopy();
     void geometryAndColumnWidthsComeBack();
     void runAgainstLoopbackSites();
     void emptySiteListStartsNothing();
@@ -159,7 +163,7 @@ void TestDesktopSession::secondProgramWorksOnItsOwnCopy()
         MainWindow secondWindow(&second);
         QCOMPARE(firstWindow.windowTitle(), MainWindow::Caption());
         QVERIFY(secondWindow.windowTitle().startsWith(MainWindow::Caption() + u' '));
-        QVERIFY(secondWindow.windowTitle().contains(u"不会保存"_s));
+        QVERIFY(secondWindow.windowTitle().contains(u"另一个巡更灯使用，本窗口的改动不会保存"_s));
         QCOMPARE(Find<QLineEdit>(&secondWindow, Persist::kThreadsEdit)->text(), u"9"_s);
         Find<QLineEdit>(&secondWindow, Persist::kThreadsEdit)->setText(u"3"_s);
         secondWindow.close();
@@ -169,6 +173,31 @@ void TestDesktopSession::secondProgramWorksOnItsOwnCopy()
     Find<QLineEdit>(&firstWindow, Persist::kThreadsEdit)->setText(u"11"_s);
     firstWindow.close();
     QVERIFY(FileText(m_path).contains(u"编辑框线程数=11"_s));
+}
+
+void TestDesktopSession::unwritableFolderIsNotCalledAnotherCopy()
+{
+    // A folder nobody can create files in, root included: its path runs through a plain file.
+    QFile plain(m_dir->filePath(u"plain"_s));
+    QVERIFY(plain.open(QIODevice::WriteOnly));
+    plain.close();
+    QStringList paths { plain.fileName() + u"/"_s + Persist::ConfigFileName() };
+    // A folder without write permission, where permissions bind.
+    const QString locked = m_dir->filePath(u"locked"_s);
+    QVERIFY(QDir().mkpath(locked));
+    QFile(m_path).copy(locked + u"/"_s + Persist::ConfigFileName());
+    QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    if (geteuid() != 0)
+        paths << locked + u"/"_s + Persist::ConfigFileName();
+    for (const QString& path : std::as_const(paths)) {
+        FormStateStore store;
+        QVERIFY(!store.SetFile(path, 0));
+        MainWindow window(&store);
+        QVERIFY2(window.windowTitle().contains(u"配置文件所在的文件夹不能写入（"_s), qPrintable(window.windowTitle()));
+        QVERIFY(!window.windowTitle().contains(u"另一个"_s));
+        QVERIFY(window.windowTitle().endsWith(u"，本窗口的改动不会保存）"_s));
+    }
+    QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
 // In a section of their own: the component section keeps exactly its keys.
@@ -264,8 +293,10 @@ void TestDesktopSession::runAgainstLoopbackSites()
     QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
     QCOMPARE(start->text(), u"开始监控"_s);
     QVERIFY(MessageBox::History().contains(u"监控停止！"_s));
-    // Rows and states stay after the run.
+    // Rows and states stay after the run; its progress does not.
     QCOMPARE(abnormal->rowCount(), 3);
+    QVERIFY2(!window.windowTitle().contains(u"第1轮"_s), qPrintable(window.windowTitle()));
+    QCOMPARE(window.Tray()->ToolTip(), MainWindow::Caption() + u" - 不正常网站 3 个"_s);
 
     // A second run counts its passes afresh.
     start->click();

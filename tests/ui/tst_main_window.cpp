@@ -12,10 +12,12 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QContextMenuEvent>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPointer>
 #include <QPushButton>
@@ -119,6 +121,7 @@ private slots:
     void logoShuttles();
     void enlargingGrowsOnlyTheLists();
     void smallestWindowKeepsEveryControl();
+    void listMenuAndThreadLimit();
 
 private:
     MainWindow* m_window = nullptr;
@@ -543,6 +546,48 @@ void TestMainWindow::enlargingGrowsOnlyTheLists()
     QCOMPARE(Find<QWidget>(m_window, u"分组框2"_s)->geometry(), start);
     // The logo travels up to the window's right edge, so the header must reach it.
     QCOMPARE(Find<QWidget>(m_window, u"图片框3"_s)->geometry(), QRect(0, 0, m_window->width(), 90));
+    // The URL column takes the extra width and gives it back; the others keep theirs.
+    QHeaderView* header = m_window->SiteView()->header();
+    QCOMPARE(header->sectionSize(0), 250 + 200);
+    QCOMPARE(header->sectionSize(1), 350);
+    m_window->resize(MainWindow::kDesignedWidth, MainWindow::kDesignedHeight);
+    QCOMPARE(header->sectionSize(0), 250);
+    QCOMPARE(Find<QWidget>(m_window, u"菜单导出与设置"_s)->y(), sites.top() + 1);
+}
+
+// The list's menu: below the rows, by the menu key and from the visible button; a right click on a row still opens.
+void TestMainWindow::listMenuAndThreadLimit()
+{
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window));
+    ReportView* view = m_window->SiteView();
+    m_window->Run()->SiteModel()->Fill({ u"https://example.org/"_s });
+    auto openMenu = [] { return qobject_cast<QMenu*>(QApplication::activePopupWidget()); };
+    auto rightClick = [](QWidget* target, const QPoint& at) {
+        QContextMenuEvent event(QContextMenuEvent::Mouse, at, target->mapToGlobal(at));
+        QApplication::sendEvent(target, &event);
+    };
+    rightClick(view->viewport(), RowCentre(view, 0));
+    QVERIFY(openMenu() == nullptr);
+    rightClick(view->viewport(), QPoint(5, view->viewport()->height() - 5));
+    QTRY_VERIFY(openMenu() != nullptr);
+    QStringList texts;
+    for (QAction* action : openMenu()->actions())
+        texts << action->text();
+    QVERIFY2(texts.contains(u"导出全部网站为 CSV…"_s) && texts.contains(u"导出不正常网站为 CSV…"_s)
+            && texts.contains(u"提醒与历史设置…"_s),
+        qPrintable(texts.join(u'|')));
+    openMenu()->close();
+    QTRY_VERIFY(openMenu() == nullptr);
+    Find<QPushButton>(m_window, u"菜单导出与设置"_s)->click();
+    QTRY_VERIFY(openMenu() != nullptr);
+    openMenu()->close();
+
+    auto* threads = Find<QLineEdit>(m_window, Persist::kThreadsEdit);
+    threads->setText(u"5000"_s);
+    QVERIFY2(threads->toolTip().contains(u"按 1000 个线程"_s), qPrintable(threads->toolTip()));
+    threads->setText(u"1000"_s);
+    QCOMPARE(threads->toolTip(), QString());
 }
 
 // Shrunk as far as it goes (a small or scaled screen), the lists give up their height and every control
