@@ -1,7 +1,7 @@
 #include "cli/headless_options.h"
 
-#include "monitor/webhook_sender.h"
 #include "http/url_text.h"
+#include "monitor/webhook_sender.h"
 #include "store/persistence.h"
 
 #include <QRegularExpression>
@@ -183,7 +183,8 @@ bool ParseHeadlessArguments(const QStringList& arguments, HeadlessOptions* optio
             result.noHistory = true;
         } else if (name == u"--notify-url"_s) {
             if (!WebhookSender::IsDeliverableUrl(value))
-                return fail(u"--notify-url 需要带主机名的 http:// 或 https:// 网址，而不是“%1”"_s.arg(RedactedNotifyUrl(value)));
+                return fail(u"--notify-url 需要带主机名的 http:// 或 https:// 网址，而不是“%1”"_s.arg(
+                    RedactedNotifyUrl(value)));
             result.notifyUrl = value;
         } else if (name == u"--no-status"_s) {
             result.noStatus = true;

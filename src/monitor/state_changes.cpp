@@ -1,7 +1,7 @@
 #include "monitor/state_changes.h"
 
-#include "monitor/check_result.h"
 #include "http/url_text.h"
+#include "monitor/check_result.h"
 #include "monitor/monitoring_run.h"
 
 #include <QJsonArray>

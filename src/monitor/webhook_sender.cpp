@@ -116,7 +116,8 @@ struct WebhookSender::Worker
                 lostAtEnd += body.changes;
                 break;
             }
-            Tell(u"通知网址 %1 无法送达（%2），已放弃 %3 个状态变化。"_s.arg(RedactedNotifyUrl(url), failure).arg(body.changes),
+            Tell(u"通知网址 %1 无法送达（%2），已放弃 %3 个状态变化。"_s.arg(RedactedNotifyUrl(url), failure)
+                     .arg(body.changes),
                 body.changes);
         }
         std::unique_lock lock(mutex);
@@ -126,7 +127,8 @@ struct WebhookSender::Worker
         queuedBytes = 0;
         finished = true;
         const int lost = lostAtEnd;
-        const QString text = lost ? u"通知网址 %1：%2"_s.arg(RedactedNotifyUrl(url), LeftAtEndText(lost, drainMs)) : QString();
+        const QString text
+            = lost ? u"通知网址 %1：%2"_s.arg(RedactedNotifyUrl(url), LeftAtEndText(lost, drainMs)) : QString();
         lock.unlock();
         wake.notify_all();
         if (lost)
@@ -166,7 +168,8 @@ void WebhookSender::Post(const QByteArray& body, int changes)
 {
     if (m_draining) {
         emit Undelivered(changes);
-        emit Dropped(u"通知网址 %1 已停止发送，%2 个状态变化未送达。"_s.arg(RedactedNotifyUrl(m_worker->url)).arg(changes));
+        emit Dropped(
+            u"通知网址 %1 已停止发送，%2 个状态变化未送达。"_s.arg(RedactedNotifyUrl(m_worker->url)).arg(changes));
         return;
     }
     int shed = 0;
@@ -201,8 +204,9 @@ void WebhookSender::ReportShed(bool now)
     m_shedReported.start();
     const int changes = std::exchange(m_shedChanges, 0);
     const int bodies = std::exchange(m_shedBodies, 0);
-    emit Dropped(
-        u"通知网址 %1 积压过多，已丢弃最早的 %2 批共 %3 个状态变化。"_s.arg(RedactedNotifyUrl(m_worker->url)).arg(bodies).arg(changes));
+    emit Dropped(u"通知网址 %1 积压过多，已丢弃最早的 %2 批共 %3 个状态变化。"_s.arg(RedactedNotifyUrl(m_worker->url))
+                     .arg(bodies)
+                     .arg(changes));
 }
 
 void WebhookSender::SetRetryDelays(QList<int> delaysMs)
