@@ -28,7 +28,7 @@ for dep in patrol-lamp-headless qt6-qpa-plugins libqt6sql6-sqlite qt6-translatio
 done
 [[ "$depends" == *"patrol-lamp-headless (= $version)"* ]] || fail "window package not tied to its version: $depends"
 server_depends=$(dpkg-deb -f "$server_deb" Depends)
-for dep in libqt6sql6-sqlite libcurl4 libqt6httpserver6; do
+for dep in libqt6sql6-sqlite libcurl4 libyaml-cpp0.7; do
     has_dep "$server_depends" "$dep" || fail "headless Depends lacks $dep: $server_depends"
 done
 for dep in libqt6gui6 libqt6widgets6 qt6-qpa-plugins libx11-6 libxcb1 libgl1 fonts-wqy-microhei; do
