@@ -77,8 +77,9 @@ void TestNotifyTarget::exactRequestPerKind()
 {
     QVector<StateChange> batch;
     for (int i = 1; i <= 7; ++i)
-        batch.append({ u"http://s%1/"_s.arg(i), false, 500, {}, 0, kNowMs + i * 1000, 3, 0 });
-    batch.append({ u"https://up/"_s, true, 200, {}, 0, kNowMs, 3, 0 });
+        batch.append(
+            { u"http://s%1/"_s.arg(i), false, 500, {}, 0, kNowMs + i * 1000, 3, 0, FailureReason::None, {}, false });
+    batch.append({ u"https://up/"_s, true, 200, {}, 0, kNowMs, 3, 0, FailureReason::None, {}, false });
     const QString text = NotifyText(batch, kNowMs / 1000);
     QCOMPARE(text,
         u"巡更灯：7 个网站不正常：http://s1/、http://s2/、http://s3/、http://s4/、http://s5/ 等 7 个\n"
