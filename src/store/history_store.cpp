@@ -47,10 +47,10 @@ const char* const kSchema[] = {
     // Time first: each hour's rows go to the end of the tree and old ones leave from its start, so writing
     // and thinning touch few pages; a site's rows are read by (time, site) lookups.
     "CREATE TABLE IF NOT EXISTS hourly(hour INTEGER NOT NULL, site INTEGER NOT NULL, checks INTEGER NOT NULL,"
-    " normal_checks INTEGER NOT NULL, sum_ms INTEGER NOT NULL, max_ms INTEGER NOT NULL,"
+    " normal_checks INTEGER NOT NULL, sum_ms INTEGER NOT NULL, max_ms INTEGER NOT NULL, normal_sum_ms INTEGER,"
     " PRIMARY KEY(hour, site)) WITHOUT ROWID",
     "CREATE TABLE IF NOT EXISTS daily(day INTEGER NOT NULL, site INTEGER NOT NULL, checks INTEGER NOT NULL,"
-    " normal_checks INTEGER NOT NULL, sum_ms INTEGER NOT NULL, max_ms INTEGER NOT NULL,"
+    " normal_checks INTEGER NOT NULL, sum_ms INTEGER NOT NULL, max_ms INTEGER NOT NULL, normal_sum_ms INTEGER,"
     " PRIMARY KEY(day, site)) WITHOUT ROWID",
     "INSERT OR IGNORE INTO meta(key, value) VALUES('schema_version', 1)",
     "INSERT OR IGNORE INTO meta(key, value) VALUES('rolled_through', 0)",
@@ -164,6 +164,7 @@ struct HourSum
     qint64 normalChecks = 0;
     qint64 sumMs = 0;
     qint64 maxMs = 0;
+    qint64 normalSumMs = 0; // a failed check's time says nothing of the site's response time
 };
 
 } // namespace
@@ -275,6 +276,12 @@ Outcome HistoryStore::Writer::Open(QSqlDatabase& db)
     bool ok = true;
     for (const char* statement : kSchema)
         ok = ok && Exec(q, QString::fromLatin1(statement));
+    // Files from before the normal checks' sum get the column; their old rows keep NULL there (unknown).
+    for (const QString& table : { u"hourly"_s, u"daily"_s }) {
+        ok = ok && Exec(q, u"SELECT count(*) FROM pragma_table_info('%1') WHERE name = 'normal_sum_ms'"_s.arg(table));
+        if (ok && q.next() && q.value(0).toInt() == 0)
+            ok = Exec(q, u"ALTER TABLE %1 ADD COLUMN normal_sum_ms INTEGER"_s.arg(table));
+    }
     if (!ok || !Exec(q, u"COMMIT"_s)) {
         q.exec(u"ROLLBACK"_s);
         return Result();
@@ -367,6 +374,7 @@ bool HistoryStore::Writer::Apply(QSqlDatabase& db, const QVector<HistorySample>&
         sum.normalChecks += s.normal ? 1 : 0;
         sum.sumMs += s.elapsedMs;
         sum.maxMs = qMax(sum.maxMs, s.elapsedMs);
+        sum.normalSumMs += s.normal ? s.elapsedMs : 0;
     }
     return true;
 }
@@ -374,10 +382,11 @@ bool HistoryStore::Writer::Apply(QSqlDatabase& db, const QVector<HistorySample>&
 bool HistoryStore::Writer::FlushHours(QSqlDatabase& db, const Sums& more)
 {
     QSqlQuery upsert(db);
-    upsert.prepare(u"INSERT INTO hourly(hour, site, checks, normal_checks, sum_ms, max_ms) VALUES(?, ?, ?, ?, ?, ?)"
-                   " ON CONFLICT(hour, site) DO UPDATE SET checks = checks + excluded.checks,"
-                   " normal_checks = normal_checks + excluded.normal_checks, sum_ms = sum_ms + excluded.sum_ms,"
-                   " max_ms = max(max_ms, excluded.max_ms)"_s);
+    upsert.prepare(
+        u"INSERT INTO hourly(hour, site, checks, normal_checks, sum_ms, max_ms, normal_sum_ms)"
+        " VALUES(?, ?, ?, ?, ?, ?, ?) ON CONFLICT(hour, site) DO UPDATE SET checks = checks + excluded.checks,"
+        " normal_checks = normal_checks + excluded.normal_checks, sum_ms = sum_ms + excluded.sum_ms,"
+        " max_ms = max(max_ms, excluded.max_ms), normal_sum_ms = normal_sum_ms + excluded.normal_sum_ms"_s);
     for (const Sums* part : { static_cast<const Sums*>(&hours), &more }) {
         for (const auto& [key, sum] : *part) {
             upsert.addBindValue(key.first);
@@ -386,6 +395,7 @@ bool HistoryStore::Writer::FlushHours(QSqlDatabase& db, const Sums& more)
             upsert.addBindValue(sum.normalChecks);
             upsert.addBindValue(sum.sumMs);
             upsert.addBindValue(sum.maxMs);
+            upsert.addBindValue(sum.normalSumMs);
             if (!Exec(upsert))
                 return false;
         }
@@ -405,12 +415,14 @@ bool HistoryStore::Writer::RollUpAndThin(QSqlDatabase& db)
     rollingTo = qMax(rolledThrough, today);
     if (today <= rolledThrough)
         return true;
-    q.prepare(u"INSERT INTO daily(day, site, checks, normal_checks, sum_ms, max_ms)"
-              " SELECT hour - hour % 86400, site, sum(checks), sum(normal_checks), sum(sum_ms), max(max_ms)"
+    // A day with an hour from before the column is unknown (NULL) as a whole.
+    q.prepare(u"INSERT INTO daily(day, site, checks, normal_checks, sum_ms, max_ms, normal_sum_ms)"
+              " SELECT hour - hour % 86400, site, sum(checks), sum(normal_checks), sum(sum_ms), max(max_ms),"
+              " CASE WHEN count(normal_sum_ms) = count(*) THEN sum(normal_sum_ms) END"
               " FROM hourly WHERE hour >= ? AND hour < ? GROUP BY 1, 2 ORDER BY 1, 2"
               " ON CONFLICT(day, site) DO UPDATE SET checks = checks + excluded.checks,"
               " normal_checks = normal_checks + excluded.normal_checks, sum_ms = sum_ms + excluded.sum_ms,"
-              " max_ms = max(max_ms, excluded.max_ms)"_s);
+              " max_ms = max(max_ms, excluded.max_ms), normal_sum_ms = normal_sum_ms + excluded.normal_sum_ms"_s);
     // A first roll-up only takes the day before; older hourly rows were never kept.
     const qint64 from = rolledThrough > 0 ? rolledThrough : today - kDayMs;
     q.addBindValue(from / 1000);
@@ -456,6 +468,7 @@ Outcome HistoryStore::Writer::Write(
             total.normalChecks += sum.normalChecks;
             total.sumMs += sum.sumMs;
             total.maxMs = qMax(total.maxMs, sum.maxMs);
+            total.normalSumMs += sum.normalSumMs;
         }
     }
     *sumsFlushed = flushSums;
@@ -676,15 +689,23 @@ SiteHistory HistoryStore::ReadSite(const QString& path, const QString& url, qint
                 QSqlQuery h(db);
                 qint64 checks = 0;
                 qint64 normalChecks = 0;
-                if (h.exec(u"SELECT hour, checks, normal_checks, sum_ms, max_ms FROM hourly WHERE hour IN (%1)"
-                           " AND site = %2 ORDER BY hour"_s.arg(times(firstHour, nowHour + 3600, 3600))
-                               .arg(id))) {
+                // A file not yet opened by a writer of this version lacks normal_sum_ms: read it as unknown.
+                const QString hourly
+                    = u"SELECT hour, checks, normal_checks, sum_ms, max_ms, %3 FROM hourly"
+                      " WHERE hour IN (%1) AND site = %2 ORDER BY hour"_s.arg(times(firstHour, nowHour + 3600, 3600))
+                          .arg(id);
+                if (h.exec(hourly.arg(u"normal_sum_ms"_s)) || h.exec(hourly.arg(u"NULL"_s))) {
                     while (h.next()) {
                         const qint64 c = h.value(1).toLongLong();
+                        const qint64 normal = h.value(2).toLongLong();
                         checks += c;
-                        normalChecks += h.value(2).toLongLong();
-                        result.responseTimes24h.append({ h.value(0).toLongLong() * 1000,
-                            c > 0 ? h.value(3).toDouble() / double(c) : 0.0, h.value(4).toLongLong() });
+                        normalChecks += normal;
+                        // The mean of the normal checks; rows from before the column only know all checks'.
+                        const double mean = !h.value(5).isNull() ? (normal > 0 ? h.value(5).toDouble() / normal : -1)
+                            : c > 0                              ? h.value(3).toDouble() / double(c)
+                                                                 : -1;
+                        result.responseTimes24h.append(
+                            { h.value(0).toLongLong() * 1000, mean, h.value(4).toLongLong(), c - normal });
                     }
                 }
                 result.uptime24h = checks > 0 ? double(normalChecks) / double(checks) : -1;

@@ -34,8 +34,9 @@ struct SiteHistory
     struct HourPoint
     {
         qint64 hourMs = 0;
-        double averageMs = 0;
+        double averageMs = 0; // of the hour's normal checks; -1 when none was normal
         qint64 maxMs = 0;
+        qint64 failedChecks = 0;
     };
     QVector<HourPoint> responseTimes24h;
     struct Change

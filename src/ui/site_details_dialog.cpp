@@ -158,8 +158,13 @@ SiteDetailsDialog::SiteDetailsDialog(
                 = qMax<qint64>(1000, (data.recent.last().atMs - data.recent.first().atMs) / (data.recent.size() - 1));
         gapMs = 3 * interval;
     } else {
-        for (const SiteHistory::HourPoint& point : history.responseTimes24h)
-            times.append({ point.hourMs, point.averageMs });
+        // Failed checks are marked at their hour's middle, apart from the mean of the normal ones.
+        for (const SiteHistory::HourPoint& point : history.responseTimes24h) {
+            if (point.averageMs >= 0)
+                times.append({ point.hourMs, point.averageMs });
+            if (point.failedChecks > 0)
+                failures.append({ point.hourMs + kHourMs / 2, 0 });
+        }
         to = (nowMs / kHourMs + 1) * kHourMs;
         from = to - kDayMs;
         gapMs = kHourMs;

@@ -81,7 +81,8 @@ void TestHistoryStore::changesAggregatesAndDetails()
         const bool flip[] = { true, true, false, false, true };
         for (int pass = 0; pass < 5; ++pass) {
             const qint64 at = kT0 + pass * 100'000;
-            store.Record(QVector<HistorySample> { { u"http://flip/"_s, at, flip[pass], flip[pass] ? 200 : 503, 10, 0 },
+            store.Record(QVector<HistorySample> {
+                { u"http://flip/"_s, at, flip[pass], flip[pass] ? 200 : 503, flip[pass] ? 10 : 3000, 0 },
                 { u"http://down/"_s, at, false, 0, 5000, 0 }, { u"https://up/"_s, at, true, 200, 20, 1'800'000'000 } });
         }
         store.Flush();
@@ -90,7 +91,7 @@ void TestHistoryStore::changesAggregatesAndDetails()
         QCOMPARE(Rows(path, u"SELECT url, at_ms - %1, normal, status FROM changes ORDER BY rowid"_s.arg(kT0)),
             QStringList({ u"http://down/|0|0|0"_s, u"http://flip/|200000|0|503"_s, u"http://flip/|400000|1|200"_s }));
         QCOMPARE(Rows(path, u"SELECT sum(checks), sum(normal_checks), sum(sum_ms) FROM hourly"_s),
-            QStringList({ u"15|8|25150"_s }));
+            QStringList({ u"15|8|31130"_s }));
 
         const SiteHistory flipped = HistoryStore::ReadSite(path, u"http://flip/"_s, kT0 + 500'000);
         QVERIFY(flipped.known && flipped.normal);
@@ -99,10 +100,18 @@ void TestHistoryStore::changesAggregatesAndDetails()
         QCOMPARE(flipped.uptime30d, 0.6);
         QCOMPARE(flipped.changes.size(), 2);
         QCOMPARE(flipped.changes.first().normal, true);
+        // The chart's mean is of the normal checks; failed ones are counted apart.
+        QCOMPARE(flipped.responseTimes24h.size(), 1);
+        QCOMPARE(flipped.responseTimes24h.first().averageMs, 10.0);
+        QCOMPARE(flipped.responseTimes24h.first().failedChecks, 2);
+        QCOMPARE(HistoryStore::ReadSite(path, u"http://down/"_s, kT0).responseTimes24h.first().averageMs, -1.0);
         QCOMPARE(HistoryStore::ReadSite(path, u"https://up/"_s, kT0).certExpires, 1'800'000'000);
         QVERIFY(!HistoryStore::ReadSite(path, u"http://never/"_s, kT0).known);
         QCOMPARE(HistoryStore::ReadAbnormalUrls(path), QStringList({ u"http://down/"_s }));
     }
+    // A file from before the normal checks' sum: readable as it is, then given the column; old rows stay unknown.
+    QVERIFY(Exec(path, { u"ALTER TABLE hourly DROP COLUMN normal_sum_ms"_s }));
+    QCOMPARE(HistoryStore::ReadSite(path, u"http://flip/"_s, kT0).responseTimes24h.first().averageMs, 6030.0 / 5);
     // A reopened store knows the last verdicts: an unchanged site adds no row, a change does.
     {
         HistoryStore store(path);
@@ -113,6 +122,7 @@ void TestHistoryStore::changesAggregatesAndDetails()
     }
     QCOMPARE(Rows(path, u"SELECT url, normal FROM changes WHERE at_ms = %1"_s.arg(kT0 + 600'000)),
         QStringList({ u"https://up/|0"_s }));
+    QCOMPARE(Rows(path, u"SELECT count(*) FROM hourly WHERE normal_sum_ms IS NULL"_s), QStringList({ u"3"_s }));
 }
 
 // Both writers opened the file before either added a site; day one is rolled up once although both cross it.
