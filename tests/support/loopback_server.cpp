@@ -323,6 +323,10 @@ const TestChain& Chain()
         chain.intermediate = MakeCertificate("Loopback Intermediate", middleKey, root, rootKey, 2000, true);
         chain.leaf = MakeCertificate(
             "127.0.0.1", chain.leafKey, chain.intermediate, middleKey, LoopbackServer::kChainLeafDays, false);
+        // Only the served chain stays; the root and the signing keys are not needed again.
+        X509_free(root);
+        EVP_PKEY_free(rootKey);
+        EVP_PKEY_free(middleKey);
     });
     return chain;
 }
