@@ -38,6 +38,14 @@ QByteArray Reason(int status)
     switch (status) {
     case 200:
         return "OK";
+    case 204:
+        return "No Content";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
+    case 304:
+        return "Not Modified";
     case 400:
         return "Bad Request";
     case 401:
@@ -48,6 +56,10 @@ QByteArray Reason(int status)
         return "Method Not Allowed";
     case 431:
         return "Request Header Fields Too Large";
+    case 500:
+        return "Internal Server Error";
+    case 503:
+        return "Service Unavailable";
     case 505:
         return "HTTP Version Not Supported";
     }
@@ -141,6 +153,7 @@ private:
             m_closeAfter = true;
             return Answer(505, "text/plain", "HTTP/1.1 or 1.0 only\n");
         }
+        WebRequest web;
         QByteArray authorization;
         for (qsizetype i = 1; i < lines.size(); ++i) {
             const qsizetype colon = lines[i].indexOf(':');
@@ -148,6 +161,8 @@ private:
                 continue;
             const QByteArray name = lines[i].left(colon).trimmed().toLower();
             const QByteArray value = lines[i].mid(colon + 1).trimmed();
+            if (name != "authorization")
+                web.headers.insert(name, value);
             if (name == "authorization")
                 authorization = value;
             else if (name == "connection" && value.toLower().contains("close"))
@@ -168,10 +183,16 @@ private:
             return Answer(405, "text/plain", "method not allowed\n", "Allow: GET, HEAD\r\n");
         const bool headOnly = method == "HEAD";
         const qsizetype query = request[1].indexOf('?');
-        const QByteArray path = query < 0 ? request[1] : request[1].left(query);
-        if (path == "/metrics")
+        web.method = method;
+        web.path = query < 0 ? request[1] : request[1].left(query);
+        web.query = query < 0 ? QByteArray() : request[1].mid(query + 1);
+        if (web.path == "/metrics")
             return Answer(200, "text/plain; version=0.0.4; charset=utf-8", m_server->Page(), {}, headOnly);
-        if (path == "/")
+        if (const WebHandler* handler = m_server->FindRoute(web.path)) {
+            const WebAnswer answer = (*handler)(web);
+            return Answer(answer.status, answer.type, answer.body, answer.extraHeaders, headOnly);
+        }
+        if (web.path == "/")
             return Answer(200, "text/html; charset=utf-8", IndexPage(), {}, headOnly);
         Answer(404, "text/plain", "not found\n", {}, headOnly);
     }
@@ -260,6 +281,27 @@ MetricsServer::~MetricsServer()
 void MetricsServer::SetWebConfig(const WebConfig& config)
 {
     m_config = config;
+}
+
+void MetricsServer::Route(const QByteArray& path, WebHandler handler)
+{
+    m_routes.insert(path, std::move(handler));
+}
+
+const WebHandler* MetricsServer::FindRoute(const QByteArray& path) const
+{
+    if (const auto exact = m_routes.constFind(path); exact != m_routes.cend())
+        return &exact.value();
+    const WebHandler* best = nullptr;
+    qsizetype bestLength = 0;
+    for (auto it = m_routes.cbegin(); it != m_routes.cend(); ++it) {
+        const QByteArray& prefix = it.key();
+        if (prefix.size() > 1 && prefix.endsWith('/') && path.startsWith(prefix) && prefix.size() > bestLength) {
+            best = &it.value();
+            bestLength = prefix.size();
+        }
+    }
+    return best;
 }
 
 void MetricsServer::SetTimeouts(int requestDeadlineMs, int stallTimeoutMs)

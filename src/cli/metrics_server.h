@@ -14,6 +14,25 @@ class QTcpServer;
 class QTcpSocket;
 class MetricsConnection;
 
+// One request as a route handler sees it (after the method, version, size and auth checks).
+struct WebRequest
+{
+    QByteArray method; // GET or HEAD
+    QByteArray path; // without the query, undecoded
+    QByteArray query; // after '?', undecoded
+    QHash<QByteArray, QByteArray> headers; // names in lower case
+};
+
+struct WebAnswer
+{
+    int status = 200;
+    QByteArray type = "text/plain; charset=utf-8";
+    QByteArray body;
+    QByteArray extraHeaders; // whole header lines, each ending in "\r\n"
+};
+
+using WebHandler = std::function<WebAnswer(const WebRequest&)>;
+
 // Serves GET and HEAD of /metrics (the body comes from the render function) and /, over HTTP/1.1 or 1.0, on the
 // thread that owns it: the render function reads main-thread state, and the checks run on their own threads, so
 // a scrape never waits for a check nor a check for a scrape. Other paths answer 404, other methods 405.
@@ -44,6 +63,9 @@ public:
 
     // Before Listen.
     void SetWebConfig(const WebConfig& config);
+    // A path ending in '/' (other than "/") serves everything under it, the longest match first; the others
+    // serve only themselves. A route for "/" replaces the built-in index page; /metrics is always the page.
+    void Route(const QByteArray& path, WebHandler handler);
     void SetTimeouts(int requestDeadlineMs, int stallTimeoutMs); // tests shorten them
 
     // Host: an address, a name resolved once, or empty for every interface. Port 0 picks a free one.
@@ -59,8 +81,10 @@ private:
     void Closed(const QString& peer);
     QByteArray Page();
     bool Authorized(const QByteArray& authorization);
+    const WebHandler* FindRoute(const QByteArray& path) const;
 
     std::function<QByteArray()> m_render;
+    QHash<QByteArray, WebHandler> m_routes;
     WebConfig m_config;
     QTcpServer* m_tcp = nullptr;
     QString m_host;

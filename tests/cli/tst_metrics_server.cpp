@@ -120,6 +120,20 @@ void TestMetricsServer::answersMethodsPathsAndVersions()
         QVERIFY2(reply.data.startsWith("HTTP/1.1 405 ") && reply.data.contains("Allow: GET, HEAD\r\n"), method);
     }
     QVERIFY(TalkOnce(port, "GET /metrics/x HTTP/1.1\r\n\r\n").data.startsWith("HTTP/1.1 404 "));
+    // Routes: exact paths, the longest prefix, the query and headers handed over; /metrics stays the page.
+    QByteArray seen;
+    server.Route("/api/", [&seen](const WebRequest& r) {
+        seen = r.method + ' ' + r.path + " ? " + r.query + " | " + r.headers.value("accept-encoding");
+        return WebAnswer { 503, "application/json", "{}", "Retry-After: 1\r\n" };
+    });
+    server.Route("/api/sites/", [](const WebRequest&) { return WebAnswer { 200, "text/plain", "site", {} }; });
+    server.Route("/metrics", [](const WebRequest&) { return WebAnswer { 500, "text/plain", "", {} }; });
+    const Reply routed = TalkOnce(port, "GET /api/x?q=%3C HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n");
+    QVERIFY2(routed.data.startsWith("HTTP/1.1 503 ") && routed.data.contains("Retry-After: 1\r\n"), routed.data);
+    QCOMPARE(seen, "GET /api/x ? q=%3C | gzip");
+    QVERIFY(TalkOnce(port, "HEAD /api/sites/7 HTTP/1.1\r\n\r\n").data.contains("Content-Length: 4\r\n"));
+    QVERIFY(TalkOnce(port, "GET /api HTTP/1.1\r\n\r\n").data.startsWith("HTTP/1.1 404 "));
+    QVERIFY(TalkOnce(port, "GET /metrics HTTP/1.1\r\n\r\n").data.endsWith("patrol_sites 7\n"));
     QVERIFY(TalkOnce(port, "GET /metrics HTTP/2.0\r\n\r\n").data.startsWith("HTTP/1.1 505 "));
     QVERIFY(TalkOnce(port, "nonsense\r\n\r\n").data.startsWith("HTTP/1.1 400 "));
 
