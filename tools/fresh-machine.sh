@@ -191,9 +191,10 @@ MakeRun() {
         echo "make run: status $? after Ctrl+C"
         cat ~/make-run.out' 3>&-)
     echo "$out"
-    # A stop asked for by a signal ends with status 0, abnormal sites or not.
+    # A stop asked for by a signal ends the program with status 0, abnormal sites or not: make reports no
+    # failed recipe. make itself, sent the same Ctrl+C, ends with 0 or by the signal (130), as make does.
     grep -q '^No display' <<<"$out" && grep -q '第 1 遍完成' <<<"$out" && grep -q '监控停止' <<<"$out" &&
-        grep -q '^make run: status 0 after Ctrl+C' <<<"$out"
+        grep -Eq '^make run: status (0|130) after Ctrl\+C' <<<"$out" && ! grep -q 'Error [0-9]' <<<"$out"
 }
 
 NoDisplay() {
