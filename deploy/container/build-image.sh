@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the exporter's image from the package in BUILD_DIR (make package), tagged patrol-lamp:<version> as
 # deploy/kubernetes/patrol-lamp.yaml expects. Uses podman, else buildah, else docker.
-# Usage: build-image.sh [BUILD_DIR] [IMAGE_NAME]
+# Usage: build-image.sh [BUILD_DIR] [IMAGE_NAME] [more options for the tool's build, e.g. --build-arg BASE=...]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-$here/../../build}
@@ -11,7 +11,8 @@ version=$(sed -n 's/^project(patrol_lamp VERSION \([0-9.]*\).*/\1/p' "$here/../.
 for tool in podman buildah docker; do
     if command -v "$tool" >/dev/null; then
         cmd=(build); [ "$tool" = buildah ] && cmd=(bud)
-        exec "$tool" "${cmd[@]}" -f "$here/Containerfile" --build-arg "VERSION=$version" -t "$name:$version" "$build"
+        exec "$tool" "${cmd[@]}" -f "$here/Containerfile" --build-arg "VERSION=$version" -t "$name:$version" \
+            "${@:3}" "$build"
     fi
 done
 echo "no container tool (podman, buildah or docker) found" >&2

@@ -15,6 +15,7 @@
 #include "monitor/signal_bridge.h"
 #include "monitor/site_list.h"
 #include "monitor/status_codes.h"
+#include "store/history_store.h"
 #include "store/persistence.h"
 
 #include <QCoreApplication>
@@ -83,6 +84,51 @@ int SendTestNotices(const QList<NotifyTarget>& targets)
     return failed == 0 ? 0 : kExitNotifyFailed;
 }
 
+// What the files and options say to check, read at start and again on SIGHUP.
+struct RunInput
+{
+    QString siteList;
+    MonitorSettings settings;
+};
+
+bool LoadRunInput(const HeadlessOptions& options, const QString& configPath, RunInput* input, QString* error)
+{
+    StoredSettings stored;
+    if (!LoadStoredSettings(configPath, !options.configPath.isEmpty(), &stored, error))
+        return false;
+    QString siteList = stored.siteList;
+    QString warning;
+    if (!options.sitesPath.isEmpty() && !ReadSiteListFile(options.sitesPath, &siteList, error, &warning))
+        return false;
+    if (!warning.isEmpty())
+        PrintLine(stderr, u"patrol-lamp: "_s + warning);
+    if (const QString nonWeb = options.sitesPath.isEmpty() ? QString() : NonWebEntriesText(siteList); !nonWeb.isEmpty())
+        PrintLine(stderr, u"patrol-lamp: 这些条目不是 http/https 网址，检查时按不支持的网址报告：%1"_s.arg(nonWeb));
+    if (options.shard && HasSiteEntries(siteList)) {
+        siteList = FilterSiteList(siteList, *options.shard);
+        if (siteList.isEmpty()) {
+            *error = u"第 %1/%2 片中没有网站"_s.arg(options.shard->index).arg(options.shard->count);
+            return false;
+        }
+    }
+    if (!HasSiteEntries(siteList)) {
+        *error = u"请先输入要监控的网站地址列表！\n（用 --sites FILE 指定列表文件，或在窗口中输入网站列表）"_s;
+        return false;
+    }
+    if (!ApplyOptions(stored.settings, options, &input->settings, error))
+        return false;
+    input->siteList = std::move(siteList);
+    return true;
+}
+
+WebAnswer HealthAnswer(bool ok, const QString& text)
+{
+    WebAnswer answer;
+    answer.status = ok ? 200 : 503;
+    answer.body = (text + u'\n').toUtf8();
+    return answer;
+}
+
 } // namespace
 
 void RaiseOpenFileLimit()
@@ -119,30 +165,11 @@ int RunHeadless(int argc, char** argv)
 
     const bool configGiven = !options.configPath.isEmpty();
     const QString configPath = configGiven ? options.configPath : DefaultConfigPath();
-    StoredSettings stored;
-    if (!LoadStoredSettings(configPath, configGiven, &stored, &error))
+    RunInput input;
+    if (!LoadRunInput(options, configPath, &input, &error))
         return Fail(error);
-
-    QString siteList = stored.siteList;
-    QString warning;
-    if (!options.sitesPath.isEmpty() && !ReadSiteListFile(options.sitesPath, &siteList, &error, &warning))
-        return Fail(error);
-    if (!warning.isEmpty())
-        PrintLine(stderr, u"patrol-lamp: "_s + warning);
-    if (const QString nonWeb = options.sitesPath.isEmpty() ? QString() : NonWebEntriesText(siteList); !nonWeb.isEmpty())
-        PrintLine(stderr, u"patrol-lamp: 这些条目不是 http/https 网址，检查时按不支持的网址报告：%1"_s.arg(nonWeb));
-    if (options.shard && HasSiteEntries(siteList)) {
-        siteList = FilterSiteList(siteList, *options.shard);
-        if (siteList.isEmpty())
-            return Fail(u"第 %1/%2 片中没有网站"_s.arg(options.shard->index).arg(options.shard->count));
-    }
-    if (!HasSiteEntries(siteList)) {
-        return Fail(u"请先输入要监控的网站地址列表！\n（用 --sites FILE 指定列表文件，或在窗口中输入网站列表）"_s);
-    }
-
-    MonitorSettings settings;
-    if (!ApplyOptions(stored.settings, options, &settings, &error))
-        return Fail(error);
+    QString siteList = std::move(input.siteList);
+    const MonitorSettings settings = input.settings;
 
     std::signal(SIGPIPE, SIG_IGN);
     EnsureCurlGlobalInit();
@@ -166,23 +193,43 @@ int RunHeadless(int argc, char** argv)
         if (!metricsServer->Listen(options.listenHost, *options.listenPort, &error))
             return Fail(error);
         runner.SetMetrics(&metrics);
+        metricsServer->Route("/-/healthy", [](const WebRequest&) { return HealthAnswer(true, u"正常"_s); });
+        metricsServer->Route("/-/ready", [&runner](const WebRequest&) {
+            QString why;
+            const bool ready = runner.Ready(&why);
+            return HealthAnswer(ready, why);
+        });
         if (options.shard)
             metrics.SetShard(options.shard->index, options.shard->count);
         PrintLine(stderr, u"指标：%1"_s.arg(metricsServer->MetricsUrl()));
     }
     if (!options.noHistory) {
         const QString historyPath = HeadlessHistoryPath(options.historyPath, configPath);
-        if (PrepareHistoryFolder(historyPath, &error))
+        if (PrepareHistoryFolder(historyPath, &error)) {
+            if (options.listenPort)
+                metrics.SeedVerdicts(HistoryStore::ReadVerdicts(historyPath));
             runner.Recorder()->SetHistoryPath(historyPath);
-        else
+        } else
             PrintLine(stderr, error);
     }
     runner.Recorder()->SetNotifyTargets(NotifyTargets(options));
     runner.Recorder()->SetAlertRules(options.confirmPasses, options.remindMinutes);
     // The first SIGINT or SIGTERM stops gracefully; a second SIGINT does not wait for the checks under way.
-    SignalBridge stopSignals({ SIGINT, SIGTERM });
-    stopSignals.ExitOnSecondInterrupt(kExitInterrupted, "\n再次中断，立即退出。\n");
-    QObject::connect(&stopSignals, &SignalBridge::Received, &runner, &HeadlessRunner::StopOnSignal);
+    // SIGHUP re-reads what was read at start; a list or setting that fails keeps the running ones.
+    SignalBridge signalBridge({ SIGINT, SIGTERM, SIGHUP });
+    signalBridge.ExitOnSecondInterrupt(kExitInterrupted, "\n再次中断，立即退出。\n");
+    QObject::connect(&signalBridge, &SignalBridge::Received, &runner, [&](int signalNumber) {
+        if (signalNumber != SIGHUP) {
+            runner.StopOnSignal();
+            return;
+        }
+        RunInput reread;
+        QString why;
+        if (LoadRunInput(options, configPath, &reread, &why))
+            runner.Reload(reread.siteList, reread.settings);
+        else
+            PrintLine(stderr, u"patrol-lamp: 重新读取失败，继续使用原来的列表和设置：%1"_s.arg(why));
+    });
     QObject::connect(&runner, &HeadlessRunner::Finished, &app, [&](int status) {
         exitStatus = status;
         app.quit();

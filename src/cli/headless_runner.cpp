@@ -7,9 +7,12 @@
 #include "monitor/monitoring_run.h"
 #include "monitor/report_model.h"
 #include "monitor/run_recorder.h"
+#include "monitor/site_check.h"
+#include "monitor/site_list.h"
 #include "monitor/webhook_sender.h"
 
 #include <QDateTime>
+#include <QSet>
 
 #include <cerrno>
 #include <unistd.h>
@@ -23,6 +26,23 @@ constexpr qsizetype kFlushBytes = 64 * 1024;
 constexpr int kFlushDelayMs = 200;
 constexpr int kProgressPeriodMs = 250;
 constexpr int kAlertCollectMs = 2000;
+constexpr int kIdleWatchMs = 1000;
+
+// Every status attempt waiting out its time-out and the pause after it, then the page fetch.
+qint64 LongestCheckMs(const MonitorSettings& settings)
+{
+    const qint64 timeoutMs = qint64(qMax(LeadingInt(settings.timeoutText), 1)) * 1000;
+    return (kStatusAttempts + 1) * timeoutMs + qint64(kStatusAttempts) * (kStatusAttempts + 1) / 2 * 1000;
+}
+
+QSet<QString> DistinctUrls(const std::vector<QStringView>& entries)
+{
+    QSet<QString> urls;
+    urls.reserve(qsizetype(entries.size()));
+    for (const QStringView url : entries)
+        urls.insert(url.toString());
+    return urls;
+}
 
 bool WriteAll(int fd, const char* data, qsizetype size)
 {
@@ -73,6 +93,7 @@ HeadlessRunner::HeadlessRunner(const MonitorSettings& settings, const QString& s
     connect(m_run, &MonitoringRun::MessageRequested, this, &HeadlessRunner::OnMessage);
     connect(m_run, &MonitoringRun::WarningRequested, this, &HeadlessRunner::OnMessage);
     connect(m_run, &MonitoringRun::RunFinished, this, &HeadlessRunner::OnRunFinished);
+    connect(m_run, &MonitoringRun::SiteListReplaced, this, &HeadlessRunner::OnSiteListReplaced);
 
     m_flushTimer.setSingleShot(true);
     m_flushTimer.setInterval(kFlushDelayMs);
@@ -81,6 +102,14 @@ HeadlessRunner::HeadlessRunner(const MonitorSettings& settings, const QString& s
     connect(&m_progressTimer, &QTimer::timeout, this, &HeadlessRunner::ShowProgress);
     m_stallTimer.setInterval(kOutputStallMs);
     connect(&m_stallTimer, &QTimer::timeout, this, &HeadlessRunner::CheckOutputStall);
+    // Checks that start after an interval must not look stuck since the last pass's end.
+    m_lastProgress.start();
+    m_idleWatch.setInterval(kIdleWatchMs);
+    connect(&m_idleWatch, &QTimer::timeout, this, [this] {
+        if (m_run->RunningChecks() == 0)
+            m_lastProgress.restart();
+    });
+    m_idleWatch.start();
 }
 
 HeadlessRunner::~HeadlessRunner()
@@ -135,8 +164,64 @@ void HeadlessRunner::StopOnSignal()
     RequestStop();
 }
 
+void HeadlessRunner::Reload(const QString& siteListText, const MonitorSettings& settings)
+{
+    if (m_stopRequested || m_finishing || m_run->IsIdle()) {
+        WriteStderrLine(u"正在停止，不再重新读取。"_s);
+        return;
+    }
+    QSet<QString> running;
+    const ReportModel* rows = m_run->SiteModel();
+    for (int row = 0; row < rows->rowCount(); ++row)
+        running.insert(rows->Url(row));
+    const QSet<QString> wanted = DistinctUrls(SiteEntries(siteListText));
+    const qsizetype added = (wanted - running).size();
+    const qsizetype removed = (running - wanted).size();
+    QStringList changes;
+    const MonitorSettings before = m_run->Settings();
+    for (const SettingsField& field : SettingsFields()) {
+        if (field.text && before.*field.text != settings.*field.text)
+            changes << u"%1 “%2”→“%3”"_s.arg(field.key, before.*field.text, settings.*field.text);
+        else if (field.flag && before.*field.flag != settings.*field.flag)
+            changes << u"%1 %2→%3"_s.arg(
+                field.key, before.*field.flag ? u"开"_s : u"关"_s, settings.*field.flag ? u"开"_s : u"关"_s);
+    }
+    OnMessage(u"重新读取：新增 %1 个，移除 %2 个，设置变化：%3（从下一遍起生效）"_s.arg(added).arg(removed).arg(
+        changes.isEmpty() ? u"无"_s : changes.join(u"，"_s)));
+    m_run->ReplaceSiteList(siteListText, settings);
+}
+
+void HeadlessRunner::OnSiteListReplaced(int sites)
+{
+    if (!m_metrics)
+        return;
+    QSet<QString> urls;
+    const ReportModel* rows = m_run->SiteModel();
+    for (int row = 0; row < rows->rowCount(); ++row)
+        urls.insert(rows->Url(row));
+    m_metrics->KeepOnly(urls);
+    m_metrics->SetSiteCount(sites);
+    m_metrics->SetContentConditionOn(m_run->Settings().byContent);
+}
+
+bool HeadlessRunner::Ready(QString* why) const
+{
+    if (m_run->PassNumber() == 0) {
+        *why = u"第一遍检查尚未开始"_s;
+        return false;
+    }
+    const qint64 limitMs = kStuckTimeouts * LongestCheckMs(m_run->Settings());
+    if (m_run->RunningChecks() > 0 && m_lastProgress.elapsed() > limitMs) {
+        *why = u"%1 个检查进行中，但 %2 秒内没有检查完成"_s.arg(m_run->RunningChecks()).arg(limitMs / 1000);
+        return false;
+    }
+    *why = u"正常"_s;
+    return true;
+}
+
 void HeadlessRunner::OnCheckFinished(const CheckRecord& record)
 {
+    m_lastProgress.restart();
     if (m_metrics) {
         m_metrics->RecordCheck(record, record.finishedAtMs);
         // A failed handshake tells nothing new about the certificate: the last known date stays.

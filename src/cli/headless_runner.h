@@ -4,6 +4,7 @@
 #include "monitor/monitor_settings.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -49,6 +50,13 @@ public:
     // The same, asked for by a service manager: a run without --passes then exits 0 even with abnormal sites,
     // so a stop is not a failure (the count is in the log and the metrics).
     void StopOnSignal();
+    // SIGHUP: a re-read list and settings, used from the next pass on; says on stderr what changed.
+    void Reload(const QString& siteListText, const MonitorSettings& settings);
+
+    // For /-/ready: true once the first pass has started, unless checks are running and none has finished for
+    // kStuckTimeouts times the longest a check may take. why says which.
+    static constexpr int kStuckTimeouts = 3;
+    bool Ready(QString* why) const;
 
 signals:
     void Finished(int exitStatus);
@@ -58,6 +66,7 @@ private:
     void OnPassFinished(const PassSummary& summary);
     void OnMessage(const QString& text);
     void OnRunFinished();
+    void OnSiteListReplaced(int sites);
     void FlushOutput();
     void OnOutputBroken();
     void CheckOutputStall();
@@ -89,4 +98,6 @@ private:
     QTimer m_flushTimer;
     QTimer m_stallTimer;
     QTimer m_progressTimer;
+    QTimer m_idleWatch;
+    QElapsedTimer m_lastProgress; // a check finished, or none was running
 };

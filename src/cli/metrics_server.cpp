@@ -13,6 +13,7 @@
 #include <algorithm>
 
 #include <unistd.h>
+#include <zlib.h>
 
 using namespace Qt::StringLiterals;
 
@@ -186,8 +187,17 @@ private:
         web.method = method;
         web.path = query < 0 ? request[1] : request[1].left(query);
         web.query = query < 0 ? QByteArray() : request[1].mid(query + 1);
-        if (web.path == "/metrics")
-            return Answer(200, "text/plain; version=0.0.4; charset=utf-8", m_server->Page(), {}, headOnly);
+        if (web.path == "/metrics") {
+            const char* type = "text/plain; version=0.0.4; charset=utf-8";
+            // A page zlib failed on goes out plain.
+            if (const QByteArray gzipped = MetricsServer::AcceptsGzip(web.headers.value("accept-encoding"))
+                    ? m_server->GzippedPage()
+                    : QByteArray();
+                !gzipped.isEmpty()) {
+                return Answer(200, type, gzipped, "Content-Encoding: gzip\r\nVary: Accept-Encoding\r\n", headOnly);
+            }
+            return Answer(200, type, m_server->Page(), "Vary: Accept-Encoding\r\n", headOnly);
+        }
         if (const WebHandler* handler = m_server->FindRoute(web.path)) {
             const WebAnswer answer = (*handler)(web);
             return Answer(answer.status, answer.type, answer.body, answer.extraHeaders, headOnly);
@@ -383,15 +393,60 @@ QByteArray MetricsServer::Page()
     if (m_pageAge.isValid() && m_pageAge.elapsed() < kPageReuseMs)
         return m_page;
     m_page = m_render();
+    m_gzippedPage = {};
     m_pageAge.start();
     // Not kept between scrapes: the connections still sending hold their own reference.
     QTimer::singleShot(kPageReuseMs, this, [this] {
         if (m_pageAge.isValid() && m_pageAge.elapsed() >= kPageReuseMs) {
             m_page = {};
+            m_gzippedPage = {};
             m_pageAge.invalidate();
         }
     });
     return m_page;
+}
+
+QByteArray MetricsServer::GzippedPage()
+{
+    const QByteArray page = Page();
+    if (m_gzippedPage.isEmpty())
+        m_gzippedPage = Gzip(page);
+    return m_gzippedPage;
+}
+
+bool MetricsServer::AcceptsGzip(const QByteArray& acceptEncoding)
+{
+    for (const QByteArray& item : acceptEncoding.split(',')) {
+        const QByteArrayList parts = item.split(';');
+        const QByteArray coding = parts.constFirst().trimmed().toLower();
+        if (coding != "gzip" && coding != "x-gzip")
+            continue;
+        for (qsizetype i = 1; i < parts.size(); ++i) {
+            const QByteArray parameter = parts[i].trimmed().toLower();
+            if (parameter.startsWith("q=") && parameter.mid(2).toDouble() <= 0)
+                return false;
+        }
+        return true;
+    }
+    return false;
+}
+
+QByteArray MetricsServer::Gzip(const QByteArray& data)
+{
+    z_stream stream {};
+    // 15 window bits + 16: a gzip header and trailer. The fastest level: the page is made on the main thread
+    // and its repeated names and labels compress well even so.
+    if (deflateInit2(&stream, Z_BEST_SPEED, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return {};
+    QByteArray out(qsizetype(deflateBound(&stream, uLong(data.size()))), Qt::Uninitialized);
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.constData()));
+    stream.avail_in = uInt(data.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = uInt(out.size());
+    const int result = deflate(&stream, Z_FINISH);
+    out.truncate(qsizetype(stream.total_out));
+    deflateEnd(&stream);
+    return result == Z_STREAM_END ? out : QByteArray();
 }
 
 bool MetricsServer::Authorized(const QByteArray& authorization)

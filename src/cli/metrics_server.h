@@ -33,7 +33,8 @@ struct WebAnswer
 
 using WebHandler = std::function<WebAnswer(const WebRequest&)>;
 
-// Serves GET and HEAD of /metrics (the body comes from the render function) and /, over HTTP/1.1 or 1.0, on the
+// Serves GET and HEAD of /metrics (the body comes from the render function, gzipped for a client that accepts it)
+// and /, over HTTP/1.1 or 1.0, on the
 // thread that owns it: the render function reads main-thread state, and the checks run on their own threads, so
 // a scrape never waits for a check nor a check for a scrape. Other paths answer 404, other methods 405.
 // Bounds, so that neither slow nor many clients can lock scrapers out or grow the process:
@@ -41,7 +42,8 @@ using WebHandler = std::function<WebAnswer(const WebRequest&)>;
 // - a request must be whole (TLS handshake included) within kRequestDeadlineMs of the accept or of the last
 //   answer, and fit kMaxRequestBytes; no body is read, a request with one is answered and the connection closed;
 // - a second request sent before the answer has gone out (pipelining) closes the connection;
-// - answers given within kPageReuseMs share one rendered page, and each connection copies at most kSendWindow
+// - answers given within kPageReuseMs share one rendered page (and one gzipped copy), and each connection copies at
+// most kSendWindow
 //   of it into its socket at a time; an answer that makes no progress for kStallTimeoutMs is dropped.
 // With a web configuration: TLS only (a plain hello is dropped by the handshake) and/or basic auth (401).
 class MetricsServer final : public QObject
@@ -57,6 +59,10 @@ public:
     static constexpr qint64 kMaxRequestBytes = 16 * 1024;
     static constexpr qint64 kSendWindow = 256 * 1024;
     static constexpr int kPageReuseMs = 1000;
+
+    // Whether an Accept-Encoding value takes gzip (a q of 0 refuses it).
+    static bool AcceptsGzip(const QByteArray& acceptEncoding);
+    static QByteArray Gzip(const QByteArray& data);
 
     explicit MetricsServer(std::function<QByteArray()> render, QObject* parent = nullptr);
     ~MetricsServer() override;
@@ -80,6 +86,7 @@ private:
     void Accept(qintptr handle);
     void Closed(const QString& peer);
     QByteArray Page();
+    QByteArray GzippedPage();
     bool Authorized(const QByteArray& authorization);
     const WebHandler* FindRoute(const QByteArray& path) const;
 
@@ -93,6 +100,7 @@ private:
     int m_open = 0;
     QHash<QString, int> m_perPeer;
     QByteArray m_page;
+    QByteArray m_gzippedPage; // of m_page, made when first asked for
     QElapsedTimer m_pageAge;
     QList<QByteArray> m_passedAuth; // headers that passed, so a scrape does not pay for bcrypt each time
 };

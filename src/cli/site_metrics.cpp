@@ -1,5 +1,6 @@
 #include "cli/site_metrics.h"
 
+#include "cli/process_metrics.h"
 #include "http/url_text.h"
 #include "monitor/monitoring_run.h"
 #include "store/persistence.h"
@@ -137,16 +138,29 @@ SiteMetrics::Site& SiteMetrics::SiteFor(const QString& url)
     return site;
 }
 
+void SiteMetrics::SeedVerdicts(QHash<QString, HistoryVerdict> verdicts)
+{
+    m_seeds = std::move(verdicts);
+}
+
 void SiteMetrics::RecordCheck(const CheckRecord& record, qint64 wallClockMs)
 {
     Site& site = SiteFor(record.url);
-    const bool wasAbnormal = site.checkedAtMs != 0 && !site.up;
+    const bool first = site.checkedAtMs == 0;
+    const bool wasAbnormal = !first && !site.up;
     if (wasAbnormal != !record.normal)
         m_abnormal += record.normal ? -1 : 1;
-    if (record.normal)
-        site.abnormalSinceMs = 0;
-    else if (!wasAbnormal)
-        site.abnormalSinceMs = qMax<qint64>(wallClockMs, 1);
+    if (first || site.up != record.normal) {
+        site.stateSinceMs = qMax<qint64>(wallClockMs, 1);
+        if (first && !m_seeds.isEmpty()) {
+            const auto seed = m_seeds.constFind(record.url);
+            // A since-time after this check would come from a clock that was wrong then, or is now.
+            if (seed != m_seeds.cend() && seed->normal == record.normal && seed->sinceMs > 0
+                && seed->sinceMs <= site.stateSinceMs)
+                site.stateSinceMs = seed->sinceMs;
+        }
+    }
+    site.abnormalSinceMs = record.normal ? 0 : site.stateSinceMs;
     site.up = record.normal;
     site.status = record.status;
     site.elapsedMs = record.elapsedMs;
@@ -157,8 +171,33 @@ void SiteMetrics::RecordCheck(const CheckRecord& record, qint64 wallClockMs)
     ++(record.normal ? m_normalChecks : m_abnormalChecks);
 }
 
+void SiteMetrics::KeepOnly(const QSet<QString>& urls)
+{
+    // In the old order, so the page keeps its order.
+    std::vector<const QString*> urlOf(m_sites.size(), nullptr);
+    for (auto it = m_indexByUrl.cbegin(); it != m_indexByUrl.cend(); ++it)
+        urlOf[size_t(it.value())] = &it.key();
+    std::vector<Site> kept;
+    QHash<QString, int> index;
+    m_abnormal = 0;
+    m_certSites = 0;
+    for (size_t i = 0; i < m_sites.size(); ++i) {
+        if (!urls.contains(*urlOf[i]))
+            continue;
+        const Site& site = m_sites[i];
+        m_abnormal += site.checkedAtMs != 0 && !site.up;
+        m_certSites += site.certExpiry != 0;
+        index.insert(*urlOf[i], int(kept.size()));
+        kept.push_back(site);
+    }
+    m_sites = std::move(kept);
+    m_indexByUrl = std::move(index);
+}
+
 void SiteMetrics::RecordPass(const PassSummary& summary)
 {
+    // Every site of the list has had its first check.
+    m_seeds = {};
     ++m_passes;
     m_lastPassMs = summary.elapsedMs;
 }
@@ -203,6 +242,10 @@ QByteArray SiteMetrics::Render() const
     family(
         "patrol_site_last_check_timestamp_seconds", "gauge", "When the last check of the site finished.",
         [&](const Site& s) { out.Millis(s.checkedAtMs); }, always);
+    family(
+        "patrol_site_state_since_timestamp_seconds", "gauge",
+        "Since when the site has had its current verdict (carried over restarts while the history is on).",
+        [&](const Site& s) { out.Millis(s.stateSinceMs); }, always);
     family(
         "patrol_site_abnormal_since_timestamp_seconds", "gauge",
         "When the checks of an abnormal site began to find it abnormal; normal sites have none.",
@@ -255,5 +298,6 @@ QByteArray SiteMetrics::Render() const
     out.AppendBytes(m_buildInfo);
     out.Header("patrol_shard_info", "gauge", "The slice of the site list this process checks: shard of shards.");
     out.AppendBytes(m_shardInfo);
+    out.AppendBytes(ProcessMetricsText());
     return out.Take();
 }

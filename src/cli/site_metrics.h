@@ -1,9 +1,11 @@
 #pragma once
 
 #include "http/transfer_failure.h"
+#include "store/history_store.h"
 
 #include <QByteArray>
 #include <QHash>
+#include <QSet>
 #include <QString>
 
 #include <vector>
@@ -25,7 +27,12 @@ public:
     void SetShard(int index, int count);
     // found_position is exported only while the content condition is on.
     void SetContentConditionOn(bool on);
+    // The verdicts a history recorded: a site whose first check agrees keeps the recorded since-time, so a
+    // restart does not move it. Forgotten after the first pass.
+    void SeedVerdicts(QHash<QString, HistoryVerdict> verdicts);
     void RecordCheck(const CheckRecord& record, qint64 wallClockMs);
+    // A reloaded list: the series of the URLs not in it are dropped, the others keep their state.
+    void KeepOnly(const QSet<QString>& urls);
     void RecordPass(const PassSummary& summary);
     // Certificate expiry (seconds since the epoch) of an https site, once checks report it; 0 forgets it.
     // Sites without one export no patrol_site_cert_expiry_timestamp_seconds series.
@@ -49,7 +56,8 @@ private:
         qint64 checkedAtMs = 0;
         int found = 0;
         qint64 certExpiry = 0;
-        qint64 abnormalSinceMs = 0; // the first check of the current abnormal streak
+        qint64 stateSinceMs = 0; // the first check with the current verdict (or the history's record of it)
+        qint64 abnormalSinceMs = 0; // stateSinceMs while abnormal, else 0
         FailureReason reason = FailureReason::None;
     };
 
@@ -57,6 +65,7 @@ private:
 
     std::vector<Site> m_sites;
     QHash<QString, int> m_indexByUrl;
+    QHash<QString, HistoryVerdict> m_seeds;
     QByteArray m_buildInfo;
     QByteArray m_shardInfo;
     int m_siteCount = 0;

@@ -10,6 +10,7 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QMetaMethod>
+#include <QSet>
 
 #include <cmath>
 #include <limits>
@@ -90,6 +91,12 @@ void MonitoringRun::SetSiteListText(const QString& text)
 QString MonitoringRun::SiteListText() const
 {
     return m_siteListText;
+}
+
+void MonitoringRun::ReplaceSiteList(const QString& text, const MonitorSettings& settings)
+{
+    m_pendingList = text;
+    m_pendingSettings = settings;
 }
 
 void MonitoringRun::SetSaveFormHook(std::function<void()> hook)
@@ -201,6 +208,15 @@ void MonitoringRun::RequestStop()
 
 void MonitoringRun::StartPass()
 {
+    if (m_pendingList) {
+        // Rows are renumbered: wait for the checks a pass skipped to come back first.
+        if (m_running > 0) {
+            m_phase = Phase::Interval;
+            m_passAfterFinish = true;
+            return;
+        }
+        ApplyPendingList();
+    }
     ++m_pass;
     m_passStart = m_clock->NowMs();
     m_passRows = m_siteModel->rowCount();
@@ -210,6 +226,24 @@ void MonitoringRun::StartPass()
     m_passes[m_pass] = PassProgress { 0, 0, false, m_passStart };
     m_phase = Phase::Rows;
     ScheduleRowStep();
+}
+
+void MonitoringRun::ApplyPendingList()
+{
+    const QString text = *std::exchange(m_pendingList, std::nullopt);
+    SetSettings(m_pendingSettings);
+    const std::vector<QStringView> entries = SiteEntries(text);
+    const QSet<QStringView> listed(entries.cbegin(), entries.cend());
+    m_siteModel->ReplaceUrls(entries);
+    const int abnormal = m_abnormalModel->rowCount();
+    for (int i = abnormal - 1; i >= 0; --i) {
+        if (!listed.contains(m_abnormalModel->Url(i)))
+            m_abnormalModel->RemoveRow(i);
+    }
+    if (m_abnormalModel->rowCount() != abnormal)
+        emit AbnormalCountChanged(m_abnormalModel->rowCount());
+    m_previousState.assign(size_t(m_siteModel->rowCount()), ReportModel::StateUnchecked);
+    emit SiteListReplaced(m_siteModel->rowCount());
 }
 
 void MonitoringRun::ScheduleRowStep()

@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class Clock;
@@ -57,6 +58,9 @@ public:
     // The site list (CR LF separated), read when a run starts.
     void SetSiteListText(const QString& text);
     QString SiteListText() const;
+    // A reloaded list and settings for a running run, applied when the next pass is due and no check is running:
+    // the rows of URLs that stay keep their state, the abnormal rows of URLs that left go. Then SiteListReplaced.
+    void ReplaceSiteList(const QString& text, const MonitorSettings& settings);
     // Called at the start of a run to save the window's state.
     void SetSaveFormHook(std::function<void()> hook);
     // 0 = until stopped; otherwise the run ends by itself after that pass, without an interval wait.
@@ -89,6 +93,7 @@ signals:
     void CheckFinished(const CheckRecord& record);
     void PassFinished(const PassSummary& summary);
     void RunFinished();
+    void SiteListReplaced(int sites);
 
 private:
     enum class Phase { Idle, Rows, Interval, WaitingThreads };
@@ -96,6 +101,7 @@ private:
     void StartRun();
     void RequestStop();
     void StartPass();
+    void ApplyPendingList();
     void ScheduleRowStep();
     void RowStep();
     int ThreadLimit() const;
@@ -116,6 +122,8 @@ private:
 
     MonitorSettings m_settings;
     QString m_siteListText;
+    std::optional<QString> m_pendingList;
+    MonitorSettings m_pendingSettings;
     std::function<void()> m_saveFormHook;
     int m_maxPasses = 0;
 

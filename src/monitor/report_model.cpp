@@ -1,5 +1,7 @@
 #include "monitor/report_model.h"
 
+#include <QHash>
+
 #include <algorithm>
 #include <array>
 
@@ -107,6 +109,43 @@ void ReportModel::FillViews(const std::vector<QStringView>& urls, int state)
     m_rows.reserve(urls.size());
     for (const QStringView url : urls)
         m_rows.push_back(NewRow(url, state));
+    m_urlBytes.squeeze();
+    endResetModel();
+}
+
+void ReportModel::ReplaceUrls(const std::vector<QStringView>& urls)
+{
+    struct Held
+    {
+        std::vector<size_t> rows;
+        size_t next = 0;
+    };
+    QHash<QString, Held> held;
+    for (size_t i = 0; i < m_rows.size(); ++i)
+        held[QString::fromUtf8(UrlBytes(m_rows[i]))].rows.push_back(i);
+    const std::vector<Row> old = std::move(m_rows);
+    beginResetModel();
+    m_rows = {};
+    m_urlBytes.clear();
+    m_deadUrlBytes = 0;
+    m_idsByUrlHash.clear();
+    m_indexed = false;
+    m_rows.reserve(urls.size());
+    for (const QStringView url : urls) {
+        Row row = NewRow(url, StateUnchecked);
+        const auto it = held.find(url.toString());
+        if (it != held.end() && it->next < it->rows.size()) {
+            const Row& was = old[it->rows[it->next++]];
+            row.status = was.status;
+            row.elapsedMs = was.elapsedMs;
+            row.itemData = was.itemData;
+            row.found = was.found;
+            row.state = was.state;
+            row.flags = was.flags;
+            row.reason = was.reason;
+        }
+        m_rows.push_back(row);
+    }
     m_urlBytes.squeeze();
     endResetModel();
 }

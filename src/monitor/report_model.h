@@ -40,6 +40,9 @@ public:
     // Replaces every row by one per URL, all in the given state (one model reset).
     void Fill(const QStringList& urls, int state = StateUnchecked);
     void FillViews(const std::vector<QStringView>& urls, int state = StateUnchecked);
+    // Replaces the rows by one per URL; a URL the model held keeps the state and result of one of its rows
+    // (the first not yet taken). Not while a check of a row is running: the row numbers change.
+    void ReplaceUrls(const std::vector<QStringView>& urls);
     void Clear();
     int AppendRow(const QString& url, int state, qint64 itemData);
     void RemoveRow(int row);

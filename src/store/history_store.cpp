@@ -742,6 +742,23 @@ QStringList HistoryStore::ReadAbnormalUrls(const QString& path)
     return urls;
 }
 
+QHash<QString, HistoryVerdict> HistoryStore::ReadVerdicts(const QString& path)
+{
+    QHash<QString, HistoryVerdict> verdicts;
+    QString message;
+    if (!QFileInfo::exists(path) || CheckOwnFile(path, &message) != Outcome::Done)
+        return verdicts;
+    ReadOnly(path, kBusyTimeoutMs, [&](QSqlDatabase& db) {
+        QSqlQuery q(db);
+        q.setForwardOnly(true);
+        if (db.open() && q.exec(u"SELECT url, normal, since_ms FROM sites"_s)) {
+            while (q.next())
+                verdicts.insert(q.value(0).toString(), { q.value(1).toBool(), q.value(2).toLongLong() });
+        }
+    });
+    return verdicts;
+}
+
 qint64 HistoryStore::FirstDataMs(const QString& path, const QString& url, qint64 nowMs)
 {
     qint64 first = 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -17,6 +18,13 @@ struct HistorySample
     int status = 0;
     qint64 elapsedMs = 0;
     qint64 certExpires = 0; // Unix seconds, 0 unknown
+};
+
+// A site's last recorded verdict and the first check in it.
+struct HistoryVerdict
+{
+    bool normal = true;
+    qint64 sinceMs = 0;
 };
 
 // What the history knows of one site, read for the details view.
@@ -84,6 +92,8 @@ public:
     static SiteHistory ReadSite(const QString& path, const QString& url, qint64 nowMs);
     // The sites whose last recorded verdict is abnormal, read-only; empty when the file is absent or not ours.
     static QStringList ReadAbnormalUrls(const QString& path);
+    // Every site's last verdict, read-only, for carrying since-times over a restart; empty as above.
+    static QHash<QString, HistoryVerdict> ReadVerdicts(const QString& path);
 
     // Start of the oldest hour or day of the last 31 days the history holds for the site, Unix ms; 0 when none.
     static qint64 FirstDataMs(const QString& path, const QString& url, qint64 nowMs);

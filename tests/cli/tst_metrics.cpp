@@ -55,6 +55,7 @@ class TestMetrics final : public QObject
 
 private slots:
     void pageHoldsEachSiteOnceWithEscapedLabels();
+    void sinceTimesComeFromTheHistoryAndSurviveAReload();
 };
 
 void TestMetrics::pageHoldsEachSiteOnceWithEscapedLabels()
@@ -126,6 +127,45 @@ void TestMetrics::pageHoldsEachSiteOnceWithEscapedLabels()
         const QByteArray complaints = check.readAll();
         QVERIFY2(check.exitCode() == 0 && complaints.trimmed().isEmpty(), complaints.constData());
     }
+}
+
+void TestMetrics::sinceTimesComeFromTheHistoryAndSurviveAReload()
+{
+    SiteMetrics metrics;
+    // The history's verdict holds for down and up; flipped changed while nobody checked; future is wrong.
+    metrics.SeedVerdicts({ { u"http://down.test"_s, { false, 1600000000000 } },
+        { u"http://up.test"_s, { true, 1600000001500 } }, { u"http://flipped.test"_s, { true, 1600000000000 } },
+        { u"http://future.test"_s, { false, 1900000000000 } } });
+    metrics.RecordCheck(Record(u"http://down.test"_s, false, 500), 1700000000000);
+    metrics.RecordCheck(Record(u"http://up.test"_s, true, 200), 1700000000000);
+    metrics.RecordCheck(Record(u"http://flipped.test"_s, false, 500), 1700000000000);
+    metrics.RecordCheck(Record(u"http://future.test"_s, false, 500), 1700000000000);
+    // Later checks: a change moves the time, an unchanged verdict keeps it.
+    metrics.RecordCheck(Record(u"http://up.test"_s, false, 503), 1700000060000);
+    metrics.RecordCheck(Record(u"http://down.test"_s, false, 500), 1700000060000);
+    metrics.RecordPass({});
+    QByteArrayList samples = Samples(metrics.Render());
+    QVERIFY(samples.contains("patrol_site_state_since_timestamp_seconds{url=\"http://down.test\"} 1600000000"));
+    QVERIFY(samples.contains("patrol_site_abnormal_since_timestamp_seconds{url=\"http://down.test\"} 1600000000"));
+    QVERIFY(samples.contains("patrol_site_state_since_timestamp_seconds{url=\"http://up.test\"} 1700000060"));
+    QVERIFY(samples.contains("patrol_site_state_since_timestamp_seconds{url=\"http://flipped.test\"} 1700000000"));
+    QVERIFY(samples.contains("patrol_site_state_since_timestamp_seconds{url=\"http://future.test\"} 1700000000"));
+    QVERIFY(samples.contains("patrol_sites_abnormal 4"));
+
+    metrics.SetCertExpiry(u"http://up.test"_s, 1800000000);
+    metrics.KeepOnly({ u"http://down.test"_s, u"http://new.test"_s });
+    samples = Samples(metrics.Render());
+    QCOMPARE(CountPrefixed(samples, "patrol_site_up{"), 1);
+    QVERIFY(samples.contains("patrol_site_state_since_timestamp_seconds{url=\"http://down.test\"} 1600000000"));
+    QVERIFY(samples.contains("patrol_sites_abnormal 1"));
+    QCOMPARE(CountPrefixed(samples, "patrol_site_cert_expiry_timestamp_seconds"), 0);
+    metrics.RecordCheck(Record(u"http://new.test"_s, true, 200), 1700000120000);
+    metrics.RecordCheck(Record(u"http://down.test"_s, true, 200), 1700000120000);
+    samples = Samples(metrics.Render());
+    QVERIFY(samples.contains("patrol_site_state_since_timestamp_seconds{url=\"http://new.test\"} 1700000120"));
+    QVERIFY(samples.contains("patrol_site_state_since_timestamp_seconds{url=\"http://down.test\"} 1700000120"));
+    QVERIFY(samples.contains("patrol_sites_abnormal 0"));
+    QCOMPARE(CountPrefixed(samples, "patrol_site_abnormal_since_timestamp_seconds"), 0);
 }
 
 QTEST_GUILESS_MAIN(TestMetrics)
