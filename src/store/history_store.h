@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -84,6 +85,16 @@ public:
     static SiteHistory ReadSite(const QString& path, const QString& url, qint64 nowMs);
     // The sites whose last recorded verdict is abnormal, read-only; empty when the file is absent or not ours.
     static QStringList ReadAbnormalUrls(const QString& path);
+
+    // Checks and normal checks per hour for the 24 hours up to nowMs's, oldest first, of each URL the history
+    // knows (all at once: one seek per hour and site). Sites it does not know are left out.
+    struct HourCounts
+    {
+        qint32 checks = 0;
+        qint32 normal = 0;
+    };
+    static QHash<QString, QVector<HourCounts>> ReadHourlyCounts(
+        const QString& path, const QStringList& urls, qint64 nowMs);
 
     // Start of the oldest hour or day of the last 31 days the history holds for the site, Unix ms; 0 when none.
     static qint64 FirstDataMs(const QString& path, const QString& url, qint64 nowMs);
