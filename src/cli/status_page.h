@@ -12,7 +12,8 @@ class SiteBoard;
 
 // The status page of a headless run and its JSON, served by the metrics server's routes (same listener, TLS and
 // basic auth), rendered on the main thread from the SiteBoard:
-//   /                  summary and the abnormal sites (at most kAbnormalShown), a plain table; the script adds the
+//   /                  summary and the abnormal sites (at most kAbnormalShown and kIndexRowBytes), a plain table;
+//                      the script adds the
 //                      paged list of all sites and refreshes both every few seconds
 //   /sites             one page of all sites, filtered by state and URL text (the list without the script)
 //   /site/{id}         one site: last checks, its changes and a 24-hour chart of response times from the history
@@ -28,6 +29,8 @@ public:
     static constexpr int kPageSize = 200;
     static constexpr int kAbnormalShown = 200;
     static constexpr int kBarRefreshMs = 60 * 1000;
+    // The abnormal rows of / stop here (UTF-8 bytes), so the page stays under 200 KB whatever the URLs' length.
+    static constexpr qsizetype kIndexRowBytes = 190 * 1024;
 
     explicit StatusPage(const SiteBoard* board, std::function<qint64()> clock = {});
 
