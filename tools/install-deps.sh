@@ -7,7 +7,7 @@ packages=(
     libqt6sql6-sqlite qt6-charts-dev libqt6opengl6-dev sqlite3
     libcurl4-openssl-dev libssl-dev ca-certificates openssl
     libicu-dev libyaml-cpp-dev libcrypt-dev
-    zlib1g-dev python3
+    zlib1g-dev python3 chromium
     fonts-wqy-microhei
     dpkg-dev desktop-file-utils appstream lintian man-db
     qt6-translations-l10n

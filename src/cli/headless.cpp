@@ -5,9 +5,11 @@
 #include "cli/headless_settings.h"
 #include "cli/history_location.h"
 #include "cli/metrics_server.h"
+#include "cli/site_board.h"
 #include "cli/site_list_file.h"
 #include "cli/site_metrics.h"
 #include "cli/site_shard.h"
+#include "cli/status_page.h"
 #include "http/curl_global.h"
 #include "http/url_text.h"
 #include "monitor/monitoring_run.h"
@@ -181,6 +183,8 @@ int RunHeadless(int argc, char** argv)
     HeadlessRunner runner(settings, siteList, options.passes, options.format);
     siteList = QString(); // the runner's copy is the only one, freed once the rows are filled
     SiteMetrics metrics;
+    SiteBoard board;
+    StatusPage statusPage(&board);
     std::unique_ptr<MetricsServer> metricsServer;
     if (options.listenPort) {
         metricsServer = std::make_unique<MetricsServer>([&metrics] { return metrics.Render(); });
@@ -199,9 +203,12 @@ int RunHeadless(int argc, char** argv)
             const bool ready = runner.Ready(&why);
             return HealthAnswer(ready, why);
         });
+        runner.SetBoard(&board);
+        statusPage.Install(metricsServer.get());
         if (options.shard)
             metrics.SetShard(options.shard->index, options.shard->count);
         PrintLine(stderr, u"指标：%1"_s.arg(metricsServer->MetricsUrl()));
+        PrintLine(stderr, u"状态页：%1"_s.arg(metricsServer->MetricsUrl().chopped(int(qstrlen("metrics")))));
     }
     if (!options.noHistory) {
         const QString historyPath = HeadlessHistoryPath(options.historyPath, configPath);
@@ -209,6 +216,7 @@ int RunHeadless(int argc, char** argv)
             if (options.listenPort)
                 metrics.SeedVerdicts(HistoryStore::ReadVerdicts(historyPath));
             runner.Recorder()->SetHistoryPath(historyPath);
+            statusPage.SetHistoryPath(historyPath);
         } else
             PrintLine(stderr, error);
     }

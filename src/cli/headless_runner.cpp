@@ -2,6 +2,7 @@
 
 #include "cli/check_line_format.h"
 #include "cli/pipe_writer.h"
+#include "cli/site_board.h"
 #include "cli/site_metrics.h"
 #include "monitor/duration_text.h"
 #include "monitor/monitoring_run.h"
@@ -133,6 +134,12 @@ void HeadlessRunner::Start()
         m_metrics->SetSiteCount(m_run->SiteModel()->rowCount());
         m_metrics->SetContentConditionOn(m_run->Settings().byContent);
     }
+    if (m_board) {
+        QStringList urls;
+        for (int row = 0; row < m_run->SiteModel()->rowCount(); ++row)
+            urls << m_run->SiteModel()->Url(row);
+        m_board->SetSites(urls);
+    }
     if (m_run->IsIdle()) {
         // The run refused to start (its message is out already); nothing would ever end the event loop.
         emit Finished(3);
@@ -193,12 +200,17 @@ void HeadlessRunner::Reload(const QString& siteListText, const MonitorSettings& 
 
 void HeadlessRunner::OnSiteListReplaced(int sites)
 {
+    QSet<QString> urls;
+    QStringList inOrder;
+    const ReportModel* rows = m_run->SiteModel();
+    for (int row = 0; row < rows->rowCount(); ++row) {
+        urls.insert(rows->Url(row));
+        inOrder << rows->Url(row);
+    }
+    if (m_board)
+        m_board->ReplaceSites(inOrder);
     if (!m_metrics)
         return;
-    QSet<QString> urls;
-    const ReportModel* rows = m_run->SiteModel();
-    for (int row = 0; row < rows->rowCount(); ++row)
-        urls.insert(rows->Url(row));
     m_metrics->KeepOnly(urls);
     m_metrics->SetSiteCount(sites);
     m_metrics->SetContentConditionOn(m_run->Settings().byContent);
@@ -222,6 +234,8 @@ bool HeadlessRunner::Ready(QString* why) const
 void HeadlessRunner::OnCheckFinished(const CheckRecord& record)
 {
     m_lastProgress.restart();
+    if (m_board)
+        m_board->RecordCheck(record);
     if (m_metrics) {
         m_metrics->RecordCheck(record, record.finishedAtMs);
         // A failed handshake tells nothing new about the certificate: the last known date stays.
@@ -241,6 +255,8 @@ void HeadlessRunner::OnPassFinished(const PassSummary& summary)
 {
     if (m_metrics)
         m_metrics->RecordPass(summary);
+    if (m_board)
+        m_board->RecordPass(summary, QDateTime::currentMSecsSinceEpoch());
     FlushOutput();
     ClearProgress();
     WriteStderrLine(u"第 %1 遍完成：网站 %2 个，不正常 %3 个，用时 %4"_s.arg(summary.pass)

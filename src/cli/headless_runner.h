@@ -14,6 +14,7 @@
 class MonitoringRun;
 class PipeWriter;
 class RunRecorder;
+class SiteBoard;
 class SiteMetrics;
 struct CheckRecord;
 struct PassSummary;
@@ -41,6 +42,8 @@ public:
 
     // Verdicts for the metrics server; set before Start.
     void SetMetrics(SiteMetrics* metrics);
+    // The status page's table; set before Start.
+    void SetBoard(SiteBoard* board) { m_board = board; }
     // The history file and the webhook are set there before Start; its failures become stderr lines.
     RunRecorder* Recorder() const { return m_recorder; }
 
@@ -78,6 +81,7 @@ private:
 
     MonitoringRun* m_run;
     SiteMetrics* m_metrics = nullptr;
+    SiteBoard* m_board = nullptr;
     RunRecorder* m_recorder;
     HeadlessOptions::Format m_format;
     bool m_stdoutIsTerminal;

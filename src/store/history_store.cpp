@@ -759,6 +759,61 @@ QHash<QString, HistoryVerdict> HistoryStore::ReadVerdicts(const QString& path)
     return verdicts;
 }
 
+QHash<QString, QVector<HistoryStore::HourCounts>> HistoryStore::ReadHourlyCounts(
+    const QString& path, const QStringList& urls, qint64 nowMs)
+{
+    QHash<QString, QVector<HourCounts>> result;
+    QString message;
+    if (urls.isEmpty() || !QFileInfo::exists(path) || CheckOwnFile(path, &message) != Outcome::Done)
+        return result;
+    const qint64 nowHour = FloorTo(nowMs, kHourMs) / 1000;
+    const qint64 firstHour = nowHour - 23 * 3600;
+    QStringList hours;
+    for (qint64 t = firstHour; t <= nowHour; t += 3600)
+        hours << QString::number(t);
+    ReadOnly(path, 200, [&](QSqlDatabase& db) {
+        if (!db.open())
+            return;
+        // Bound the bound variables per statement well under SQLite's limit.
+        constexpr qsizetype kChunk = 400;
+        for (qsizetype from = 0; from < urls.size(); from += kChunk) {
+            const QStringList chunk = urls.mid(from, kChunk);
+            QSqlQuery q(db);
+            q.setForwardOnly(true);
+            QStringList marks(chunk.size(), u"?"_s);
+            q.prepare(u"SELECT id, url FROM sites WHERE url IN (%1)"_s.arg(marks.join(u',')));
+            for (const QString& url : chunk)
+                q.addBindValue(url);
+            QHash<qint64, QString> urlById;
+            if (q.exec()) {
+                while (q.next())
+                    urlById.insert(q.value(0).toLongLong(), q.value(1).toString());
+            }
+            if (urlById.isEmpty())
+                continue;
+            QStringList ids;
+            for (auto it = urlById.cbegin(); it != urlById.cend(); ++it) {
+                ids << QString::number(it.key());
+                result.insert(it.value(), QVector<HourCounts>(24));
+            }
+            QSqlQuery h(db);
+            h.setForwardOnly(true);
+            if (!h.exec(
+                    u"SELECT site, hour, checks, normal_checks FROM hourly WHERE hour IN (%1) AND site IN (%2)"_s.arg(
+                        hours.join(u','), ids.join(u','))))
+                continue;
+            while (h.next()) {
+                const qint64 slot = (h.value(1).toLongLong() - firstHour) / 3600;
+                auto it = result.find(urlById.value(h.value(0).toLongLong()));
+                if (it == result.end() || slot < 0 || slot >= 24)
+                    continue;
+                (*it)[slot] = { h.value(2).toInt(), h.value(3).toInt() };
+            }
+        }
+    });
+    return result;
+}
+
 qint64 HistoryStore::FirstDataMs(const QString& path, const QString& url, qint64 nowMs)
 {
     qint64 first = 0;

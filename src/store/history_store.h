@@ -95,6 +95,16 @@ public:
     // Every site's last verdict, read-only, for carrying since-times over a restart; empty as above.
     static QHash<QString, HistoryVerdict> ReadVerdicts(const QString& path);
 
+    // Checks and normal checks per hour for the 24 hours up to nowMs's, oldest first, of each URL the history
+    // knows (all at once: one seek per hour and site). Sites it does not know are left out.
+    struct HourCounts
+    {
+        qint32 checks = 0;
+        qint32 normal = 0;
+    };
+    static QHash<QString, QVector<HourCounts>> ReadHourlyCounts(
+        const QString& path, const QStringList& urls, qint64 nowMs);
+
     // Start of the oldest hour or day of the last 31 days the history holds for the site, Unix ms; 0 when none.
     static qint64 FirstDataMs(const QString& path, const QString& url, qint64 nowMs);
 
