@@ -303,7 +303,7 @@ bool ParseMailUrl(const QString& url, MailRoute* route, QString* error)
     for (QString& to : result.to)
         to = to.trimmed();
     result.caFile = query.queryItemValue(u"cafile"_s, QUrl::FullyDecoded);
-    if (!address.match(result.from).hasMatch()) {
+    if (result.from.size() > 254 || !address.match(result.from).hasMatch()) {
         *error = u"邮件通知网址需要 from=发件地址（如 ?from=a@example.com&to=b@example.com）"_s;
         return false;
     }
@@ -312,7 +312,8 @@ bool ParseMailUrl(const QString& url, MailRoute* route, QString* error)
         return false;
     }
     for (const QString& to : result.to) {
-        if (!address.match(to).hasMatch()) {
+        // 254: the longest address SMTP carries; it keeps every header line within the limit.
+        if (to.size() > 254 || !address.match(to).hasMatch()) {
             *error = u"收件地址“%1”无效"_s.arg(to.left(100));
             return false;
         }

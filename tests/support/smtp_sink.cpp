@@ -10,6 +10,7 @@
 #include <QThread>
 
 #include <mutex>
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
@@ -31,8 +32,7 @@ class Server final : public QTcpServer
 public:
     explicit Server(SmtpSink::State* state)
         : m_state(state)
-    {
-    }
+    { }
 
 protected:
     void incomingConnection(qintptr descriptor) override
@@ -55,8 +55,7 @@ private:
     struct Session
     {
         bool loggedIn = false;
-        QByteArray authStep; // "PLAIN", "USER", "PASS" while a login waits for its next line
-        QString loginUser;
+        bool awaitingLogin = false; // "AUTH PLAIN" sent without its credentials
         bool inData = false;
         SmtpSink::Mail mail;
     };
@@ -67,10 +66,44 @@ private:
         return QString::fromUtf8(line.mid(open + 1, line.indexOf('>') - open - 1));
     }
 
-    void CheckLogin(QSslSocket* socket, Session& s, const QString& user, const QString& password)
+    QByteArray Login(Session& s, const QByteArray& base64)
     {
-        s.loggedIn = user == m_state->user && password == m_state->password;
-        socket->write(s.loggedIn ? "235 2.7.0 ok\r\n" : "535 5.7.8 bad credentials\r\n");
+        const QList<QByteArray> parts = QByteArray::fromBase64(base64).split('\0');
+        s.loggedIn = QString::fromUtf8(parts.value(1)) == m_state->user
+            && QString::fromUtf8(parts.value(2)) == m_state->password;
+        return s.loggedIn ? "235 2.7.0 ok" : "535 5.7.8 bad credentials";
+    }
+
+    QByteArray Answer(QSslSocket* socket, Session& s, const QByteArray& line)
+    {
+        if (std::exchange(s.awaitingLogin, false))
+            return Login(s, line);
+        const QList<QByteArray> words = line.split(' ');
+        const QByteArray verb = words.first().toUpper();
+        if (verb == "EHLO" || verb == "HELO")
+            return socket->isEncrypted() ? "250-sink\r\n250-AUTH PLAIN\r\n250 8BITMIME" : "250-sink\r\n250 STARTTLS";
+        if (verb == "STARTTLS" && !socket->isEncrypted())
+            return "220 2.0.0 go ahead";
+        if (verb == "AUTH" && socket->isEncrypted() && words.value(1).toUpper() == "PLAIN") {
+            s.awaitingLogin = words.size() < 3;
+            return s.awaitingLogin ? "334 " : Login(s, words.at(2));
+        }
+        if (verb == "MAIL") {
+            s.mail = {};
+            s.mail.from = Address(line);
+            return s.loggedIn ? "250 2.1.0 ok" : "530 5.7.0 authentication required";
+        }
+        if (verb == "RCPT") {
+            if (m_state->refused.contains(Address(line)))
+                return "550 5.1.1 no such user";
+            s.mail.to.append(Address(line));
+            return "250 2.1.5 ok";
+        }
+        if (verb == "DATA") {
+            s.inData = true;
+            return "354 end with .";
+        }
+        return verb == "QUIT" ? "221 2.0.0 bye" : "502 5.5.2 not implemented";
     }
 
     void Serve(QSslSocket* socket, Session& s)
@@ -78,87 +111,24 @@ private:
         while (socket->canReadLine()) {
             const QByteArray raw = socket->readLine();
             const QByteArray line = raw.chopped(raw.endsWith("\r\n") ? 2 : 1);
+            if (s.inData && line != ".") {
+                s.mail.data += (line.startsWith('.') ? line.mid(1) : line) + "\r\n";
+                continue;
+            }
             if (s.inData) {
-                if (line == ".") {
-                    s.inData = false;
-                    s.mail.tls = socket->isEncrypted();
-                    {
-                        std::lock_guard lock(m_state->mutex);
-                        m_state->mails.append(s.mail);
-                    }
-                    s.mail = {};
-                    socket->write("250 2.0.0 queued\r\n");
-                } else {
-                    s.mail.data += (line.startsWith('.') ? line.mid(1) : line) + "\r\n";
-                }
+                s.inData = false;
+                s.mail.tls = socket->isEncrypted();
+                std::lock_guard lock(m_state->mutex);
+                m_state->mails.append(std::exchange(s.mail, {}));
+                socket->write("250 2.0.0 queued\r\n");
                 continue;
             }
-            if (!s.authStep.isEmpty()) {
-                const QByteArray decoded = QByteArray::fromBase64(line);
-                if (s.authStep == "PLAIN") {
-                    const QList<QByteArray> parts = decoded.split('\0');
-                    s.authStep.clear();
-                    CheckLogin(socket, s, QString::fromUtf8(parts.value(1)), QString::fromUtf8(parts.value(2)));
-                } else if (s.authStep == "USER") {
-                    s.loginUser = QString::fromUtf8(decoded);
-                    s.authStep = "PASS";
-                    socket->write("334 UGFzc3dvcmQ6\r\n");
-                } else {
-                    s.authStep.clear();
-                    CheckLogin(socket, s, s.loginUser, QString::fromUtf8(decoded));
-                }
-                continue;
-            }
-            const QList<QByteArray> words = line.split(' ');
-            const QByteArray verb = words.first().toUpper();
-            if (verb == "EHLO" || verb == "HELO") {
-                socket->write(socket->isEncrypted() ? "250-sink\r\n250-AUTH PLAIN LOGIN\r\n250 8BITMIME\r\n"
-                                                    : "250-sink\r\n250-STARTTLS\r\n250 8BITMIME\r\n");
-            } else if (verb == "STARTTLS" && !socket->isEncrypted()) {
-                socket->write("220 2.0.0 go ahead\r\n");
+            const QByteArray answer = Answer(socket, s, line);
+            socket->write(answer + "\r\n");
+            if (answer.startsWith("220 "))
                 socket->startServerEncryption();
-            } else if (verb == "AUTH" && socket->isEncrypted() && words.size() >= 2) {
-                const QByteArray mechanism = words.at(1).toUpper();
-                if (mechanism == "PLAIN" && words.size() >= 3) {
-                    const QList<QByteArray> parts = QByteArray::fromBase64(words.at(2)).split('\0');
-                    CheckLogin(socket, s, QString::fromUtf8(parts.value(1)), QString::fromUtf8(parts.value(2)));
-                } else if (mechanism == "PLAIN") {
-                    s.authStep = "PLAIN";
-                    socket->write("334 \r\n");
-                } else if (mechanism == "LOGIN") {
-                    s.authStep = "USER";
-                    socket->write("334 VXNlcm5hbWU6\r\n");
-                } else {
-                    socket->write("504 5.5.4 unknown mechanism\r\n");
-                }
-            } else if (verb == "MAIL") {
-                if (!s.loggedIn) {
-                    socket->write("530 5.7.0 authentication required\r\n");
-                } else {
-                    s.mail = {};
-                    s.mail.from = Address(line);
-                    socket->write("250 2.1.0 ok\r\n");
-                }
-            } else if (verb == "RCPT") {
-                const QString to = Address(line);
-                if (m_state->refused.contains(to)) {
-                    socket->write("550 5.1.1 no such user\r\n");
-                } else {
-                    s.mail.to.append(to);
-                    socket->write("250 2.1.5 ok\r\n");
-                }
-            } else if (verb == "DATA") {
-                s.inData = true;
-                socket->write("354 end with .\r\n");
-            } else if (verb == "QUIT") {
-                socket->write("221 2.0.0 bye\r\n");
+            else if (answer.startsWith("221 "))
                 socket->disconnectFromHost();
-                return;
-            } else if (verb == "RSET" || verb == "NOOP") {
-                socket->write("250 2.0.0 ok\r\n");
-            } else {
-                socket->write("502 5.5.2 not implemented\r\n");
-            }
         }
     }
 

@@ -8,7 +8,7 @@
 #include <memory>
 
 // A mail server on 127.0.0.1 for the tests, on a thread of its own: EHLO, STARTTLS with the loopback
-// certificate, AUTH PLAIN and LOGIN (offered only under TLS, as real servers do), MAIL, RCPT, DATA, QUIT.
+// certificate, AUTH PLAIN (offered only under TLS, as real servers do), MAIL, RCPT, DATA, QUIT.
 // Mail before a login is refused with 530, a wrong login with 535, a recipient in the refused list with 550.
 class SmtpSink final
 {
