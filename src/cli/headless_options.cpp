@@ -77,9 +77,12 @@ QString HeadlessUsageText()
            "  --no-history          不记录历史\n"
            "  --notify-url URL      网站状态变化时向该网址 POST 一个 JSON 数组；\n"
            "                        送不到的重试约半分钟，结束时未送出的最多再试 10 秒\n"
-           "  --notify [KIND=]URL   通知目标，可重复；KIND 为 dingtalk、wecom、feishu、telegram、slack、webhook，\n"
-           "                        省略时按网址的主机判断\n"
-           "  --notify-secret S     前一个 --notify 的签名密钥（钉钉、飞书）\n"
+           "  --notify [KIND=]URL   通知目标，可重复；KIND 为 dingtalk、wecom、feishu、telegram、slack、smtp、\n"
+           "                        webhook，省略时按网址的主机或 smtp://、smtps:// 判断；邮件网址形如\n"
+           "                        smtp://用户:密码@主机:587/?from=发件地址&to=收件地址[&to=…][&cafile=CA.pem]\n"
+           "                        （smtp:// 必须 STARTTLS，smtps:// 直接 TLS）\n"
+           "  --notify-secret S     前一个 --notify 的签名密钥（钉钉、飞书）或邮件登录密码\n"
+           "  --notify-format F     前一个 --notify 的消息格式：text（默认）或 markdown（钉钉、企业微信）\n"
            "  --notify-test         向每个通知目标发送一条测试消息后退出；全部成功时退出状态为 0\n"
            "  --confirm-passes N    连续 N 遍不正常（或恢复正常）才提醒（默认 1）\n"
            "  --remind-minutes M    网站一直不正常时每 M 分钟再提醒一次（默认不提醒）\n"
@@ -119,8 +122,8 @@ bool ParseHeadlessArguments(const QStringList& arguments, HeadlessOptions* optio
             || name == u"--timeout"_s || name == u"--interval"_s || name == u"--status-codes"_s
             || name == u"--content"_s || name == u"--passes"_s || name == u"--format"_s || name == u"--shard"_s
             || name == u"--listen"_s || name == u"--history"_s || name == u"--notify-url"_s || name == u"--notify"_s
-            || name == u"--notify-secret"_s || name == u"--confirm-passes"_s || name == u"--remind-minutes"_s
-            || name == u"--web-config"_s;
+            || name == u"--notify-secret"_s || name == u"--notify-format"_s || name == u"--confirm-passes"_s
+            || name == u"--remind-minutes"_s || name == u"--web-config"_s;
         QString value;
         if (takesValue) {
             if (inlineValue) {
@@ -204,6 +207,15 @@ bool ParseHeadlessArguments(const QStringList& arguments, HeadlessOptions* optio
             if (result.notifyTargets.isEmpty())
                 return fail(u"--notify-secret 须跟在它所属的 --notify 之后"_s);
             result.notifyTargets.last().secret = value;
+        } else if (name == u"--notify-format"_s) {
+            if (result.notifyTargets.isEmpty())
+                return fail(u"--notify-format 须跟在它所属的 --notify 之后"_s);
+            const NotifyKind kind = result.notifyTargets.last().kind;
+            if (value != u"text"_s && value != u"markdown"_s)
+                return fail(u"--notify-format 只能是 text 或 markdown，而不是“%1”"_s.arg(value));
+            if (value == u"markdown"_s && kind != NotifyKind::DingTalk && kind != NotifyKind::WeCom)
+                return fail(u"--notify-format markdown 只用于钉钉和企业微信（dingtalk、wecom）"_s);
+            result.notifyTargets.last().markdown = value == u"markdown"_s;
         } else if (name == u"--notify-test"_s) {
             result.notifyTest = true;
         } else if (name == u"--confirm-passes"_s || name == u"--remind-minutes"_s) {

@@ -43,3 +43,38 @@ void AlertFilter::SeedAbnormal(const QStringList& urls)
             m_sites.insert(url, Site { false, 0, -1 });
     }
 }
+
+int CertificateWatch::Stage(qint64 certExpires, qint64 atMs)
+{
+    const qint64 left = certExpires - atMs / 1000;
+    int stage = 0;
+    for (const int days : kDefaultDays)
+        stage += left < qint64(days) * 86'400 ? 1 : 0;
+    return stage;
+}
+
+int CertificateWatch::Feed(const QString& url, qint64 certExpires, qint64 atMs)
+{
+    if (certExpires <= 0)
+        return 0; // unknown this time (plain http, no answer): keeps what was told
+    const int stage = Stage(certExpires, atMs);
+    auto it = m_seen.find(url);
+    if (it != m_seen.end() && it->expires != certExpires) {
+        m_seen.erase(it); // renewed
+        it = m_seen.end();
+    }
+    if (stage == 0)
+        return 0;
+    if (it == m_seen.end())
+        it = m_seen.insert(url, Seen { certExpires, 0 });
+    if (stage <= it->stage)
+        return 0;
+    it->stage = stage;
+    return kDefaultDays[stage - 1];
+}
+
+void CertificateWatch::Seed(const QString& url, qint64 certExpires, qint64 seenMs)
+{
+    if (const int stage = Stage(certExpires, seenMs); stage > 0 && certExpires > 0 && !m_seen.contains(url))
+        m_seen.insert(url, Seen { certExpires, stage });
+}

@@ -30,3 +30,28 @@ private:
     int m_confirm = 1;
     qint64 m_remindMs = 0;
 };
+
+// Certificate warnings once per threshold crossed, not every pass: a site's certificate is told when it first
+// comes within 14 days of expiry, again within 3 days. Only sites inside a threshold are kept. A certificate
+// with another expiry (renewed) starts over. Main thread only.
+class CertificateWatch final
+{
+public:
+    static constexpr int kDefaultDays[] = { 14, 3 };
+
+    // The threshold (days) this check newly crossed, the smallest when several; 0: nothing to tell.
+    int Feed(const QString& url, qint64 certExpires, qint64 atMs);
+    // What an earlier run saw (the history): thresholds already crossed then are not told again.
+    void Seed(const QString& url, qint64 certExpires, qint64 seenMs);
+    static constexpr int kMaxDays = kDefaultDays[0];
+
+private:
+    static int Stage(qint64 certExpires, qint64 atMs); // thresholds crossed, 0 to 2
+
+    struct Seen
+    {
+        qint64 expires = 0;
+        int stage = 0;
+    };
+    QHash<QString, Seen> m_seen;
+};

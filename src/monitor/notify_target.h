@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include <atomic>
@@ -11,13 +12,14 @@
 
 // Where alerts go besides the desktop: group robots, chat services and the generic JSON webhook. Each kind has
 // its own payload, signature and way of saying "refused" (the robots answer 200 with an error code in the body).
-enum class NotifyKind { Webhook, DingTalk, WeCom, Feishu, Telegram, Slack };
+enum class NotifyKind { Webhook, DingTalk, WeCom, Feishu, Telegram, Slack, Mail };
 
 struct NotifyTarget
 {
     NotifyKind kind = NotifyKind::Webhook;
     QString url;
-    QString secret; // signing secret (DingTalk, Feishu); empty: unsigned
+    QString secret; // signing secret (DingTalk, Feishu) or the mail login's password; empty: unsigned
+    bool markdown = false; // DingTalk and WeCom: a markdown message instead of plain text
 };
 
 // "URL" (kind from the host) or "KIND=URL" for self-hosted gateways. False with a message on anything else.
@@ -29,11 +31,28 @@ struct NotifyRequest
 {
     QString url;
     QByteArray body;
+    QString secret {}; // mail: the password when the URL has none
 };
 
 // The request for one message. text is the message for people; json the generic webhook's body.
 // nowMs is the signing time (Unix milliseconds): a pure function of its inputs.
 NotifyRequest BuildNotifyRequest(const NotifyTarget& target, const QString& text, const QByteArray& json, qint64 nowMs);
+
+// Mail: "smtp[s]://user:password@host[:port]/?from=a@x&to=b@y&to=c@z[&cafile=/path/ca.pem]". One message per
+// batch to every recipient; STARTTLS on smtp:// is required.
+struct MailRoute
+{
+    QString server; // scheme, host and port only
+    QString user;
+    QString password;
+    QString from;
+    QStringList to;
+    QString caFile;
+};
+bool ParseMailUrl(const QString& url, MailRoute* route, QString* error);
+// The whole message: the text's first line is the subject (RFC 2047 encoded words), the text the base64 body.
+// Date and Message-ID come from nowMs, so it is a pure function of its inputs.
+QByteArray MailMessage(const QString& from, const QStringList& to, const QString& text, qint64 nowMs);
 
 // The services' published signatures, Base64 (not URL-encoded).
 QString DingTalkSign(qint64 timestampMs, const QString& secret);
@@ -50,4 +69,7 @@ QString DeliverNotifyRequest(NotifyKind kind, const NotifyRequest& request, int 
 
 // The message of one batch for people: what happened, since when, how many (long lists cut with "等 N 个").
 QString NotifyText(const QVector<StateChange>& batch, qint64 nowSeconds);
+// The same message as markdown for the robots that show it: every URL in a code span, so a hostile address
+// can neither link nor format.
+QString NotifyMarkdown(const QVector<StateChange>& batch, qint64 nowSeconds);
 QString NotifyTestText();

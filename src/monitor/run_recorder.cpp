@@ -66,6 +66,9 @@ void RunRecorder::SetHistoryPath(const QString& path)
     connect(m_history, &HistoryStore::Dropped, this, &RunRecorder::HistoryFailed);
     // Only the abnormal are kept: a site the history knows as normal alerts on an abnormal check either way.
     m_changes->SeedAbnormal(HistoryStore::ReadAbnormalUrls(path));
+    for (const HistoryStore::KnownCertificate& cert :
+        HistoryStore::ReadExpiringCertificates(path, CertificateWatch::kMaxDays))
+        m_changes->SeedCertificate(cert.url, cert.expires, cert.seenMs);
     m_history->Start();
 }
 
@@ -89,7 +92,7 @@ void RunRecorder::SetNotifyTargets(const QList<NotifyTarget>& targets)
         delete sender;
     }
     m_senders.clear();
-    m_senderKinds.clear();
+    m_senderTargets.clear();
     for (const NotifyTarget& target : targets) {
         auto* sender = new WebhookSender(target.url, this);
         if (target.kind != NotifyKind::Webhook) {
@@ -103,7 +106,7 @@ void RunRecorder::SetNotifyTargets(const QList<NotifyTarget>& targets)
         connect(sender, &WebhookSender::Dropped, this, &RunRecorder::DeliveryFailed);
         connect(sender, &WebhookSender::Undelivered, this, &RunRecorder::Undelivered);
         m_senders.push_back(sender);
-        m_senderKinds.push_back(target.kind);
+        m_senderTargets.push_back(target);
     }
 }
 
@@ -131,10 +134,23 @@ void RunRecorder::OnCheckFinished(const CheckRecord& record)
 void RunRecorder::OnBatch(const QVector<StateChange>& batch)
 {
     if (!m_senders.empty()) {
+        const qint64 now = QDateTime::currentSecsSinceEpoch();
         const QByteArray json = AlertJson(batch);
-        const QByteArray text = NotifyText(batch, QDateTime::currentSecsSinceEpoch()).toUtf8();
-        for (size_t i = 0; i < m_senders.size(); ++i)
-            m_senders[i]->Post(m_senderKinds[i] == NotifyKind::Webhook ? json : text, int(batch.size()));
+        const QByteArray text = NotifyText(batch, now).toUtf8();
+        QByteArray markdown;
+        for (size_t i = 0; i < m_senders.size(); ++i) {
+            const NotifyTarget& target = m_senderTargets[i];
+            if (target.kind == NotifyKind::Webhook) {
+                if (json != "[]") // a batch of certificate warnings only: nothing for the webhook's array
+                    m_senders[i]->Post(json, int(batch.size()));
+            } else if (target.markdown && (target.kind == NotifyKind::DingTalk || target.kind == NotifyKind::WeCom)) {
+                if (markdown.isEmpty())
+                    markdown = NotifyMarkdown(batch, now).toUtf8();
+                m_senders[i]->Post(markdown, int(batch.size()));
+            } else {
+                m_senders[i]->Post(text, int(batch.size()));
+            }
+        }
     }
     emit Changes(batch);
 }

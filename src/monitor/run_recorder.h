@@ -75,6 +75,6 @@ private:
     HistoryStore* m_history = nullptr;
     StateChangeCollector* m_changes;
     std::vector<WebhookSender*> m_senders;
-    std::vector<NotifyKind> m_senderKinds; // beside m_senders
+    std::vector<NotifyTarget> m_senderTargets; // beside m_senders
     int m_draining = 0;
 };

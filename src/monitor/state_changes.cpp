@@ -4,6 +4,7 @@
 #include "monitor/check_result.h"
 #include "monitor/monitoring_run.h"
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -14,7 +15,6 @@ using namespace Qt::StringLiterals;
 namespace {
 
 constexpr int kNamesShown = 5;
-constexpr qint64 kCertWarnSeconds = 14LL * 24 * 3600;
 
 QString NameList(const QStringList& names)
 {
@@ -37,11 +37,19 @@ StateChangeCollector::StateChangeCollector(int collectMs, QObject* parent)
 void StateChangeCollector::Feed(const CheckRecord& record)
 {
     const AlertFilter::Verdict verdict = m_filter.Feed(record.url, record.normal, record.finishedAtMs);
-    if (verdict == AlertFilter::Verdict::Quiet)
+    const int certDays = m_certs.Feed(record.url, record.certExpires, record.finishedAtMs);
+    if (verdict == AlertFilter::Verdict::Quiet && certDays == 0)
         return;
-    m_pending.append(
-        { record.url, record.normal, record.status, record.StatusText(), record.found, record.finishedAtMs, record.pass,
-            record.certExpires, record.reason, record.reasonDetail, verdict == AlertFilter::Verdict::Reminder });
+    const StateChange change { record.url, record.normal, record.status, record.StatusText(), record.found,
+        record.finishedAtMs, record.pass, record.certExpires, record.reason, record.reasonDetail,
+        verdict == AlertFilter::Verdict::Reminder, 0 };
+    if (verdict != AlertFilter::Verdict::Quiet)
+        m_pending.append(change);
+    if (certDays > 0) {
+        m_pending.append(change);
+        m_pending.last().reminder = false;
+        m_pending.last().certWarnDays = certDays;
+    }
     if (!m_timer.isActive())
         m_timer.start();
 }
@@ -63,20 +71,31 @@ void StateChangeCollector::FlushNow()
 
 QString AlertText(const QVector<StateChange>& changes, qint64 nowSeconds)
 {
+    return AlertLines(changes, nowSeconds, [](const QString& url) { return url; }).join(u'\n');
+}
+
+QStringList AlertLines(
+    const QVector<StateChange>& changes, qint64 nowSeconds, const std::function<QString(const QString&)>& shown)
+{
     QStringList down;
     QStringList still;
     QStringList up;
     QStringList expiring;
     for (const StateChange& change : changes) {
-        if (change.normal)
-            up.append(RedactedUrl(change.url));
-        else if (change.reason == FailureReason::None)
-            (change.reminder ? still : down).append(RedactedUrl(change.url));
-        else
-            (change.reminder ? still : down)
-                .append(u"%1（%2）"_s.arg(RedactedUrl(change.url), FailureReasonText(change.reason)));
-        if (change.certExpires > 0 && change.certExpires - nowSeconds < kCertWarnSeconds)
-            expiring.append(QUrl(change.url).host());
+        const QString url = shown(RedactedUrl(change.url));
+        if (change.certWarnDays > 0) {
+            const QString host = shown(QUrl(change.url).host());
+            const QString date = QDateTime::fromSecsSinceEpoch(change.certExpires).toString(u"yyyy-MM-dd"_s);
+            const qint64 left = change.certExpires - nowSeconds;
+            expiring.append(left <= 0 ? u"%1（%2 已过期）"_s.arg(host, date)
+                                      : u"%1（%2 到期，还剩 %3 天）"_s.arg(host, date).arg(left / 86'400));
+        } else if (change.normal) {
+            up.append(url);
+        } else if (change.reason == FailureReason::None) {
+            (change.reminder ? still : down).append(url);
+        } else {
+            (change.reminder ? still : down).append(u"%1（%2）"_s.arg(url, FailureReasonText(change.reason)));
+        }
     }
     QStringList lines;
     if (!down.isEmpty())
@@ -86,14 +105,16 @@ QString AlertText(const QVector<StateChange>& changes, qint64 nowSeconds)
     if (!up.isEmpty())
         lines << u"%1 个网站恢复正常：%2"_s.arg(up.size()).arg(NameList(up));
     if (!expiring.isEmpty())
-        lines << u"证书 14 天内到期：%1"_s.arg(NameList(expiring));
-    return lines.join(u'\n');
+        lines << u"%1 个网站的证书即将到期：%2"_s.arg(expiring.size()).arg(NameList(expiring));
+    return lines;
 }
 
 QByteArray AlertJson(const QVector<StateChange>& changes)
 {
     QJsonArray array;
     for (const StateChange& change : changes) {
+        if (change.certWarnDays > 0)
+            continue;
         const QString reason = FailureReasonText(change.reason, change.reasonDetail);
         QJsonObject object {
             { u"url"_s, RedactedUrl(change.url) },

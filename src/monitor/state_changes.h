@@ -9,6 +9,8 @@
 #include <QTimer>
 #include <QVector>
 
+#include <functional>
+
 struct CheckRecord;
 
 // A site whose verdict differs from its last known one (or whose first check is abnormal).
@@ -25,6 +27,7 @@ struct StateChange
     FailureReason reason = FailureReason::None;
     QString reasonDetail;
     bool reminder = false; // still abnormal, told again
+    int certWarnDays = 0; // not a change of state: the certificate came within this many days of expiry
 };
 
 // Turns finished checks into batches of state changes for alerts: changes are collected for a few seconds
@@ -42,6 +45,11 @@ public:
     void SetRules(int confirmPasses, qint64 remindMs) { m_filter.SetRules(confirmPasses, remindMs); }
     // Known abnormal from an earlier run: their next abnormal check is no change. Sites seen already keep theirs.
     void SeedAbnormal(const QStringList& urls);
+    // A certificate an earlier run saw at seenMs (the history): thresholds crossed then are not told again.
+    void SeedCertificate(const QString& url, qint64 certExpires, qint64 seenMs)
+    {
+        m_certs.Seed(url, certExpires, seenMs);
+    }
     // Sends what is collected now (end of a run).
     void FlushNow();
 
@@ -50,15 +58,20 @@ signals:
 
 private:
     AlertFilter m_filter;
+    CertificateWatch m_certs;
     QVector<StateChange> m_pending;
     QTimer m_timer;
 };
 
 // "3 个网站不正常：a（连接被拒绝）、b、c" (at most five names, each with its reason, then the count of the rest), one
-// line per kind of change (reminders: "仍不正常"), and certificates that expire within 14 days of nowSeconds.
+// line per kind of change (reminders: "仍不正常"), and the certificate warnings with expiry date and days left.
 QString AlertText(const QVector<StateChange>& changes, qint64 nowSeconds);
+// AlertText's lines, each address (already redacted) passed through shown: markdown puts it in a code span.
+QStringList AlertLines(
+    const QVector<StateChange>& changes, qint64 nowSeconds, const std::function<QString(const QString&)>& shown);
 // The webhook body: a JSON array of {url, normal, status, status_text, found, at_ms, pass, cert_expires, reason,
-// reason_key}; the reasons are null for a site that is normal; reminders with "reminder": true.
+// reason_key}; the reasons are null for a site that is normal; reminders with "reminder": true. Certificate
+// warnings are no changes and stay out of it.
 QByteArray AlertJson(const QVector<StateChange>& changes);
 
 Q_DECLARE_METATYPE(StateChange)

@@ -814,6 +814,29 @@ QHash<QString, QVector<HistoryStore::HourCounts>> HistoryStore::ReadHourlyCounts
     return result;
 }
 
+QList<HistoryStore::KnownCertificate> HistoryStore::ReadExpiringCertificates(const QString& path, int days)
+{
+    QList<KnownCertificate> certificates;
+    QString message;
+    if (!QFileInfo::exists(path) || CheckOwnFile(path, &message) != Outcome::Done)
+        return certificates;
+    ReadOnly(path, kBusyTimeoutMs, [&](QSqlDatabase& db) {
+        QSqlQuery q(db);
+        q.setForwardOnly(true);
+        if (!db.open() || !q.exec(u"SELECT max(hour) FROM hourly"_s) || !q.next() || q.value(0).isNull())
+            return;
+        const qint64 seen = q.value(0).toLongLong();
+        q.finish();
+        q.prepare(u"SELECT url, cert_expires FROM sites WHERE cert_expires < ?"_s);
+        q.addBindValue(seen + qint64(days) * 86'400);
+        if (q.exec()) {
+            while (q.next())
+                certificates.append({ q.value(0).toString(), q.value(1).toLongLong(), seen * 1000 });
+        }
+    });
+    return certificates;
+}
+
 qint64 HistoryStore::FirstDataMs(const QString& path, const QString& url, qint64 nowMs)
 {
     qint64 first = 0;

@@ -105,6 +105,16 @@ public:
     static QHash<QString, QVector<HourCounts>> ReadHourlyCounts(
         const QString& path, const QStringList& urls, qint64 nowMs);
 
+    // The certificates that were within `days` of expiry when last seen, with when that was (the start of the
+    // newest hour recorded: certificate warnings count in days). Empty when the file is absent or not ours.
+    struct KnownCertificate
+    {
+        QString url;
+        qint64 expires = 0; // Unix seconds
+        qint64 seenMs = 0;
+    };
+    static QList<KnownCertificate> ReadExpiringCertificates(const QString& path, int days);
+
     // Start of the oldest hour or day of the last 31 days the history holds for the site, Unix ms; 0 when none.
     static qint64 FirstDataMs(const QString& path, const QString& url, qint64 nowMs);
 

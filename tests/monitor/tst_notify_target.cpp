@@ -6,10 +6,15 @@
 #include "monitor/notify_target.h"
 #include "monitor/run_recorder.h"
 #include "monitor/webhook_sender.h"
+#include "store/history_store.h"
 #include "support/loopback_server.h"
+#include "support/smtp_sink.h"
+#include "support/test_files.h"
 
 #include <QDateTime>
+#include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QUrlQuery>
 
@@ -18,6 +23,50 @@ using namespace Qt::StringLiterals;
 namespace {
 
 constexpr qint64 kNowMs = 1'700'000'000'000;
+
+// Python's email parser reads it back as the batch's text (subject: its first line).
+const QByteArray kMail = "Date: Tue, 14 Nov 2023 22:13:20 +0000\r\n"
+                         "From: lamp@example.com\r\n"
+                         "To: ops@example.com, oncall@example.com\r\n"
+                         "Subject: =?UTF-8?B?5beh5pu054Gv77yaNyDkuKrnvZHnq5nkuI3mraPluLjvvJpodHRw?=\r\n"
+                         " =?UTF-8?B?Oi8vczEv44CBaHR0cDovL3MyL+OAgWh0dHA6Ly9zMy/jgIFodHRw?=\r\n"
+                         " =?UTF-8?B?Oi8vczQv44CBaHR0cDovL3M1LyDnrYkgNyDkuKo=?=\r\n"
+                         "Message-ID: <patrol-lamp.1700000000000.bd02dffbc7b8@example.com>\r\n"
+                         "MIME-Version: 1.0\r\n"
+                         "Content-Type: text/plain; charset=UTF-8\r\n"
+                         "Content-Transfer-Encoding: base64\r\n"
+                         "\r\n"
+                         "5beh5pu054Gv77yaNyDkuKrnvZHnq5nkuI3mraPluLjvvJpodHRwOi8vczEv44CBaHR0cDovL3My\r\n"
+                         "L+OAgWh0dHA6Ly9zMy/jgIFodHRwOi8vczQv44CBaHR0cDovL3M1LyDnrYkgNyDkuKoNCjEg5Liq\r\n"
+                         "572R56uZ5oGi5aSN5q2j5bi477yaaHR0cHM6Ly91cC8NCuiHqiAyMDIzLTExLTE0IDIyOjEzOjIw\r\n"
+                         "IOi1tw==\r\n";
+
+// The decoded subject and body of a received mail (encoded words and base64, as the standards say).
+struct DecodedMail
+{
+    QString subject;
+    QString body;
+};
+
+DecodedMail Decode(const QByteArray& data)
+{
+    const qsizetype split = data.indexOf("\r\n\r\n");
+    QByteArray headers = data.left(split);
+    headers.replace("\r\n ", " ");
+    DecodedMail mail;
+    for (const QByteArray& line : headers.split('\n')) {
+        const QByteArray value = line.mid(line.indexOf(':') + 2).trimmed();
+        if (line.startsWith("Subject: ")) {
+            static const QRegularExpression word(u"=\\?UTF-8\\?B\\?([^?]*)\\?="_s);
+            QByteArray bytes;
+            for (const QRegularExpressionMatch& m : word.globalMatch(QString::fromLatin1(value)))
+                bytes += QByteArray::fromBase64(m.captured(1).toLatin1());
+            mail.subject = QString::fromUtf8(bytes);
+        }
+    }
+    mail.body = QString::fromUtf8(QByteArray::fromBase64(data.mid(split + 4)));
+    return mail;
+}
 
 NotifyTarget Target(const QString& text, const QString& secret = {})
 {
@@ -43,6 +92,8 @@ private slots:
     void answersWithErrorCodesFail();
     void recorderSendsEachTargetItsOwnMessage();
     void confirmsAndReminds();
+    void mailOverStartTlsWithLogin();
+    void certificateWarnedOncePerThreshold();
 };
 
 void TestNotifyTarget::kindsFromHostOrName()
@@ -116,12 +167,28 @@ void TestNotifyTarget::exactRequestPerKind()
         { u"https://hooks.slack.com/services/T/B/X"_s, {}, u"https://hooks.slack.com/services/T/B/X"_s,
             R"({"text":)" + quoted + "}" },
         { u"https://example.com/hook"_s, u"ignored"_s, u"https://example.com/hook"_s, json },
+        { u"smtp://lamp@127.0.0.1/?from=lamp@example.com&to=ops@example.com,oncall@example.com"_s, u"pw"_s,
+            u"smtp://lamp@127.0.0.1/?from=lamp@example.com&to=ops@example.com,oncall@example.com"_s, kMail },
     };
     for (const Case& c : cases) {
         const NotifyRequest request = BuildNotifyRequest(Target(c.target, c.secret), text, json, kNowMs);
         QCOMPARE(request.url, c.url);
         QCOMPARE(request.body, c.body);
     }
+
+    // Markdown: a hostile address stays inside its code span.
+    batch[0].url = u"http://a/`[x](http://evil)`"_s;
+    const QString markdown = NotifyMarkdown(batch.mid(0, 1) + batch.mid(7), kNowMs / 1000);
+    QCOMPARE(markdown,
+        u"#### 巡更灯\n- 1 个网站不正常：`http://a/%60[x](http://evil)%60`\n- 1 个网站恢复正常：`https://up/`\n\n"
+        "自 2023-11-14 22:13:20 起"_s);
+    NotifyTarget ding = Target(u"https://oapi.dingtalk.com/robot/send?access_token=t"_s);
+    NotifyTarget wecom = Target(u"https://qyapi.weixin.qq.com/cgi-bin/webhook/send?key=k"_s);
+    ding.markdown = wecom.markdown = true;
+    QCOMPARE(BuildNotifyRequest(ding, u"#### a\n- `b`"_s, {}, kNowMs).body,
+        QByteArray(R"({"markdown":{"text":"#### a\n- `b`","title":"巡更灯"},"msgtype":"markdown"})"));
+    QCOMPARE(BuildNotifyRequest(wecom, u"#### a"_s, {}, kNowMs).body,
+        QByteArray(R"({"markdown":{"content":"#### a"},"msgtype":"markdown"})"));
 }
 
 void TestNotifyTarget::answersWithErrorCodesFail()
@@ -237,6 +304,84 @@ void TestNotifyTarget::confirmsAndReminds()
         u"1 个网站仍不正常：http://a/（%1）"_s.arg(FailureReasonText(FailureReason::StatusRejected)));
     const QByteArray flag = R"("reminder":true)";
     QVERIFY(AlertJson({ reminder }).contains(flag));
+}
+
+// A batch over STARTTLS with a login (the password from the secret); a wrong password and a refused recipient
+// are failed deliveries with the server's code, and the password is in neither text.
+void TestNotifyTarget::mailOverStartTlsWithLogin()
+{
+    SmtpSink sink(u"lamp@example.com"_s, u"s3cret"_s, { u"gone@example.com"_s });
+    QVERIFY(sink.Port());
+    QTemporaryDir dir;
+    const QString ca = dir.filePath(u"ca.pem"_s);
+    QVERIFY(WriteFileBytes(ca, LoopbackServer::CertificatePem()));
+    const auto url = [&](const QString& to) {
+        return u"smtp://lamp%40example.com@127.0.0.1:%1/?from=lamp@example.com&to=%2&cafile=%3"_s.arg(sink.Port())
+            .arg(to, ca);
+    };
+    const QString text = u"巡更灯：1 个网站不正常：http://s1/（连接被拒绝）\n自 2023-11-14 22:13:20 起"_s;
+    auto deliver = [&](const QString& to, const QString& password) {
+        return DeliverNotifyRequest(
+            NotifyKind::Mail, BuildNotifyRequest(Target(url(to), password), text, {}, kNowMs), 10'000);
+    };
+    QCOMPARE(deliver(u"ops@example.com,b@example.com"_s, u"s3cret"_s), QString());
+    QCOMPARE(sink.Mails().size(), 1);
+    const SmtpSink::Mail mail = sink.Mails().first();
+    QVERIFY(mail.tls);
+    QCOMPARE(mail.from, u"lamp@example.com"_s);
+    QCOMPARE(mail.to, QStringList({ u"ops@example.com"_s, u"b@example.com"_s }));
+    const DecodedMail decoded = Decode(mail.data);
+    QCOMPARE(decoded.subject, u"巡更灯：1 个网站不正常：http://s1/（连接被拒绝）"_s);
+    QCOMPARE(decoded.body, QString(text).replace(u"\n"_s, u"\r\n"_s));
+
+    const QString refused = deliver(u"ops@example.com"_s, u"wrong"_s);
+    QVERIFY2(refused.contains(u"535"_s) && !refused.contains(u"wrong"_s), qPrintable(refused));
+    const QString rejected = deliver(u"gone@example.com"_s, u"s3cret"_s);
+    QVERIFY2(rejected.contains(u"550"_s), qPrintable(rejected));
+    QCOMPARE(sink.Mails().size(), 1);
+
+    // Every line of a long subject within the limit for encoded words, split between characters.
+    const QByteArray message = MailMessage(u"a@x"_s, { u"b@y"_s }, QString(200, QChar(0x6587)) + u"😀"_s, 0);
+    for (const QByteArray& line : message.split('\n'))
+        QVERIFY2(line.size() <= 77, line.constData());
+    QCOMPARE(Decode(message).subject, QString(119, QChar(0x6587)) + u"…"_s);
+}
+
+// A certificate 20, 13, 12, 2.5 and 2 days from expiry is told at 13 days (14) and 2.5 days (3); a renewed one
+// starts over. A relaunch with the history tells nothing already told.
+void TestNotifyTarget::certificateWarnedOncePerThreshold()
+{
+    const qint64 expires = kNowMs / 1000 + 20 * 86'400;
+    const auto at = [&](double daysLeft) { return qint64((expires - daysLeft * 86'400) * 1000); };
+    CertificateWatch watch;
+    QString told;
+    for (const double left : { 20.0, 13.0, 12.0, 2.5, 2.0, -1.0 })
+        told += QString::number(watch.Feed(u"s"_s, expires, at(left))) + u' ';
+    QCOMPARE(told, u"0 14 0 3 0 0 "_s);
+    QCOMPARE(watch.Feed(u"s"_s, 0, at(1)), 0); // no certificate read this time: nothing changes
+    QCOMPARE(watch.Feed(u"s"_s, expires + 90 * 86'400, at(1)), 0);
+    QCOMPARE(watch.Feed(u"s"_s, expires + 10 * 86'400, at(1)), 14); // renewed, again short
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"h.sqlite"_s);
+    {
+        HistoryStore history(path);
+        history.Start();
+        history.Record(HistorySample { u"https://soon/"_s, at(13), true, 200, 5, expires });
+        history.Record(HistorySample { u"https://later/"_s, at(13), true, 200, 5, expires + 30 * 86'400 });
+        history.Flush();
+    }
+    const QList<HistoryStore::KnownCertificate> known = HistoryStore::ReadExpiringCertificates(path, 14);
+    QCOMPARE(known.size(), 1);
+    CertificateWatch relaunched;
+    relaunched.Seed(known[0].url, known[0].expires, known[0].seenMs);
+    QCOMPARE(relaunched.Feed(u"https://soon/"_s, expires, at(12)), 0);
+    QCOMPARE(relaunched.Feed(u"https://soon/"_s, expires, at(2)), 3);
+
+    StateChange warning { u"https://soon/"_s, true, 200, {}, 0, 0, 1, expires, FailureReason::None, {}, false, 14 };
+    QCOMPARE(AlertText({ warning }, expires - 13 * 86'400 - 60),
+        u"1 个网站的证书即将到期：soon（2023-12-04 到期，还剩 13 天）"_s);
+    QCOMPARE(AlertJson({ warning }), QByteArray("[]"));
 }
 
 QTEST_GUILESS_MAIN(TestNotifyTarget)

@@ -921,6 +921,17 @@ QByteArray LoopbackServer::CertificatePem()
     return Certificate().pem;
 }
 
+QByteArray LoopbackServer::CertificateKeyPem()
+{
+    BIO* bio = BIO_new(BIO_s_mem());
+    PEM_write_bio_PrivateKey(bio, Certificate().key, nullptr, nullptr, 0, nullptr, nullptr);
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(bio, &data);
+    QByteArray pem(data, size);
+    BIO_free(bio);
+    return pem;
+}
+
 quint16 ClosedPort()
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -121,6 +121,7 @@ public:
 
     // The self-signed certificate (PEM) of HTTPS servers, for clients that want to trust it.
     static QByteArray CertificatePem();
+    static QByteArray CertificateKeyPem(); // its private key, for servers of other protocols
 
     // HTTPS only, before the first connection: serve a leaf valid for kChainLeafDays with its intermediate,
     // both issued under a root no client trusts.
