@@ -52,26 +52,15 @@ int Fail(const QString& message)
     return kExitUsage;
 }
 
-QList<NotifyTarget> NotifyTargets(const HeadlessOptions& options)
-{
-    QList<NotifyTarget> targets = options.notifyTargets;
-    if (!options.notifyUrl.isEmpty())
-        targets.prepend({ NotifyKind::Webhook, options.notifyUrl, {} });
-    return targets;
-}
-
 // One test message to every target, in turn; each failure named on stderr.
 int SendTestNotices(const QList<NotifyTarget>& targets)
 {
     if (targets.isEmpty())
-        return Fail(u"--notify-test：没有通知目标（用 --notify 或 --notify-url 指定）"_s);
+        return Fail(u"--notify-test：没有通知目标（用 --notify 或 --notify-url 指定，或在窗口的提醒设置中添加）"_s);
     EnsureCurlGlobalInit();
-    const QString text = NotifyTestText();
-    const QByteArray json = AlertJson({}); // the generic webhook's test is an empty batch
     int failed = 0;
     for (const NotifyTarget& target : targets) {
-        const QString why = DeliverNotifyRequest(
-            target.kind, BuildNotifyRequest(target, text, json, QDateTime::currentMSecsSinceEpoch()), kNotifyTimeoutMs);
+        const QString why = SendNotifyTest(target);
         if (!why.isEmpty()) {
             ++failed;
             PrintLine(stderr,
@@ -114,14 +103,15 @@ int RunHeadless(int argc, char** argv)
         return 0;
     }
 
-    if (options.notifyTest)
-        return SendTestNotices(NotifyTargets(options));
-
     const bool configGiven = !options.configPath.isEmpty();
     const QString configPath = configGiven ? options.configPath : DefaultConfigPath();
     StoredSettings stored;
     if (!LoadStoredSettings(configPath, configGiven, &stored, &error))
         return Fail(error);
+    for (const QString& problem : std::as_const(stored.alertProblems))
+        PrintLine(stderr, u"patrol-lamp: "_s + problem);
+    if (options.notifyTest)
+        return SendTestNotices(NotifyTargets(options, stored.alerts));
 
     QString siteList = stored.siteList;
     QString warning;
@@ -177,8 +167,8 @@ int RunHeadless(int argc, char** argv)
         else
             PrintLine(stderr, error);
     }
-    runner.Recorder()->SetNotifyTargets(NotifyTargets(options));
-    runner.Recorder()->SetAlertRules(options.confirmPasses, options.remindMinutes);
+    runner.Recorder()->SetNotifyTargets(NotifyTargets(options, stored.alerts));
+    runner.Recorder()->SetAlertRules(ConfirmPasses(options, stored.alerts), RemindMinutes(options, stored.alerts));
     // The first SIGINT or SIGTERM stops gracefully; a second SIGINT does not wait for the checks under way.
     SignalBridge stopSignals({ SIGINT, SIGTERM });
     stopSignals.ExitOnSecondInterrupt(kExitInterrupted, "\n再次中断，立即退出。\n");

@@ -221,3 +221,21 @@ QString NotifyTestText()
 {
     return u"巡更灯：测试通知，收到即表示通知设置正确。"_s;
 }
+
+QString SendNotifyTest(const NotifyTarget& target, const std::shared_ptr<std::atomic<bool>>& cancel)
+{
+    // The generic webhook's test is an empty batch.
+    const NotifyRequest request
+        = BuildNotifyRequest(target, NotifyTestText(), AlertJson({}), QDateTime::currentMSecsSinceEpoch());
+    return DeliverNotifyRequest(target.kind, request, kNotifyTimeoutMs, cancel);
+}
+
+QStringList NotifyKindNames()
+{
+    QStringList names;
+    for (const KindName& k : kKinds) {
+        if (NotifyKindName(k.kind) == k.name) // "lark" is feishu's second name
+            names.append(k.name);
+    }
+    return names;
+}

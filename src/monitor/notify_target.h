@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include <atomic>
@@ -51,3 +52,9 @@ QString DeliverNotifyRequest(NotifyKind kind, const NotifyRequest& request, int 
 // The message of one batch for people: what happened, since when, how many (long lists cut with "等 N 个").
 QString NotifyText(const QVector<StateChange>& batch, qint64 nowSeconds);
 QString NotifyTestText();
+
+// One test message to the target on the calling thread (the headless --notify-test and the window's test button
+// share it); empty on success, else why not with the service's error code.
+QString SendNotifyTest(const NotifyTarget& target, const std::shared_ptr<std::atomic<bool>>& cancel = {});
+// Every kind once, by the name KIND=URL takes, in the order of the help text.
+QStringList NotifyKindNames();
