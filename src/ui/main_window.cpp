@@ -54,7 +54,7 @@ constexpr QRect kSiteListRect(16, 211, 824, 309);
 constexpr QRect kAbnormalListRect(16, 528, 824, 184);
 constexpr QPoint kCopyButtonPos(174, 529);
 constexpr QPoint kMenuButtonPos(174, 212);
-constexpr QPoint kAlertsButtonPos(266, 212);
+constexpr QPoint kAlertsButtonPos(94, 212); // between the header's caption and the menu button
 constexpr QPoint kOperationsPos(440, 104);
 constexpr int kMinimumListHeight = 60;
 // Narrow windows put the run settings under the conditions: everything below moves down by this.

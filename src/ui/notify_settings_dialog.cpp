@@ -60,6 +60,7 @@ NotifySettingsDialog::NotifySettingsDialog(const AlertSettings& settings, bool h
     m_table->setSelectionMode(QAbstractItemView::SingleSelection);
     m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_table->verticalHeader()->hide();
+    m_table->setWordWrap(false);
     m_table->horizontalHeader()->setSectionResizeMode(UrlColumn, QHeaderView::Stretch);
     m_table->horizontalHeader()->setSectionResizeMode(AnswerColumn, QHeaderView::Stretch);
     m_table->setMinimumHeight(120);
@@ -110,6 +111,7 @@ NotifySettingsDialog::NotifySettingsDialog(const AlertSettings& settings, bool h
 
     auto* noise = new QGroupBox(u"减少打扰"_s, this);
     auto* noiseForm = new QFormLayout(noise);
+    noiseForm->setFieldGrowthPolicy(QFormLayout::FieldsStayAtSizeHint);
     m_confirm = new QSpinBox(noise);
     m_confirm->setObjectName(u"连续几遍才提醒"_s);
     m_confirm->setRange(1, kMaxConfirmPasses);
@@ -249,6 +251,8 @@ void NotifySettingsDialog::LoadSelected()
     const bool automatic = ParseNotifyTarget(target.url, &guessed, &why) && guessed.kind == target.kind;
     m_kind->setCurrentIndex(automatic ? 0 : qMax(0, m_kind->findData(NotifyKindName(target.kind))));
     ShowProblem({});
+    if (!m_rows.at(row).answer.isEmpty())
+        ShowAnswerText(row); // the whole of what the narrow cell cuts
 }
 
 void NotifySettingsDialog::FillRow(int row)
@@ -297,7 +301,8 @@ void NotifySettingsDialog::SendTest(int row)
     m_pool.start([this, id, target, cancel = m_cancel] {
         const QString why = SendNotifyTest(target, cancel);
         // The destructor waits for this task, so the dialog is alive here; the call runs on its thread.
-        QMetaObject::invokeMethod(this, [this, id, why] { ShowAnswer(id, why); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, id, why] { ShowAnswer(id, why); }, Qt::QueuedConnection);
     });
 }
 
@@ -319,9 +324,14 @@ void NotifySettingsDialog::ShowAnswer(quint64 id, const QString& why)
     m_rows[row].testing = false;
     m_rows[row].answer = text;
     FillRow(row);
-    const NotifyTarget& target = m_rows.at(row).target;
+    ShowAnswerText(row);
+}
+
+void NotifySettingsDialog::ShowAnswerText(int row)
+{
+    const Row& data = m_rows.at(row);
     m_answer->setText(u"测试通知（%1 %2）：%3"_s.arg(
-        NotifyKindLabel(NotifyKindName(target.kind)), RedactedNotifyUrl(target.url), text));
+        NotifyKindLabel(NotifyKindName(data.target.kind)), RedactedNotifyUrl(data.target.url), data.answer));
 }
 
 void NotifySettingsDialog::accept()

@@ -60,6 +60,7 @@ private:
     void ShowProblem(const QString& text);
     void FillRow(int row);
     void ShowAnswer(quint64 id, const QString& why);
+    void ShowAnswerText(int row);
     int RowOf(quint64 id) const;
 
     QList<Row> m_rows;
