@@ -40,11 +40,6 @@ private:
 
 } // namespace
 
-bool operator==(const NotifyTarget& a, const NotifyTarget& b)
-{
-    return a.kind == b.kind && a.url == b.url && a.secret == b.secret;
-}
-
 bool HoldsNotifySecret(const QList<NotifyTarget>& targets)
 {
     for (const NotifyTarget& target : targets) {

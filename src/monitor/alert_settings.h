@@ -24,8 +24,6 @@ struct AlertSettings
 inline constexpr int kMaxConfirmPasses = 1'000'000;
 inline constexpr int kMaxRemindMinutes = 5'256'000; // ten years
 
-bool operator==(const NotifyTarget& a, const NotifyTarget& b);
-
 // Reads the section; the store's current section is kept. A stored target that no longer parses is left out and
 // named in problems; a file with only the older single "通知网址" key gives that one generic webhook.
 AlertSettings ReadAlertSettings(FormStateStore& store, QStringList* problems = nullptr);

@@ -19,6 +19,8 @@ struct NotifyTarget
     NotifyKind kind = NotifyKind::Webhook;
     QString url;
     QString secret; // signing secret (DingTalk, Feishu); empty: unsigned
+
+    bool operator==(const NotifyTarget&) const = default;
 };
 
 // "URL" (kind from the host) or "KIND=URL" for self-hosted gateways. False with a message on anything else.
