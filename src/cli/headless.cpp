@@ -55,26 +55,15 @@ int Fail(const QString& message)
     return kExitUsage;
 }
 
-QList<NotifyTarget> NotifyTargets(const HeadlessOptions& options)
-{
-    QList<NotifyTarget> targets = options.notifyTargets;
-    if (!options.notifyUrl.isEmpty())
-        targets.prepend({ NotifyKind::Webhook, options.notifyUrl, {} });
-    return targets;
-}
-
 // One test message to every target, in turn; each failure named on stderr.
 int SendTestNotices(const QList<NotifyTarget>& targets)
 {
     if (targets.isEmpty())
-        return Fail(u"--notify-test：没有通知目标（用 --notify 或 --notify-url 指定）"_s);
+        return Fail(u"--notify-test：没有通知目标（用 --notify 或 --notify-url 指定，或在窗口的提醒设置中添加）"_s);
     EnsureCurlGlobalInit();
-    const QString text = NotifyTestText();
-    const QByteArray json = AlertJson({}); // the generic webhook's test is an empty batch
     int failed = 0;
     for (const NotifyTarget& target : targets) {
-        const QString why = DeliverNotifyRequest(
-            target.kind, BuildNotifyRequest(target, text, json, QDateTime::currentMSecsSinceEpoch()), kNotifyTimeoutMs);
+        const QString why = SendNotifyTest(target);
         if (!why.isEmpty()) {
             ++failed;
             PrintLine(stderr,
@@ -93,11 +82,9 @@ struct RunInput
     MonitorSettings settings;
 };
 
-bool LoadRunInput(const HeadlessOptions& options, const QString& configPath, RunInput* input, QString* error)
+// The list and settings of a run from what the configuration file holds and the options.
+bool LoadRunInput(const HeadlessOptions& options, const StoredSettings& stored, RunInput* input, QString* error)
 {
-    StoredSettings stored;
-    if (!LoadStoredSettings(configPath, !options.configPath.isEmpty(), &stored, error))
-        return false;
     QString siteList = stored.siteList;
     QString warning;
     if (!options.sitesPath.isEmpty() && !ReadSiteListFile(options.sitesPath, &siteList, error, &warning))
@@ -162,13 +149,17 @@ int RunHeadless(int argc, char** argv)
         return 0;
     }
 
-    if (options.notifyTest)
-        return SendTestNotices(NotifyTargets(options));
-
     const bool configGiven = !options.configPath.isEmpty();
     const QString configPath = configGiven ? options.configPath : DefaultConfigPath();
+    StoredSettings stored;
+    if (!LoadStoredSettings(configPath, configGiven, &stored, &error))
+        return Fail(error);
+    for (const QString& problem : std::as_const(stored.alertProblems))
+        PrintLine(stderr, u"patrol-lamp: "_s + problem);
+    if (options.notifyTest)
+        return SendTestNotices(NotifyTargets(options, stored.alerts));
     RunInput input;
-    if (!LoadRunInput(options, configPath, &input, &error))
+    if (!LoadRunInput(options, stored, &input, &error))
         return Fail(error);
     QString siteList = std::move(input.siteList);
     const MonitorSettings settings = input.settings;
@@ -220,8 +211,8 @@ int RunHeadless(int argc, char** argv)
         } else
             PrintLine(stderr, error);
     }
-    runner.Recorder()->SetNotifyTargets(NotifyTargets(options));
-    runner.Recorder()->SetAlertRules(options.confirmPasses, options.remindMinutes);
+    runner.Recorder()->SetNotifyTargets(NotifyTargets(options, stored.alerts));
+    runner.Recorder()->SetAlertRules(ConfirmPasses(options, stored.alerts), RemindMinutes(options, stored.alerts));
     // The first SIGINT or SIGTERM stops gracefully; a second SIGINT does not wait for the checks under way.
     // SIGHUP re-reads what was read at start; a list or setting that fails keeps the running ones.
     SignalBridge signalBridge({ SIGINT, SIGTERM, SIGHUP });
@@ -231,9 +222,10 @@ int RunHeadless(int argc, char** argv)
             runner.StopOnSignal();
             return;
         }
+        StoredSettings again;
         RunInput reread;
         QString why;
-        if (LoadRunInput(options, configPath, &reread, &why))
+        if (LoadStoredSettings(configPath, configGiven, &again, &why) && LoadRunInput(options, again, &reread, &why))
             runner.Reload(reread.siteList, reread.settings);
         else
             PrintLine(stderr, u"patrol-lamp: 重新读取失败，继续使用原来的列表和设置：%1"_s.arg(why));

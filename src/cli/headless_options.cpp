@@ -1,6 +1,7 @@
 #include "cli/headless_options.h"
 
 #include "http/url_text.h"
+#include "monitor/alert_settings.h"
 #include "monitor/webhook_sender.h"
 #include "store/persistence.h"
 
@@ -80,12 +81,13 @@ QString HeadlessUsageText()
            "  --notify [KIND=]URL   通知目标，可重复；KIND 为 dingtalk、wecom、feishu、telegram、slack、smtp、\n"
            "                        webhook，省略时按网址的主机或 smtp://、smtps:// 判断；邮件网址形如\n"
            "                        smtp://用户:密码@主机:587/?from=发件地址&to=收件地址[&to=…][&cafile=CA.pem]\n"
-           "                        （smtp:// 必须 STARTTLS，smtps:// 直接 TLS）\n"
+           "                        （smtp:// 必须 STARTTLS，smtps:// 直接 TLS）；未给出 --notify 与\n"
+           "                        --notify-url 时用窗口“提醒设置”存在配置文件中的通知目标\n"
            "  --notify-secret S     前一个 --notify 的签名密钥（钉钉、飞书）或邮件登录密码\n"
            "  --notify-format F     前一个 --notify 的消息格式：text（默认）或 markdown（钉钉、企业微信）\n"
            "  --notify-test         向每个通知目标发送一条测试消息后退出；全部成功时退出状态为 0\n"
-           "  --confirm-passes N    连续 N 遍不正常（或恢复正常）才提醒（默认 1）\n"
-           "  --remind-minutes M    网站一直不正常时每 M 分钟再提醒一次（默认不提醒）\n"
+           "  --confirm-passes N    连续 N 遍不正常（或恢复正常）才提醒（默认取配置文件，否则 1）\n"
+           "  --remind-minutes M    网站一直不正常时每 M 分钟再提醒一次，0 为不提醒（默认取配置文件，否则 0）\n"
            "  --help                显示本说明\n"
            "  --version             显示版本\n"
            "\n"
@@ -221,8 +223,10 @@ bool ParseHeadlessArguments(const QStringList& arguments, HeadlessOptions* optio
         } else if (name == u"--confirm-passes"_s || name == u"--remind-minutes"_s) {
             const bool confirm = name == u"--confirm-passes"_s;
             // A reminder at most every 10 years; a pass count beyond a million confirms nothing.
-            if (!IsPositiveInt(value.trimmed(), confirm ? 1000000 : 5256000))
-                return fail(u"%1 需要正整数，而不是“%2”"_s.arg(name, value));
+            // 0 minutes turns off the reminders the configuration file asks for.
+            const bool off = !confirm && value.trimmed() == u"0"_s;
+            if (!off && !IsPositiveInt(value.trimmed(), confirm ? kMaxConfirmPasses : kMaxRemindMinutes))
+                return fail(u"%1 需要%2，而不是“%3”"_s.arg(name, confirm ? u"正整数"_s : u"不小于 0 的整数"_s, value));
             (confirm ? result.confirmPasses : result.remindMinutes) = value.trimmed().toInt();
         } else if (name == u"--no-status"_s) {
             result.noStatus = true;

@@ -35,8 +35,9 @@ struct HeadlessOptions
     QString notifyUrl; // webhook for batches of state changes
     QList<NotifyTarget> notifyTargets; // --notify, each with its --notify-secret
     bool notifyTest = false; // send one test message to every target and exit
-    int confirmPasses = 1; // abnormal (or normal again) this many passes in a row before an alert
-    int remindMinutes = 0; // 0: no reminders while a site stays abnormal
+    // Not given: the configuration file's, else 1 and 0 (no reminders).
+    std::optional<int> confirmPasses; // abnormal (or normal again) this many passes in a row before an alert
+    std::optional<int> remindMinutes; // reminders while a site stays abnormal
     bool help = false;
     bool version = false;
 };

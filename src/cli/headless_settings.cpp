@@ -44,7 +44,28 @@ bool LoadStoredSettings(const QString& path, bool mustExist, StoredSettings* sto
             s.*field.flag = store.ReadBool(field.key, s.*field.flag);
     }
     stored->siteList = store.ReadText(Persist::TagKey(Persist::kSiteListButton), stored->siteList);
+    stored->alerts = ReadAlertSettings(store, &stored->alertProblems);
     return true;
+}
+
+QList<NotifyTarget> NotifyTargets(const HeadlessOptions& options, const AlertSettings& stored)
+{
+    if (options.notifyTargets.isEmpty() && options.notifyUrl.isEmpty())
+        return stored.targets;
+    QList<NotifyTarget> targets = options.notifyTargets;
+    if (!options.notifyUrl.isEmpty())
+        targets.prepend({ NotifyKind::Webhook, options.notifyUrl, {} });
+    return targets;
+}
+
+int ConfirmPasses(const HeadlessOptions& options, const AlertSettings& stored)
+{
+    return options.confirmPasses.value_or(stored.confirmPasses);
+}
+
+int RemindMinutes(const HeadlessOptions& options, const AlertSettings& stored)
+{
+    return options.remindMinutes.value_or(stored.remindMinutes);
 }
 
 bool ApplyOptions(

@@ -390,3 +390,21 @@ QByteArray MailMessage(const QString& from, const QStringList& to, const QString
         message += encoded.mid(i, kBodyLine) + "\r\n";
     return message;
 }
+
+QString SendNotifyTest(const NotifyTarget& target, const std::shared_ptr<std::atomic<bool>>& cancel)
+{
+    // The generic webhook's test is an empty batch.
+    const NotifyRequest request
+        = BuildNotifyRequest(target, NotifyTestText(), AlertJson({}), QDateTime::currentMSecsSinceEpoch());
+    return DeliverNotifyRequest(target.kind, request, kNotifyTimeoutMs, cancel);
+}
+
+QStringList NotifyKindNames()
+{
+    QStringList names;
+    for (const KindName& k : kKinds) {
+        if (NotifyKindName(k.kind) == k.name) // "lark" is feishu's second name
+            names.append(k.name);
+    }
+    return names;
+}

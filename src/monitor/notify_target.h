@@ -20,6 +20,8 @@ struct NotifyTarget
     QString url;
     QString secret; // signing secret (DingTalk, Feishu) or the mail login's password; empty: unsigned
     bool markdown = false; // DingTalk and WeCom: a markdown message instead of plain text
+
+    bool operator==(const NotifyTarget&) const = default;
 };
 
 // "URL" (kind from the host) or "KIND=URL" for self-hosted gateways. False with a message on anything else.
@@ -73,3 +75,9 @@ QString NotifyText(const QVector<StateChange>& batch, qint64 nowSeconds);
 // can neither link nor format.
 QString NotifyMarkdown(const QVector<StateChange>& batch, qint64 nowSeconds);
 QString NotifyTestText();
+
+// One test message to the target on the calling thread (the headless --notify-test and the window's test button
+// share it); empty on success, else why not with the service's error code.
+QString SendNotifyTest(const NotifyTarget& target, const std::shared_ptr<std::atomic<bool>>& cancel = {});
+// Every kind once, by the name KIND=URL takes, in the order of the help text.
+QStringList NotifyKindNames();

@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -54,6 +55,23 @@ bool CreatePrivateFile(const QString& path)
     if (fd >= 0)
         ::close(fd);
     return fd >= 0 || errno == EEXIST;
+}
+
+bool NarrowToOwner(const QString& path, bool* narrowed)
+{
+    if (narrowed)
+        *narrowed = false;
+    const QByteArray target = QFile::encodeName(ReplaceTarget(path));
+    struct stat info
+    {
+    };
+    if (::stat(target.constData(), &info) != 0 || (info.st_mode & 077) == 0)
+        return true;
+    if (::chmod(target.constData(), info.st_mode & 0700) != 0)
+        return false;
+    if (narrowed)
+        *narrowed = true;
+    return true;
 }
 
 QString ReplaceTarget(const QString& path)

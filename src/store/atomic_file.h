@@ -24,6 +24,9 @@
 bool ReplaceFileAtomically(const QString& path, const QByteArray& bytes);
 bool CreatePrivateFile(const QString& path);
 QString ReplaceTarget(const QString& path);
+// Takes the group's and others' permissions off an existing file (a link is followed): for files that came to
+// hold secrets after they were made. False when they were there and could not be taken off; *narrowed says so.
+bool NarrowToOwner(const QString& path, bool* narrowed = nullptr);
 
 class LifetimeLock
 {

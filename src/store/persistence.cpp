@@ -15,6 +15,16 @@ QString TagKey(const QString& buttonName)
     return buttonName + u".标记"_s;
 }
 
+QString NotifyTargetKey(int number)
+{
+    return u"通知目标%1"_s.arg(number);
+}
+
+QString NotifyTargetSecretKey(int number)
+{
+    return NotifyTargetKey(number) + u".密钥"_s;
+}
+
 QString ProgramTitle()
 {
     return u"岚澈·巡更灯"_s;

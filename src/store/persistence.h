@@ -41,7 +41,14 @@ inline const QString kAbnormalColumnWidths = QStringLiteral("不正常网站列�
 inline const QString kAlertsSection = QStringLiteral("提醒与历史");
 inline const QString kHistoryEnabledKey = QStringLiteral("记录历史");
 inline const QString kNotifyDesktopKey = QStringLiteral("桌面通知");
+// Read as one generic webhook when no target count is stored; written as the first webhook target for older copies.
 inline const QString kNotifyUrlKey = QStringLiteral("通知网址");
+// Targets: the count, then per target n (from 1) "通知目标n" = "KIND=URL" and "通知目标n.密钥".
+inline const QString kNotifyTargetCountKey = QStringLiteral("通知目标数");
+inline const QString kConfirmPassesKey = QStringLiteral("连续几遍才提醒");
+inline const QString kRemindMinutesKey = QStringLiteral("持续不正常每隔分钟提醒");
+QString NotifyTargetKey(int number);
+QString NotifyTargetSecretKey(int number);
 
 // Key of a button's tag.
 QString TagKey(const QString& buttonName);

@@ -54,6 +54,7 @@ constexpr QRect kSiteListRect(16, 211, 824, 309);
 constexpr QRect kAbnormalListRect(16, 528, 824, 184);
 constexpr QPoint kCopyButtonPos(174, 529);
 constexpr QPoint kMenuButtonPos(174, 212);
+constexpr QPoint kAlertsButtonPos(94, 212); // between the header's caption and the menu button
 constexpr QPoint kOperationsPos(440, 104);
 constexpr int kMinimumListHeight = 60;
 // Narrow windows put the run settings under the conditions: everything below moves down by this.
@@ -390,6 +391,10 @@ void MainWindow::BuildLists()
         ReportView* view = m_abnormalView->hasFocus() ? m_abnormalView : m_siteView;
         m_alerts->ShowMenu(view, m_menuButton->mapToGlobal(QPoint(0, m_menuButton->height())));
     });
+    // The alert settings one click away, beside the menu that also offers them; no kind prefix either.
+    m_alertsButton = MakeButton(this, u"打开提醒设置"_s, u"提醒设置…"_s, QRect(kAlertsButtonPos, QSize(76, 20)));
+    m_alertsButton->setToolTip(u"通知目标（群机器人、聊天服务、JSON 网址）、测试通知、减少打扰与历史记录"_s);
+    connect(m_alertsButton, &QPushButton::clicked, this, [this] { m_alerts->EditSettings(); });
 }
 
 void MainWindow::WireRun()
@@ -814,6 +819,7 @@ void MainWindow::LayOut()
     m_abnormalView->setGeometry(kAbnormalListRect.left(), abnormalTop, listWidth, abnormalHeight);
     m_copyAllButton->move(kCopyButtonPos.x(), abnormalTop + (kCopyButtonPos.y() - kAbnormalListRect.top()));
     m_menuButton->move(kMenuButtonPos.x(), listsTop + (kMenuButtonPos.y() - kSiteListRect.top()));
+    m_alertsButton->move(kAlertsButtonPos.x(), listsTop + (kAlertsButtonPos.y() - kSiteListRect.top()));
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event)

@@ -149,6 +149,7 @@ private:
     QPushButton* m_startButton = nullptr;
     QPushButton* m_copyAllButton = nullptr;
     QPushButton* m_menuButton = nullptr;
+    QPushButton* m_alertsButton = nullptr;
     ReportView* m_siteView = nullptr;
     ReportView* m_abnormalView = nullptr;
     QPointer<StatusCodePopup> m_statusPopup;

@@ -9,28 +9,22 @@
 #include "store/persistence.h"
 #include "ui/csv_export.h"
 #include "ui/message_box.h"
+#include "ui/notify_settings_dialog.h"
 #include "ui/report_view.h"
-#include "ui/screen_fit.h"
 #include "ui/site_details_dialog.h"
 #include "ui/tray_icon.h"
 #include "ui/ui_pictures.h"
 
-#include <QCheckBox>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDateTime>
 #include <QDebug>
 #include <QDialog>
-#include <QDialogButtonBox>
-#include <QFormLayout>
 #include <QHeaderView>
-#include <QLabel>
-#include <QLineEdit>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QShortcut>
-#include <QUrl>
 
 #include <limits>
 
@@ -51,14 +45,11 @@ WindowAlerts::WindowAlerts(const Parts& parts)
     , m_parts(parts)
     , m_recorder(new RunRecorder(parts.run, kCollectMs, this))
 {
-    FormStateStore* store = m_parts.store;
     if (HasStoreFile()) {
-        const QString section = store->Section();
-        store->SetSection(Persist::kAlertsSection);
-        m_settings.history = store->ReadBool(Persist::kHistoryEnabledKey, true);
-        m_settings.desktopNotifications = store->ReadBool(Persist::kNotifyDesktopKey, true);
-        m_settings.notifyUrl = store->ReadText(Persist::kNotifyUrlKey);
-        store->SetSection(section);
+        QStringList problems;
+        m_settings = ReadAlertSettings(*m_parts.store, &problems);
+        for (const QString& problem : std::as_const(problems))
+            qWarning().noquote() << problem;
     } else {
         m_settings.history = false;
     }
@@ -68,7 +59,8 @@ WindowAlerts::WindowAlerts(const Parts& parts)
         [this](const QString& message) { MessageBox::Notify(m_parts.window, message, u"通知网址"_s); });
     connect(m_recorder, &RunRecorder::Changes, this, &WindowAlerts::OnBatch);
     m_recorder->SetHistoryPath(WantedHistoryPath());
-    m_recorder->SetNotifyUrl(m_settings.notifyUrl);
+    m_recorder->SetNotifyTargets(m_settings.targets);
+    m_recorder->SetAlertRules(m_settings.confirmPasses, m_settings.remindMinutes);
 
     connect(m_parts.run, &MonitoringRun::CheckFinished, this, &WindowAlerts::KeepRecent);
 
@@ -122,20 +114,17 @@ QString WindowAlerts::HistoryPath() const
 
 void WindowAlerts::ApplySettings(const Settings& settings)
 {
-    const bool urlChanged = settings.notifyUrl != m_settings.notifyUrl;
+    // Replacing the senders gives up what they queued: only when the targets changed.
+    const bool targetsChanged = settings.targets != m_settings.targets;
     m_settings = settings;
-    if (HasStoreFile()) {
-        FormStateStore* store = m_parts.store;
-        const QString section = store->Section();
-        store->SetSection(Persist::kAlertsSection);
-        store->WriteBool(Persist::kHistoryEnabledKey, settings.history);
-        store->WriteBool(Persist::kNotifyDesktopKey, settings.desktopNotifications);
-        store->WriteText(Persist::kNotifyUrlKey, settings.notifyUrl);
-        store->SetSection(section);
+    if (HasStoreFile() && !WriteAlertSettings(*m_parts.store, settings)) {
+        MessageBox::Notify(m_parts.window,
+            u"配置文件含通知密钥，但无法将其权限收紧为仅本人可读写：%1"_s.arg(m_parts.store->Path()), u"提醒设置"_s);
     }
     m_recorder->SetHistoryPath(WantedHistoryPath());
-    if (urlChanged)
-        m_recorder->SetNotifyUrl(settings.notifyUrl);
+    if (targetsChanged)
+        m_recorder->SetNotifyTargets(settings.targets);
+    m_recorder->SetAlertRules(settings.confirmPasses, settings.remindMinutes);
 }
 
 void WindowAlerts::OnBatch(const QVector<StateChange>& batch)
@@ -246,58 +235,18 @@ void WindowAlerts::ShowMenu(ReportView* view, const QPoint& globalPos)
     menu->popup(globalPos);
 }
 
-QString WindowAlerts::NotifyUrlProblem(const QString& text)
-{
-    if (text.isEmpty())
-        return {};
-    const QUrl url(text, QUrl::StrictMode);
-    const QString scheme = url.scheme().toLower();
-    if (scheme != u"http"_s && scheme != u"https"_s)
-        return u"通知网址需要以 http:// 或 https:// 开头。"_s;
-    if (!url.isValid() || url.host().isEmpty())
-        return u"通知网址里没有可用的主机名。"_s;
-    return {};
-}
-
 void WindowAlerts::EditSettings()
 {
-    QDialog dialog(m_parts.window);
-    dialog.setObjectName(u"提醒与历史设置"_s);
-    dialog.setWindowTitle(u"提醒与历史设置"_s);
-    auto* form = new QFormLayout(&dialog);
-    auto* history = new QCheckBox(u"记录网站历史（配置文件旁的 .history.sqlite）"_s, &dialog);
-    history->setChecked(m_settings.history);
-    history->setEnabled(HasStoreFile());
-    auto* desktop = new QCheckBox(u"网站状态变化时显示桌面通知"_s, &dialog);
-    desktop->setChecked(m_settings.desktopNotifications);
-    auto* url = new QLineEdit(m_settings.notifyUrl, &dialog);
-    url->setObjectName(u"通知网址"_s);
-    url->setPlaceholderText(u"http(s)://…（空：不发送）"_s);
-    auto* problem = new QLabel(&dialog);
-    problem->setObjectName(u"通知网址问题"_s);
-    problem->setStyleSheet(u"color: #b00000"_s);
-    problem->hide();
-    form->addRow(history);
-    form->addRow(desktop);
-    form->addRow(u"通知网址（POST JSON）："_s, url);
-    form->addRow(problem);
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
-    // A wrong address keeps the dialog and what was typed, and says what is wrong.
-    connect(buttons, &QDialogButtonBox::accepted, &dialog, [&dialog, url, problem] {
-        const QString text = NotifyUrlProblem(url->text().trimmed());
-        problem->setText(text);
-        problem->setVisible(!text.isEmpty());
-        if (text.isEmpty())
-            dialog.accept();
-        else
-            url->setFocus();
-    });
-    connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
-    form->addRow(buttons);
-    FitIntoScreen(&dialog);
-    if (dialog.exec() != QDialog::Accepted)
+    if (m_settingsDialog) {
+        m_settingsDialog->raise();
+        m_settingsDialog->activateWindow();
         return;
-    ApplySettings({ history->isChecked(), desktop->isChecked(), url->text().trimmed() });
+    }
+    auto* dialog = new NotifySettingsDialog(m_settings, HasStoreFile(), m_parts.window);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QDialog::accepted, this, [this, dialog] { ApplySettings(dialog->Result()); });
+    m_settingsDialog = dialog;
+    dialog->open();
 }
 
 bool WindowAlerts::eventFilter(QObject* watched, QEvent* event)

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "monitor/alert_settings.h"
 #include "ui/site_details_dialog.h"
 
 #include <QHash>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QVector>
 
@@ -11,6 +13,7 @@
 
 class FormStateStore;
 class MonitoringRun;
+class NotifySettingsDialog;
 class ReportView;
 class RunRecorder;
 class TrayIcon;
@@ -19,11 +22,12 @@ struct CheckRecord;
 struct StateChange;
 
 // What the window adds to a run without touching its layout: desktop notifications, the tray's abnormal picture
-// and tooltip, a details view per site, CSV export, and the settings of the run's recorder (history, webhook).
+// and tooltip, a details view per site, CSV export, and the settings of the run's recorder (history, notification
+// targets, noise rules).
 //
 // Nothing changes what the lists' clicks do. A middle click or Enter on a row opens its details; a right click
 // on a list's header or below its rows, the menu key and the window's 导出/设置 button offer details, export
-// and the settings; Ctrl+E exports the list that has the focus.
+// and the settings; the window's 提醒设置 button opens the settings; Ctrl+E exports the list that has the focus.
 // Settings live in the ini section Persist::kAlertsSection.
 class WindowAlerts final : public QObject
 {
@@ -31,12 +35,7 @@ class WindowAlerts final : public QObject
     Q_DISABLE_COPY_MOVE(WindowAlerts)
 
 public:
-    struct Settings
-    {
-        bool history = true;
-        bool desktopNotifications = true;
-        QString notifyUrl;
-    };
+    using Settings = AlertSettings;
 
     struct Parts
     {
@@ -58,8 +57,8 @@ public:
     void ShowDetails(const QString& url);
     // Details of the view's current row, export of either list, the settings.
     void ShowMenu(ReportView* view, const QPoint& globalPos);
-    // What is wrong with a notification address; empty when it is usable or empty.
-    static QString NotifyUrlProblem(const QString& text);
+    // Opens the settings dialog, or raises the one already open; OK applies what it holds.
+    void EditSettings();
     // The tray's tooltip is built on this title, never on the caption with its live counts.
     void SetTrayTitle(const QString& title);
     void RefreshTray();
@@ -76,7 +75,6 @@ private:
     void Notify(const QString& title, const QString& text);
     void UpdateTray();
     void KeepRecent(const CheckRecord& record);
-    void EditSettings();
     bool HasStoreFile() const;
     QString WantedHistoryPath() const;
 
@@ -85,6 +83,7 @@ private:
     RunRecorder* m_recorder;
     int m_shownAbnormal = -1;
     QString m_trayTitle;
+    QPointer<NotifySettingsDialog> m_settingsDialog;
     // Per site at most an hour and kRecentMax checks, 16 bytes each: about 30 MB for 50,000 sites every 100 s.
     static constexpr qint64 kRecentMs = 3600 * 1000;
     static constexpr qsizetype kRecentMax = 120;

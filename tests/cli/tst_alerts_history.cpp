@@ -1,7 +1,9 @@
 // The headless command's history, webhook and CSV output, end to end against loopback servers.
 
+#include "monitor/alert_settings.h"
 #include "monitor/state_changes.h"
 #include "monitor/webhook_sender.h"
+#include "store/form_state_store.h"
 #include "support/loopback_server.h"
 #include "support/smtp_sink.h"
 #include "support/test_files.h"
@@ -16,6 +18,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrl>
+#include <QUrlQuery>
 
 #include <atomic>
 
@@ -200,8 +203,12 @@ void TestAlertsHistory::notifyTestNamesEachFailure()
     auto run = [&](const QStringList& targets) {
         QProcess process;
         QStringList arguments { u"--headless"_s, u"--notify-test"_s };
-        for (const QString& target : targets)
-            arguments << u"--notify"_s << target << u"--notify-secret"_s << u"s"_s;
+        for (const QString& target : targets) {
+            if (target.startsWith(u"--"_s))
+                arguments << target; // --config=FILE
+            else
+                arguments << u"--notify"_s << target << u"--notify-secret"_s << u"s"_s;
+        }
         process.start(QStringLiteral(PATROL_BINARY), arguments);
         process.waitForFinished(60'000);
         return std::pair(process.exitCode(), QString::fromUtf8(process.readAllStandardError()));
@@ -237,6 +244,27 @@ void TestAlertsHistory::notifyTestNamesEachFailure()
         qPrintable(mailErrors));
     const QByteArray markdownStart = "{\"markdown\":{\"text\":\"巡更灯：测试通知";
     QVERIFY(robots.Requests().last().body.startsWith(markdownStart));
+
+    // Without targets on the command line the window's, from the ini, secret included; the command line wins.
+    const QString ini = dir.filePath(u"a.ini"_s);
+    {
+        FormStateStore store;
+        QVERIFY(store.SetFile(ini, 0));
+        AlertSettings stored;
+        stored.targets = { { NotifyKind::WeCom, robots.Url(u"/refuses"_s), {} },
+            { NotifyKind::DingTalk, robots.Url(u"/ok"_s), u"ini-secret"_s } };
+        QVERIFY(WriteAlertSettings(store, stored));
+    }
+    const auto [fromIni, iniErrors] = run({ u"--config="_s + ini });
+    QCOMPARE(fromIni, 1);
+    QVERIFY2(iniErrors.contains(u"错误码 93000"_s) && iniErrors.contains(u"1 个目标成功，1 个失败"_s),
+        qPrintable(iniErrors));
+    const QByteArray signedTarget = robots.Requests().last().target;
+    const QByteArray timestamp
+        = QUrlQuery(QUrl(QString::fromLatin1(signedTarget))).queryItemValue(u"timestamp"_s).toLatin1();
+    QVERIFY(signedTarget.endsWith(
+        "&sign=" + QUrl::toPercentEncoding(DingTalkSign(timestamp.toLongLong(), u"ini-secret"_s))));
+    QCOMPARE(run({ u"--config="_s + ini, good }).first, 0);
 }
 
 // With --confirm-passes 2, /flip (200, 503, 200) is never told; /down only at its second pass.

@@ -1,5 +1,6 @@
 // The window's history, notifications, details view and CSV export against a real run on loopback sites.
 
+#include "monitor/alert_settings.h"
 #include "monitor/monitoring_run.h"
 #include "monitor/report_model.h"
 #include "store/form_state_store.h"
@@ -10,6 +11,7 @@
 #include "ui/csv_export.h"
 #include "ui/main_window.h"
 #include "ui/message_box.h"
+#include "ui/notify_settings_dialog.h"
 #include "ui/report_view.h"
 #include "ui/site_details_dialog.h"
 #include "ui/window_alerts.h"
@@ -17,6 +19,7 @@
 #include <QApplication>
 #include <QChart>
 #include <QChartView>
+#include <QComboBox>
 #include <QDateTimeAxis>
 #include <QDialogButtonBox>
 #include <QJsonArray>
@@ -30,6 +33,8 @@
 #include <QPushButton>
 #include <QScatterSeries>
 #include <QSignalSpy>
+#include <QSpinBox>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextCodec>
@@ -46,44 +51,107 @@ class TestWindowAlerts final : public QObject
 
 private slots:
     void flipGivesOneNotificationHistoryAndDetails();
-    void settingsKeepAWrongAddress();
+    void settingsDialogTargetsTestsAndIni();
     void detailsChartRules();
 };
 
-// From the menu: a wrong address keeps the dialog open with what was typed and says why.
-void TestWindowAlerts::settingsKeepAWrongAddress()
+// An older ini's single URL, the 提醒设置 button, a target added with a wrong address first, a test answered and one
+// refused, the noise rules; all of it back from the ini, no removed secret left in it, the file its owner's only.
+void TestWindowAlerts::settingsDialogTargetsTestsAndIni()
 {
-    MainWindow window(nullptr);
+    LoopbackServer robots;
+    QVERIFY(robots.IsListening());
+    robots.Route("/refuses", LoopbackResponse::Ok(R"({"errcode":310000,"errmsg":"sign not match"})"));
+    robots.Route("/stall", LoopbackResponse::Stall());
+    QTemporaryDir dir;
+    const QString ini = dir.filePath(u"岚澈·巡更灯.ini"_s);
+    const QString oldUrl = robots.Url(u"/hook?token=abc"_s);
+    QVERIFY(
+        WriteFileBytes(ini, QTextCodec::codecForName("GB18030")->fromUnicode(u"[提醒与历史]\r\n通知网址="_s + oldUrl)));
+    QVERIFY(QFile::setPermissions(ini, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
+    FormStateStore store;
+    QVERIFY(store.SetFile(ini, 0));
+    MainWindow window(&store);
     window.show();
     auto* alerts = window.findChild<WindowAlerts*>();
-    alerts->ShowMenu(window.SiteView(), window.mapToGlobal(QPoint(20, 300)));
-    QMenu* menu = nullptr;
-    QTRY_VERIFY((menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) != nullptr);
-    QAction* settings = nullptr;
-    for (QAction* action : menu->actions())
-        if (action->text() == u"提醒与历史设置…"_s)
-            settings = action;
-    QVERIFY(settings);
-    QStringList problems;
-    bool stayedOpen = false;
-    QTimer::singleShot(0, this, [&] {
-        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-        auto* url = dialog->findChild<QLineEdit*>(u"通知网址"_s);
-        auto* ok = dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok);
-        for (const QString& wrong : { u"ftp://hooks.example/x"_s, u"http://"_s }) {
-            url->setText(wrong);
-            ok->click();
-            problems << dialog->findChild<QLabel*>(u"通知网址问题"_s)->text();
-        }
-        stayedOpen = dialog->isVisible() && url->text() == u"http://"_s;
-        url->setText(u"https://hooks.example/patrol"_s);
-        ok->click();
-    });
-    settings->trigger();
-    QVERIFY(stayedOpen);
-    QCOMPARE(
-        problems, QStringList({ u"通知网址需要以 http:// 或 https:// 开头。"_s, u"通知网址里没有可用的主机名。"_s }));
-    QCOMPARE(alerts->CurrentSettings().notifyUrl, u"https://hooks.example/patrol"_s);
+    const QList<NotifyTarget> old { { NotifyKind::Webhook, oldUrl, {} } };
+    QCOMPARE(alerts->CurrentSettings().targets, old);
+    QCOMPARE(int(QFile::permissions(ini) & 0x0077), 0); // its token is a secret: narrowed at the start
+
+    window.findChild<QPushButton*>(u"打开提醒设置"_s)->click();
+    auto* dialog = window.findChild<NotifySettingsDialog*>();
+    QVERIFY(dialog && dialog->isVisible());
+    auto* table = dialog->findChild<QTableWidget*>(u"通知目标列表"_s);
+    auto* url = dialog->findChild<QLineEdit*>(u"通知网址"_s);
+    auto* problem = dialog->findChild<QLabel*>(u"通知网址问题"_s);
+    auto* add = dialog->findChild<QPushButton*>(u"添加通知目标"_s);
+    QCOMPARE(table->item(0, NotifySettingsDialog::UrlColumn)->text(), robots.Url(u"/hook?***"_s));
+    auto testButton
+        = [&](int row) { return qobject_cast<QPushButton*>(table->cellWidget(row, NotifySettingsDialog::TestColumn)); };
+    testButton(0)->click();
+    QTRY_COMPARE(table->item(0, NotifySettingsDialog::AnswerColumn)->text(), u"已送达"_s);
+    QCOMPARE(robots.Requests().last().body, QByteArray("[]"));
+
+    // A self-hosted DingTalk gateway: the kind picked, the secret given; a wrong address first.
+    table->clearSelection();
+    auto* kind = dialog->findChild<QComboBox*>(u"通知种类"_s);
+    kind->setCurrentIndex(kind->findData(u"dingtalk"_s));
+    dialog->findChild<QLineEdit*>(u"签名密钥"_s)->setText(u"SEC-1"_s);
+    url->setText(u"ftp://robots.example/x"_s);
+    add->click();
+    QVERIFY(problem->isVisible() && problem->text().contains(u"http://"_s));
+    QCOMPARE(url->text(), u"ftp://robots.example/x"_s);
+    QCOMPARE(table->rowCount(), 1);
+    url->setText(robots.Url(u"/refuses"_s));
+    add->click();
+    QCOMPARE(table->rowCount(), 2);
+    QCOMPARE(table->item(1, NotifySettingsDialog::KindColumn)->text(), u"钉钉群机器人"_s);
+    testButton(1)->click();
+    QTRY_VERIFY(table->item(1, NotifySettingsDialog::AnswerColumn)->text().startsWith(u"失败"_s));
+    QVERIFY2(dialog->findChild<QLabel*>(u"测试结果"_s)->text().contains(u"错误码 310000：sign not match"_s),
+        qPrintable(dialog->findChild<QLabel*>(u"测试结果"_s)->text()));
+    QVERIFY(robots.Requests().last().target.contains("&sign="));
+
+    // Typed but not added: OK says so and keeps it.
+    table->clearSelection();
+    url->setText(robots.Url(u"/typed"_s));
+    dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+    QVERIFY(dialog->isVisible() && problem->text().contains(u"还没有保存"_s));
+    url->clear();
+    dialog->findChild<QSpinBox*>(u"连续几遍才提醒"_s)->setValue(3);
+    dialog->findChild<QSpinBox*>(u"每隔分钟提醒"_s)->setValue(30);
+    dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+    QTRY_VERIFY(!window.findChild<NotifySettingsDialog*>());
+
+    const WindowAlerts::Settings applied = alerts->CurrentSettings();
+    QCOMPARE(applied.targets.size(), 2);
+    QCOMPARE(applied.targets.at(1).secret, u"SEC-1"_s);
+    QCOMPARE(applied.confirmPasses, 3);
+    QCOMPARE(applied.remindMinutes, 30);
+    FormStateStore reader;
+    QVERIFY(reader.SetFile(ini, 1));
+    QCOMPARE(ReadAlertSettings(reader), applied);
+    QVERIFY(QTextCodec::codecForName("GB18030")->toUnicode(FileBytes(ini)).contains(u"通知网址="_s + oldUrl));
+
+    // Removing the signed target leaves no trace of its secret; a file widened since is narrowed again.
+    QVERIFY(QFile::setPermissions(ini, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
+    WindowAlerts::Settings fewer = applied;
+    fewer.targets.removeLast();
+    alerts->ApplySettings(fewer);
+    QVERIFY(!FileBytes(ini).contains("SEC-1"));
+    QCOMPARE(int(QFile::permissions(ini) & 0x0077), 0);
+
+    // Closing while a test waits on a silent server neither hangs nor answers into a dead dialog.
+    alerts->EditSettings();
+    dialog = window.findChild<NotifySettingsDialog*>();
+    dialog->findChild<QLineEdit*>(u"通知网址"_s)->setText(robots.Url(u"/stall"_s));
+    dialog->findChild<QPushButton*>(u"添加通知目标"_s)->click();
+    const int before = robots.RequestCount();
+    dialog->SendTest(1);
+    QVERIFY(robots.WaitForRequests(before + 1, 10'000));
+    dialog->reject();
+    QTRY_VERIFY(!window.findChild<NotifySettingsDialog*>());
+    QCOMPARE(alerts->CurrentSettings(), fewer);
 }
 
 // Hourly means: a missing hour is a gap, ticks every four hours on the hour; a long history has no span note.
