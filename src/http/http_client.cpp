@@ -1,5 +1,6 @@
 #include "http/http_client.h"
 
+#include "http/transfer_share.h"
 #include "http/url_text.h"
 
 #include <QStringList>
@@ -13,6 +14,7 @@ constexpr int kDefaultWaitSeconds = 25;
 } // namespace
 
 HttpClient::HttpClient()
+    : m_share(TransferShare::Make())
 {
     CreateRequestObject();
 }
@@ -29,6 +31,7 @@ void HttpClient::CreateRequestObject()
         return;
     }
     request->SetCancelFlag(m_cancel);
+    request->SetShare(m_share);
     m_request = std::move(request);
 }
 
@@ -91,6 +94,8 @@ QString HttpClient::FetchPage(const QString& url, FetchOptions options, FetchRes
 {
     if (!options.cancel)
         options.cancel = m_cancel;
+    if (!options.share)
+        options.share = m_share;
     return ::FetchPage(url, options, result);
 }
 

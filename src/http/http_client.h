@@ -51,4 +51,6 @@ private:
 
     std::shared_ptr<RequestObject> m_request;
     std::shared_ptr<const std::atomic<bool>> m_cancel;
+    // The client's transfers look a name up once and resume the TLS session of the first handshake.
+    std::shared_ptr<TransferShare> m_share;
 };

@@ -5,11 +5,15 @@
 #include "http/curl_global.h"
 #include "http/curl_transfer.h"
 #include "http/page_budget.h"
+#include "http/transfer_share.h"
+#include "http/trust_store.h"
 #include "http/url_text.h"
 
 #include <QUrl>
 
 #include <curl/curl.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
 
 #include <algorithm>
 #include <chrono>
@@ -35,6 +39,9 @@ struct Transfer
     int timeoutMs = 120000;
     qint64 maxBodyBytes = kDefaultMaxBodyBytes;
     std::shared_ptr<const std::atomic<bool>> cancel;
+    std::shared_ptr<TransferShare> share;
+    // Verifying in libcurl's terms, so that a verified request's session matches, while any certificate passes.
+    bool resumeSessions = false;
 };
 
 struct Outcome
@@ -122,6 +129,22 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user)
     return bytes;
 }
 
+int AcceptAnyChain(int, X509_STORE_CTX* store)
+{
+    X509_STORE_CTX_set_error(store, X509_V_OK);
+    return 1;
+}
+
+CURLcode OnResumingSslContext(CURL*, void* sslContext, void*)
+{
+    auto* ctx = static_cast<SSL_CTX*>(sslContext);
+    TrustStore::Install(ctx);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, &AcceptAnyChain);
+    // A session of a handshake that accepted any certificate must never serve a request that verifies.
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+    return CURLE_OK;
+}
+
 using EasyPtr = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
 using MultiPtr = std::unique_ptr<CURLM, decltype(&curl_multi_cleanup)>;
 using ListPtr = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
@@ -144,9 +167,21 @@ bool Configure(CURL* easy, const Transfer& transfer, curl_slist*& headerList, Si
         || curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, long(FetchOverallLimitMs(transfer.timeoutMs))) != CURLE_OK)
         return false;
 
-    if (curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L) != CURLE_OK
+    if (transfer.share && transfer.share->Attach(easy) != CURLE_OK)
+        return false;
+    // Without the shared store libcurl would load the bundle, and a missing one would fail the fetch.
+    if (transfer.resumeSessions && TrustStore::Prepare(easy)) {
+        // The name check is libcurl's own and cannot be waived here: a name that fails it is fetched again unverified.
+        if (curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L) != CURLE_OK
+            || curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L) != CURLE_OK
+            || curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &OnResumingSslContext) != CURLE_OK)
+            return false;
+    } else if (curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L) != CURLE_OK
         || curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L) != CURLE_OK
-        || curl_easy_setopt(easy, CURLOPT_PROXY_SSL_VERIFYPEER, 0L) != CURLE_OK
+        || curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr) != CURLE_OK
+        || curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr) != CURLE_OK)
+        return false;
+    if (curl_easy_setopt(easy, CURLOPT_PROXY_SSL_VERIFYPEER, 0L) != CURLE_OK
         || curl_easy_setopt(easy, CURLOPT_PROXY_SSL_VERIFYHOST, 0L) != CURLE_OK)
         return false;
 
@@ -213,6 +248,11 @@ Outcome Perform(const Transfer& transfer)
         outcome.cancelled = true;
         return outcome;
     }
+    if (code == CURLE_PEER_FAILED_VERIFICATION && transfer.resumeSessions && !outcome.responseStarted) {
+        Transfer unverified = transfer;
+        unverified.resumeSessions = false;
+        return Perform(unverified);
+    }
     outcome.timedOut = code == CURLE_OPERATION_TIMEDOUT || sink.budgetCut;
     outcome.failed = code != CURLE_OK && !(code == CURLE_WRITE_ERROR && outcome.truncated);
     if (outcome.failed) {
@@ -248,6 +288,8 @@ bool Prepare(const QString& rawUrl, const FetchOptions& options, Transfer& trans
     const qint64 cap = options.maxBodyBytes.value_or(kDefaultMaxBodyBytes);
     transfer.maxBodyBytes = cap > 0 ? cap : kDefaultMaxBodyBytes;
     transfer.cancel = options.cancel;
+    transfer.share = options.share;
+    transfer.resumeSessions = options.share != nullptr;
     return true;
 }
 

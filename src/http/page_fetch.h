@@ -10,6 +10,8 @@
 #include <memory>
 #include <optional>
 
+class TransferShare;
+
 // The optional arguments of FetchPage; a field left empty is "not given" and takes the default.
 struct FetchOptions
 {
@@ -18,6 +20,8 @@ struct FetchOptions
     std::optional<qint64> maxBodyBytes; // body cap; not given: kDefaultMaxBodyBytes
     // Set from another thread to end the request early (program shutdown); checked while transferring.
     std::shared_ptr<const std::atomic<bool>> cancel;
+    // Name lookups and TLS sessions of the caller's other transfers: a session a verified request made is resumed.
+    std::shared_ptr<TransferShare> share;
 };
 
 // What a fetch hands back besides the text.
@@ -47,7 +51,8 @@ constexpr int FetchOverallLimitMs(int timeoutMs)
 // and less than a second means 60 s.
 int FetchTimeoutMs(const std::optional<double>& seconds);
 
-// A GET as one libcurl transfer on the calling thread (no connection or session survives it), direct, with the
+// A GET as one libcurl transfer on the calling thread (no connection survives it, and it leaves no TLS session
+// behind, though it resumes one of FetchOptions::share), direct, with the
 // browser's User-Agent, Accept and Accept-Language; returns the body as text, empty on any failure. Ignores
 // certificate errors, follows up to 10 redirects between http and https, times the connection and every gap by the
 // time-out, ends by FetchOverallLimitMs and at once when the cancel flag is raised through CancelWakeup::Raise (within

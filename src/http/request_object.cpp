@@ -3,6 +3,8 @@
 #include "http/cancel_wakeup.h"
 #include "http/curl_global.h"
 #include "http/curl_transfer.h"
+#include "http/transfer_share.h"
+#include "http/trust_store.h"
 #include "http/url_text.h"
 
 #include <QHash>
@@ -90,6 +92,8 @@ struct RequestObject::Private final : CurlTransfer::Limits
     bool multiReusable = true; // see MultiPool
     std::atomic<bool> abortRequested { false };
     std::shared_ptr<const std::atomic<bool>> cancel;
+    std::shared_ptr<TransferShare> share;
+    bool sharedTrust = false; // the handshake gets the process's parsed CA store
 
     QHash<int, QVariant> options;
     int resolveMs = 0;
@@ -246,6 +250,8 @@ int SslContextIndex()
 CURLcode RequestObject::Private::OnSslContext(CURL*, void* sslContext, void* self)
 {
     auto* ctx = static_cast<SSL_CTX*>(sslContext);
+    if (static_cast<Private*>(self)->sharedTrust)
+        TrustStore::Install(ctx);
     SSL_CTX_set_ex_data(ctx, SslContextIndex(), self);
     SSL_CTX_set_verify(ctx, SSL_CTX_get_verify_mode(ctx), &Private::OnVerify);
     return CURLE_OK;
@@ -343,6 +349,11 @@ void RequestObject::Private::Configure()
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, (ignore & kIgnoreCertCnInvalid) ? 0L : 2L);
     curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &Private::OnSslContext);
     curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, this);
+    sharedTrust = TrustStore::Prepare(easy);
+    if (share)
+        share->Attach(easy);
+    else
+        curl_easy_setopt(easy, CURLOPT_SHARE, nullptr);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorText);
 
     const QVariant agent = options.value(UserAgentString);
@@ -426,7 +437,8 @@ void RequestObject::Private::Start()
     }
     curlUrl = UrlForCurl(url);
     Configure();
-    if (proxySetting == kProxyNamed || !HostIsAddress(curlUrl))
+    // A shared lookup lands in the share, not in the multi handle.
+    if (proxySetting == kProxyNamed || (!share && !HostIsAddress(curlUrl)))
         multiReusable = false;
     CancelWakeup::Watch(cancel.get(), m);
     if (curl_multi_add_handle(m, easy) != CURLM_OK) {
@@ -737,4 +749,11 @@ void RequestObject::SetCancelFlag(std::shared_ptr<const std::atomic<bool>> flag)
 {
     std::lock_guard lock(d->mutex);
     d->cancel = std::move(flag);
+}
+
+void RequestObject::SetShare(std::shared_ptr<TransferShare> share)
+{
+    std::lock_guard lock(d->mutex);
+    if (d->state != State::Running)
+        d->share = std::move(share);
 }

@@ -10,6 +10,8 @@
 #include <atomic>
 #include <memory>
 
+class TransferShare;
+
 // The scriptable request object of one HttpClient, over one libcurl easy handle.
 //
 // Open(method, url, async) then Send(): a synchronous request does the whole transfer inside Send; an
@@ -96,6 +98,8 @@ public:
     // When the flag is raised through CancelWakeup::Raise, a running transfer ends at once with the empty result
     // (within a second when the flag is only set).
     void SetCancelFlag(std::shared_ptr<const std::atomic<bool>> flag);
+    // Name lookups and TLS sessions shared with the owner's other transfers (none: the object's own).
+    void SetShare(std::shared_ptr<TransferShare> share);
 
     struct Private;
 

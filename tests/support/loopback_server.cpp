@@ -353,6 +353,7 @@ struct LoopbackServer::State
     int max = 0;
     int total = 0;
     int tlsFailures = 0;
+    int resumedHandshakes = 0;
     int nextId = 0;
     std::set<int> openFds;
 
@@ -418,11 +419,13 @@ private:
     {
         m_ssl = SSL_new(m_state->ctx);
         SSL_set_fd(m_ssl, m_fd);
-        if (SSL_accept(m_ssl) == 1)
-            return true;
+        const bool done = SSL_accept(m_ssl) == 1;
         std::lock_guard lock(m_state->mutex);
-        ++m_state->tlsFailures;
-        return false;
+        if (done && SSL_session_reused(m_ssl))
+            ++m_state->resumedHandshakes;
+        if (!done)
+            ++m_state->tlsFailures;
+        return done;
     }
 
     // Waits until the socket has data (true) or the server stops / the time runs out (false).
@@ -900,12 +903,19 @@ int LoopbackServer::TlsFailures() const
     return m_state->tlsFailures;
 }
 
+int LoopbackServer::ResumedHandshakes() const
+{
+    std::lock_guard lock(m_state->mutex);
+    return m_state->resumedHandshakes;
+}
+
 void LoopbackServer::ResetCounters()
 {
     std::lock_guard lock(m_state->mutex);
     m_state->max = m_state->current;
     m_state->total = 0;
     m_state->tlsFailures = 0;
+    m_state->resumedHandshakes = 0;
 }
 
 bool LoopbackServer::UseCertificateChain()

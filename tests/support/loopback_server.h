@@ -117,7 +117,8 @@ public:
     int MaxConnections() const; // the most connections open at the same moment
     int TotalConnections() const; // accepted so far, TLS handshakes that failed included
     int TlsFailures() const; // handshakes that did not complete (the client rejected the certificate)
-    void ResetCounters(); // max := current, total := 0, TLS failures := 0
+    int ResumedHandshakes() const; // handshakes that resumed an earlier session
+    void ResetCounters(); // max := current, total := 0, TLS failures and resumed := 0
 
     // The self-signed certificate (PEM) of HTTPS servers, for clients that want to trust it.
     static QByteArray CertificatePem();
