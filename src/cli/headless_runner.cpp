@@ -234,14 +234,15 @@ bool HeadlessRunner::Ready(QString* why) const
 void HeadlessRunner::OnCheckFinished(const CheckRecord& record)
 {
     m_lastProgress.restart();
-    if (m_board)
-        m_board->RecordCheck(record);
     if (m_metrics) {
         m_metrics->RecordCheck(record, record.finishedAtMs);
         // A failed handshake tells nothing new about the certificate: the last known date stays.
         if (record.certExpires > 0)
             m_metrics->SetCertExpiry(record.url, record.certExpires);
     }
+    // The metrics hold the history's since-times: the page says the same as the alerts.
+    if (m_board)
+        m_board->RecordCheck(record, m_metrics && !record.cancelled ? m_metrics->AbnormalSinceMs(record.url) : 0);
     if (m_stdoutBroken)
         return;
     m_outBuffer += FormatCheckLine(record, m_format);

@@ -131,7 +131,7 @@ SiteBoard::Entry& SiteBoard::EntryFor(const QString& url)
     return m_entries[size_t(Append(url))];
 }
 
-void SiteBoard::RecordCheck(const CheckRecord& record)
+void SiteBoard::RecordCheck(const CheckRecord& record, qint64 abnormalSinceMs)
 {
     if (record.cancelled)
         return;
@@ -146,6 +146,10 @@ void SiteBoard::RecordCheck(const CheckRecord& record)
         ++m_topVersion;
     } else if (state == State::Abnormal) {
         ++m_topVersion;
+    }
+    if (state == State::Abnormal && abnormalSinceMs > 0 && abnormalSinceMs != entry.abnormalSinceMs) {
+        entry.abnormalSinceMs = abnormalSinceMs;
+        ++m_membershipVersion; // the order goes by it
     }
     entry.state = state;
     entry.byStatus = record.byStatus;

@@ -64,7 +64,8 @@ public:
     void SetSites(const QStringList& urls);
     // A list read again: the URLs that stay keep what the board knows of them, the others go.
     void ReplaceSites(const QStringList& urls);
-    void RecordCheck(const CheckRecord& record);
+    // abnormalSinceMs: where another record knows better (the history) since when an abnormal site is so.
+    void RecordCheck(const CheckRecord& record, qint64 abnormalSinceMs = 0);
     void RecordPass(const PassSummary& summary, qint64 endedAtMs);
 
     int Count() const { return int(m_entries.size()); }

@@ -138,6 +138,12 @@ SiteMetrics::Site& SiteMetrics::SiteFor(const QString& url)
     return site;
 }
 
+qint64 SiteMetrics::AbnormalSinceMs(const QString& url) const
+{
+    const int index = m_indexByUrl.value(url, -1);
+    return index < 0 ? 0 : m_sites[size_t(index)].abnormalSinceMs;
+}
+
 void SiteMetrics::SeedVerdicts(QHash<QString, HistoryVerdict> verdicts)
 {
     m_seeds = std::move(verdicts);

@@ -42,6 +42,8 @@ public:
     void AddNotifyFailed(int changes) { m_notifyFailed += quint64(qMax(changes, 0)); }
 
     QByteArray Render() const;
+    // Since when the site is abnormal (the history's record of it where there is one); 0 normal or unknown.
+    qint64 AbnormalSinceMs(const QString& url) const;
 
     // A label value as the format requires: backslash, double quote and line feed escaped.
     static QByteArray EscapeLabelValue(const QString& value);

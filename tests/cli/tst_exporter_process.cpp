@@ -215,6 +215,9 @@ void TestExporterProcess::endpointsOfARealRun()
     const double since = Sample(page, "patrol_site_state_since_timestamp_seconds{url=\"" + down + "\"}");
     QVERIFY2(since > 0 && since < started, page.constData());
     QCOMPARE(Sample(page, "patrol_site_abnormal_since_timestamp_seconds{url=\"" + down + "\"}"), since);
+    // The status page says the same.
+    const QByteArray api = Get(exporter.Port(), "GET", "/api/sites?state=abnormal").body;
+    QVERIFY2(api.contains("\"abnormalSinceMs\":" + QByteArray::number(qint64(since * 1000))), api.constData());
     QCOMPARE(exporter.Stop(), 0);
 }
 
