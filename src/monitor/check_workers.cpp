@@ -216,12 +216,13 @@ void CheckWorkers::Shutdown(qint64 waitMs)
 
 void CheckWorkers::customEvent(QEvent* event)
 {
-    if (event->type() != kResultsWaiting)
-        return;
-    // One hold of the lock takes a slice of results; it also hands the workers' writes over to this thread.
+    // One hold of the lock takes a slice of results; it also hands the workers' writes over to this thread, the
+    // event's own included (Qt's queue orders them too, unseen by the race checker).
     std::vector<CheckRecord> slice;
     {
         std::lock_guard lock(m_pool->mutex);
+        if (event->type() != kResultsWaiting)
+            return;
         const size_t count = std::min(m_pool->results.size(), size_t(kResultsPerTurn));
         slice.reserve(count);
         std::move(m_pool->results.begin(), m_pool->results.begin() + qsizetype(count), std::back_inserter(slice));
