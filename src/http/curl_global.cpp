@@ -1,5 +1,7 @@
 #include "http/curl_global.h"
 
+#include <openssl/crypto.h>
+
 #include <cstdlib>
 #include <mutex>
 
@@ -25,6 +27,9 @@ void EnsureCurlGlobalInit()
 {
     static std::once_flag once;
     std::call_once(once, [] {
+        // OpenSSL's own exit clean-up would free its locks under checks still running, or under a finished
+        // worker's thread-exit hook: the process's end frees them.
+        OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
         curl_global_init(CURL_GLOBAL_ALL);
         std::atexit([] {
             std::lock_guard lock(g_liveMutex);
