@@ -53,7 +53,8 @@ class MetricsServer final : public QObject
 
 public:
     static constexpr int kMaxConnections = 16;
-    static constexpr int kMaxPerPeer = 4;
+    // A browser opens up to six connections to a host, and a scraper may share its address.
+    static constexpr int kMaxPerPeer = 8;
     static constexpr int kRequestDeadlineMs = 10 * 1000;
     static constexpr int kStallTimeoutMs = 30 * 1000;
     static constexpr qint64 kMaxRequestBytes = 16 * 1024;

@@ -4,6 +4,7 @@
 (function () {
   'use strict';
   var kPeriodMs = 5000;
+  var kRequestLimitMs = 15000;
   var view = { q: '', state: 'all', page: 1, pages: 1 };
   var timer = 0;
   var listAsked = 0;
@@ -94,11 +95,14 @@
   }
 
   function getJson(url) {
+    // A request that never ends must not stop the updates: the next one is armed only when this one settles.
+    var stop = new AbortController();
+    var limit = setTimeout(function () { stop.abort(); }, kRequestLimitMs);
     // no-cache: the browser asks again with If-None-Match and takes a 304 from its cache.
-    return fetch(url, { cache: 'no-cache', credentials: 'same-origin' }).then(function (r) {
+    return fetch(url, { cache: 'no-cache', credentials: 'same-origin', signal: stop.signal }).then(function (r) {
       if (!r.ok) throw new Error(r.status);
       return r.json();
-    });
+    }).finally(function () { clearTimeout(limit); });
   }
 
   function listUrl() {
