@@ -6,6 +6,7 @@ Exit 77 (skipped) when no chromium is installed. Everything listens on 127.0.0.1
 the DevTools protocol with a websocket client written here on the standard library, so nothing is fetched.
 """
 import base64
+import collections
 import http.server
 import json
 import os
@@ -127,7 +128,12 @@ class DevTools:
             if self.js(expression):
                 return
             time.sleep(0.2)
-        raise AssertionError(f'timed out ({seconds} s): {what}')
+        # What the page showed and its last requests, for the failure's reader.
+        state = self.js("JSON.stringify({updated: document.querySelector('#updated').textContent, "
+                        "rows: document.querySelectorAll('#list-rows tr').length, "
+                        "requests: performance.getEntriesByType('resource').slice(-6)"
+                        ".map(e => [e.name, Math.round(e.startTime), Math.round(e.duration), e.responseStatus])})")
+        raise AssertionError(f'timed out ({seconds} s): {what}; the page: {state}')
 
 
 def check(condition, what):
@@ -162,6 +168,7 @@ def main():
                             '--interval', '1', '--timeout', '5', '--history', os.path.join(work, 'h.sqlite')],
                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
     browser = None
+    said = collections.deque(maxlen=60)
     try:
         base = None
         deadline = time.monotonic() + WAIT_S
@@ -171,7 +178,8 @@ def main():
                 raise AssertionError('the program ended early')
             m = re.search(r'(http://127\.0\.0\.1:\d+)/metrics', line)
             base = m.group(1) if m else None
-        threading.Thread(target=run.stderr.read, daemon=True).start()  # keep its stderr from filling up
+        # Keeps its stderr from filling up, and its tail for a failure's reader (a sanitizer's report ends it).
+        threading.Thread(target=lambda: said.extend(l.decode(errors='replace') for l in run.stderr), daemon=True).start()
 
         browser = subprocess.Popen([chromium, '--headless=new', '--no-sandbox', '--disable-gpu',
                                     '--no-first-run', '--disable-extensions', '--disable-background-networking',
@@ -264,6 +272,10 @@ def main():
         errors = [e for e in tools.events if e.get('method') == 'Runtime.exceptionThrown']
         check(not errors, 'the script threw nothing')
         return 0
+    except Exception:
+        if run.poll() is not None:
+            print(f'the program ended with {run.returncode}; its last words:\n' + ''.join(said), file=sys.stderr)
+        raise
     finally:
         for process in (browser, run):
             if process and process.poll() is None:

@@ -130,7 +130,11 @@ public:
     int Finish()
     {
         m_process.waitForFinished(60000);
-        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+        m_err += QString::fromUtf8(m_process.readAllStandardError());
+        const int code = m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+        if (code != 0 && code != 2) // a crash or a sanitizer's report: show what it said
+            qWarning("%s", qPrintable(m_err.right(8000)));
+        return code;
     }
     quint16 Port() const { return m_port; }
     QString Err() const { return m_err; }
