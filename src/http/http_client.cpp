@@ -50,6 +50,15 @@ void HttpClient::Recreate()
     }
 }
 
+void HttpClient::ShareConnections()
+{
+    if (auto share = TransferShare::Make(true)) {
+        m_share = std::move(share);
+        if (m_request)
+            m_request->SetShare(m_share);
+    }
+}
+
 void HttpClient::SetCancelFlag(std::shared_ptr<const std::atomic<bool>> flag)
 {
     m_cancel = std::move(flag);

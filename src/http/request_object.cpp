@@ -109,6 +109,7 @@ struct RequestObject::Private final : CurlTransfer::Limits
     QString proxyPassword;
     bool discardBody = false;
     bool keepConnection = true;
+    bool freshConnection = false;
     bool used = false;
     bool easyConfigured = false; // a new easy handle needs no reset
 
@@ -193,10 +194,11 @@ struct RequestObject::Private final : CurlTransfer::Limits
     void Finish(CURLcode code)
     {
         if (state == State::Running) {
-            // A connection kept for reuse stays in the multi handle's cache; the handle must not serve another object.
+            // A connection kept for reuse stays in the multi handle's cache, unless the share keeps connections;
+            // a handle that holds one must not serve another object.
             curl_socket_t kept = CURL_SOCKET_BAD;
             if (code != CURLE_OK || curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &kept) != CURLE_OK
-                || kept != CURL_SOCKET_BAD)
+                || (kept != CURL_SOCKET_BAD && !(share && share->SharesConnections())))
                 multiReusable = false;
             CancelWakeup::Unwatch(multi.load());
             curl_multi_remove_handle(multi.load(), easy);
@@ -342,6 +344,8 @@ void RequestObject::Private::Configure()
         options.value(EnableHttp1_1, true).toBool() ? long(CURL_HTTP_VERSION_1_1) : long(CURL_HTTP_VERSION_1_0));
     if (!keepConnection)
         curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
+    if (freshConnection)
+        curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
 
     const int ignore = options.value(SslErrorIgnoreFlags, 0).toInt();
     const bool trustAnyIssuer = ignore & (kIgnoreUnknownCa | kIgnoreWrongUsage | kIgnoreCertDateInvalid);
@@ -743,6 +747,13 @@ void RequestObject::SetKeepConnection(bool keep)
     std::lock_guard lock(d->mutex);
     d->used = true;
     d->keepConnection = keep;
+}
+
+void RequestObject::SetFreshConnection(bool fresh)
+{
+    std::lock_guard lock(d->mutex);
+    d->used = true;
+    d->freshConnection = fresh;
 }
 
 void RequestObject::SetCancelFlag(std::shared_ptr<const std::atomic<bool>> flag)

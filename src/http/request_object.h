@@ -95,6 +95,8 @@ public:
     // False for an object that sends once: its connection closes as the transfer ends instead of waiting for the
     // object's end, and the libcurl handles behind it can serve the next object. Default true.
     void SetKeepConnection(bool keep);
+    // True: the transfer opens a connection of its own even when a shared one to the server is kept.
+    void SetFreshConnection(bool fresh);
     // When the flag is raised through CancelWakeup::Raise, a running transfer ends at once with the empty result
     // (within a second when the flag is only set).
     void SetCancelFlag(std::shared_ptr<const std::atomic<bool>> flag);

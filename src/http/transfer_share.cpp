@@ -2,7 +2,7 @@
 
 #include "http/curl_global.h"
 
-std::shared_ptr<TransferShare> TransferShare::Make()
+std::shared_ptr<TransferShare> TransferShare::Make(bool connections)
 {
     EnsureCurlGlobalInit();
     std::shared_ptr<TransferShare> share(new TransferShare);
@@ -16,6 +16,9 @@ std::shared_ptr<TransferShare> TransferShare::Make()
         || curl_share_setopt(self->m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) != CURLSHE_OK
         || curl_share_setopt(self->m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) != CURLSHE_OK)
         return {};
+    if (connections && curl_share_setopt(self->m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT) != CURLSHE_OK)
+        return {};
+    self->m_connections = connections;
     return share;
 }
 

@@ -15,13 +15,16 @@
 class TransferShare final
 {
 public:
-    // Null when libcurl cannot make a share handle; the transfers then go on unshared.
-    static std::shared_ptr<TransferShare> Make();
+    // Null when libcurl cannot make a share handle; the transfers then go on unshared. With connections, a
+    // connection the server keeps open is kept here and may carry the next transfer to it, whatever the multi
+    // handle; such transfers must not run at once on different threads.
+    static std::shared_ptr<TransferShare> Make(bool connections = false);
     ~TransferShare();
     TransferShare(const TransferShare&) = delete;
     TransferShare& operator=(const TransferShare&) = delete;
 
     CURLcode Attach(CURL* easy) const;
+    bool SharesConnections() const { return m_connections; }
 
 private:
     TransferShare() = default;
@@ -29,5 +32,6 @@ private:
     static void Unlock(CURL*, curl_lock_data data, void* self);
 
     CURLSH* m_share = nullptr;
+    bool m_connections = false;
     std::array<std::mutex, CURL_LOCK_DATA_LAST> m_locks;
 };

@@ -43,6 +43,9 @@ CheckRecord RunSiteCheck(
     outcome.url = url;
     HttpClient client;
     client.SetCancelFlag(shutdown.Flag());
+    // The page fetch goes over the status request's connection where the server keeps it open: one handshake.
+    if (settings.byStatus && settings.byContent)
+        client.ShareConnections();
     const qint64 startTick = clock.NowMs();
     // A negative wait would mean "forever" to a request object; treat it like 0, which is the 25 s default.
     const int timeoutSeconds = LeadingInt(settings.timeoutText);
@@ -54,9 +57,12 @@ CheckRecord RunSiteCheck(
     if (settings.byStatus) {
         for (int attempt = 1; webUrl && attempt <= kStatusAttempts; ++attempt) {
             client.Recreate();
-            // Each attempt sends once: a server that keeps connections open must not keep the client's either.
-            if (const auto request = client.GetRequestObject())
-                request->SetKeepConnection(false);
+            // Each attempt has a connection of its own. Without a page to fetch after it, it sends once: a server
+            // that keeps connections open must not keep the client's either.
+            if (const auto request = client.GetRequestObject()) {
+                request->SetKeepConnection(settings.byContent);
+                request->SetFreshConnection(attempt > 1);
+            }
             outcome.status = client.QueryStatus(url, false, std::max(timeoutSeconds, 0));
             outcome.certExpires = qMax(outcome.certExpires, client.CertificateExpiry());
             ++outcome.attempts;

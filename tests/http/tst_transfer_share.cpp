@@ -50,6 +50,8 @@ private slots:
     void init();
     void cleanup();
     void laterRequestsOfAClientResume();
+    void pageFetchRidesTheStatusConnection_data();
+    void pageFetchRidesTheStatusConnection();
     void fetchThatTrustsAnyCertificateLeavesNoSession();
     void fetchOfAMismatchedNameStillReads();
     void changedBundleIsReadAgain();
@@ -94,6 +96,41 @@ void TestTransferShare::laterRequestsOfAClientResume()
     QCOMPARE(server.ResumedHandshakes(), 2);
 }
 
+// A client that shares connections sends the page fetch over the status request's connection when the server
+// keeps it; a fresh attempt still opens its own, and a closed connection is simply made again.
+void TestTransferShare::pageFetchRidesTheStatusConnection_data()
+{
+    QTest::addColumn<bool>("https");
+    QTest::addColumn<bool>("serverCloses");
+    QTest::newRow("http, kept") << false << false;
+    QTest::newRow("https, kept") << true << false;
+    QTest::newRow("https, closed") << true << true;
+}
+
+void TestTransferShare::pageFetchRidesTheStatusConnection()
+{
+    QFETCH(bool, https);
+    QFETCH(bool, serverCloses);
+    LoopbackServer server(https ? LoopbackServer::Https : LoopbackServer::Http);
+    QVERIFY(server.IsListening());
+    LoopbackResponse page = LoopbackResponse::Ok("the page");
+    page.closeConnection = serverCloses;
+    server.SetDefault(page);
+    HttpClient client;
+    client.ShareConnections();
+    client.GetRequestObject()->SetKeepConnection(true);
+    QCOMPARE(client.QueryStatus(server.Url(), false, 10), 200);
+    QCOMPARE(client.FetchPage(server.Url()), u"the page"_s);
+    QCOMPARE(server.RequestCount(), 2);
+    QTRY_COMPARE(server.TotalConnections(), serverCloses ? 2 : 1);
+    QCOMPARE(server.ResumedHandshakes(), https && serverCloses ? 1 : 0);
+
+    client.Recreate();
+    client.GetRequestObject()->SetFreshConnection(true);
+    QCOMPARE(client.QueryStatus(server.Url(), false, 10), 200);
+    QTRY_COMPARE(server.TotalConnections(), serverCloses ? 3 : 2);
+}
+
 // The page fetch accepts any certificate: a session it made would let a later status request skip verification.
 void TestTransferShare::fetchThatTrustsAnyCertificateLeavesNoSession()
 {
@@ -119,6 +156,7 @@ void TestTransferShare::fetchOfAMismatchedNameStillReads()
     QCOMPARE(client.FetchPage(server.Url()), u"chained page"_s);
 }
 
+// A replaced bundle reaches every later handshake, also those on libcurl handles a finished client left behind.
 void TestTransferShare::changedBundleIsReadAgain()
 {
     QVERIFY(WriteFileBytes(m_bundle, "not a certificate\n"));
@@ -129,8 +167,16 @@ void TestTransferShare::changedBundleIsReadAgain()
     QVERIFY(IsTlsFailure(client.StatusFailure().reason));
 
     QVERIFY(WriteFileBytes(m_bundle, LoopbackServer::CertificatePem()));
-    HttpClient after;
-    QCOMPARE(after.QueryStatus(server.Url(), false, 10), 200);
+    {
+        HttpClient after;
+        after.GetRequestObject()->SetKeepConnection(false); // its libcurl handles go on to serve the next client
+        QCOMPARE(after.QueryStatus(server.Url(), false, 10), 200);
+    }
+
+    QVERIFY(WriteFileBytes(m_bundle, UnrelatedCaPem()));
+    HttpClient next;
+    QCOMPARE(next.QueryStatus(server.Url(), false, 10), 0);
+    QVERIFY(IsTlsFailure(next.StatusFailure().reason));
 }
 
 QTEST_GUILESS_MAIN(TestTransferShare)

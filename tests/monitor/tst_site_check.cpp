@@ -135,6 +135,8 @@ void TestSiteCheck::verdictTable()
     QCOMPARE(outcome.StatusText(), column1);
     QCOMPARE(outcome.FoundText(), column2);
     QCOMPARE(server.RequestCount(), requests);
+    // The server keeps connections open: the status request's carries the page fetch.
+    QCOMPARE(server.TotalConnections(), std::min(requests, 1));
     QVERIFY(!outcome.cancelled);
     QVERIFY(!outcome.ResponseTime().isEmpty());
     QVERIFY(clock.Sleeps().isEmpty());
