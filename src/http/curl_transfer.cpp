@@ -3,6 +3,8 @@
 #include "http/curl_global.h"
 
 #include <algorithm>
+#include <mutex>
+#include <vector>
 
 namespace CurlTransfer {
 
@@ -16,7 +18,60 @@ long long MsUntil(Clock::time_point then, Clock::time_point now)
     return std::chrono::duration_cast<std::chrono::milliseconds>(then - now).count();
 }
 
+class MultiPool
+{
+public:
+    static MultiPool& Instance()
+    {
+        // Never destroyed: libcurl's global cleanup may already have run at exit.
+        static auto* pool = new MultiPool;
+        return *pool;
+    }
+
+    CURLM* Take()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            if (!m_idle.empty()) {
+                CURLM* multi = m_idle.back();
+                m_idle.pop_back();
+                return multi;
+            }
+        }
+        return curl_multi_init();
+    }
+
+    void Give(CURLM* multi, bool reusable)
+    {
+        if (reusable) {
+            std::lock_guard lock(m_mutex);
+            if (m_idle.size() < kMaxIdle) {
+                m_idle.push_back(multi);
+                return;
+            }
+        }
+        curl_multi_cleanup(multi);
+    }
+
+private:
+    // Each idle handle keeps two descriptors open.
+    static constexpr size_t kMaxIdle = 64;
+    std::mutex m_mutex;
+    std::vector<CURLM*> m_idle;
+};
+
 } // namespace
+
+CURLM* TakeMulti()
+{
+    return MultiPool::Instance().Take();
+}
+
+void GiveMulti(CURLM* multi, bool reusable)
+{
+    if (multi)
+        MultiPool::Instance().Give(multi, reusable);
+}
 
 CURLcode SetCommonOptions(CURL* easy)
 {
@@ -27,6 +82,10 @@ CURLcode SetCommonOptions(CURL* easy)
              curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L),
              curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https"),
              curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L),
+             // libcurl would keep the store a handshake ended with in the multi handle for a day and put it over
+             // the shared one (TrustStore) of the next handshake there: a pooled handle would go on trusting a
+             // bundle since replaced.
+             curl_easy_setopt(easy, CURLOPT_CA_CACHE_TIMEOUT, 0L),
          }) {
         if (code != CURLE_OK)
             return code;

@@ -51,4 +51,11 @@ std::optional<CURLcode> Drive(CURLM* multi, CURL* easy, Clock::time_point until,
 // The result of `easy` if the multi handle reports it done.
 std::optional<CURLcode> TakeResult(CURLM* multi, CURL* easy);
 
+// Making a multi handle costs a socket pair and some hash tables. A handle whose transfers all named their host by
+// address (or looked it up through a share) and left no connection in it holds nothing another transfer could
+// reuse: GiveMulti(handle, true) keeps it for the next TakeMulti, on any thread; any other is closed.
+// Null when libcurl cannot make one.
+CURLM* TakeMulti();
+void GiveMulti(CURLM* multi, bool reusable);
+
 } // namespace CurlTransfer

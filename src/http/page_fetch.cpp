@@ -146,7 +146,6 @@ CURLcode OnResumingSslContext(CURL*, void* sslContext, void*)
 }
 
 using EasyPtr = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
-using MultiPtr = std::unique_ptr<CURLM, decltype(&curl_multi_cleanup)>;
 using ListPtr = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
 
 bool Configure(CURL* easy, const Transfer& transfer, curl_slist*& headerList, Sink& sink)
@@ -217,8 +216,10 @@ Outcome Perform(const Transfer& transfer)
     }
     const CurlInUse inUse;
     EasyPtr easy(curl_easy_init(), &curl_easy_cleanup);
-    // A multi handle of its own: no connection or session survives the fetch.
-    MultiPtr multi(curl_multi_init(), &curl_multi_cleanup);
+    // No connection survives the fetch in the multi handle (only in a share that keeps them), so it can go round.
+    bool multiReusable = false;
+    const auto give = [&multiReusable](CURLM* handle) { CurlTransfer::GiveMulti(handle, multiReusable); };
+    std::unique_ptr<CURLM, decltype(give)> multi(CurlTransfer::TakeMulti(), give);
     if (!easy || !multi) {
         outcome.failed = true;
         return outcome;
@@ -241,6 +242,10 @@ Outcome Perform(const Transfer& transfer)
     const CURLcode code
         = CurlTransfer::Drive(multi.get(), easy.get(), sink.deadline, sink).value_or(CURLE_OPERATION_TIMEDOUT);
     curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &outcome.status);
+    curl_socket_t kept = CURL_SOCKET_BAD;
+    multiReusable = code == CURLE_OK && curl_easy_getinfo(easy.get(), CURLINFO_ACTIVESOCKET, &kept) == CURLE_OK
+        && (transfer.share ? kept == CURL_SOCKET_BAD || transfer.share->SharesConnections()
+                           : kept == CURL_SOCKET_BAD && HostIsAddress(transfer.url));
     curl_multi_remove_handle(multi.get(), easy.get());
 
     if (code == CURLE_ABORTED_BY_CALLBACK || (sink.budgetCut && Cancelled(transfer))) {

@@ -35,51 +35,6 @@ constexpr auto kSyncTransferCap = std::chrono::seconds(120);
 
 enum class State { Idle, Opened, Running, Done };
 
-// Every request object needs a multi handle, and making one costs a socket pair and some hash tables. A handle
-// whose transfers all named their host by address and left no connection open holds nothing another object
-// could reuse, so it is kept here for the next one; any other handle is closed as before.
-class MultiPool
-{
-public:
-    static MultiPool& Instance()
-    {
-        // Never destroyed: libcurl's global cleanup may already have run at exit.
-        static auto* pool = new MultiPool;
-        return *pool;
-    }
-
-    CURLM* Take()
-    {
-        {
-            std::lock_guard lock(m_mutex);
-            if (!m_idle.empty()) {
-                CURLM* multi = m_idle.back();
-                m_idle.pop_back();
-                return multi;
-            }
-        }
-        return curl_multi_init();
-    }
-
-    void Give(CURLM* multi, bool reusable)
-    {
-        if (reusable) {
-            std::lock_guard lock(m_mutex);
-            if (m_idle.size() < kMaxIdle) {
-                m_idle.push_back(multi);
-                return;
-            }
-        }
-        curl_multi_cleanup(multi);
-    }
-
-private:
-    // Each idle handle keeps two descriptors open.
-    static constexpr size_t kMaxIdle = 64;
-    std::mutex m_mutex;
-    std::vector<CURLM*> m_idle;
-};
-
 } // namespace
 
 // Unlike the page fetch, each phase has its own limit and a transfer may outlive one wait: it is resumed by the next.
@@ -89,7 +44,7 @@ struct RequestObject::Private final : CurlTransfer::Limits
     std::mutex mutex;
     CURL* easy = nullptr;
     std::atomic<CURLM*> multi { nullptr };
-    bool multiReusable = true; // see MultiPool
+    bool multiReusable = true; // see CurlTransfer::GiveMulti
     std::atomic<bool> abortRequested { false };
     std::shared_ptr<const std::atomic<bool>> cancel;
     std::shared_ptr<TransferShare> share;
@@ -432,7 +387,7 @@ void RequestObject::Private::Start()
         return;
     }
     if (!multi.load())
-        multi = MultiPool::Instance().Take();
+        multi = CurlTransfer::TakeMulti();
     CURLM* m = multi.load();
     if (!m) {
         state = State::Done;
@@ -481,7 +436,7 @@ RequestObject::~RequestObject()
     if (d->easy)
         curl_easy_cleanup(d->easy);
     if (CURLM* m = d->multi.load())
-        MultiPool::Instance().Give(m, d->multiReusable);
+        CurlTransfer::GiveMulti(m, d->multiReusable);
 }
 
 bool RequestObject::IsValid() const

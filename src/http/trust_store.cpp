@@ -147,11 +147,8 @@ bool Prepare(CURL* easy)
     if (!store)
         return false;
     X509_STORE_free(store);
-    // libcurl would otherwise keep the store a handshake ended with in the multi handle for a day and hand it to
-    // the next handshake there, over ours: a pooled handle would go on trusting a bundle since replaced.
     return curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr) == CURLE_OK
-        && curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr) == CURLE_OK
-        && curl_easy_setopt(easy, CURLOPT_CA_CACHE_TIMEOUT, 0L) == CURLE_OK;
+        && curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr) == CURLE_OK;
 }
 
 void Install(SSL_CTX* ctx)
