@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
     g++ cmake ninja-build make pkg-config ccache clang-format
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-5compat-dev libgl-dev
-    libqt6sql6-sqlite qt6-charts-dev libqt6opengl6-dev sqlite3
+    libqt6sql6-sqlite libsqlite3-dev qt6-charts-dev libqt6opengl6-dev sqlite3
     libcurl4-openssl-dev libssl-dev ca-certificates openssl
     libicu-dev libyaml-cpp-dev libcrypt-dev
     zlib1g-dev python3 chromium

@@ -1,6 +1,7 @@
 #include "store/history_store.h"
 
 #include "store/atomic_file.h"
+#include "store/sqlite_statement.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -302,13 +303,13 @@ Outcome HistoryStore::Writer::Open(QSqlDatabase& db)
 
 bool HistoryStore::Writer::Apply(QSqlDatabase& db, const QVector<HistorySample>& batch, Undo& undo, Sums& sums)
 {
-    QSqlQuery insertSite(db);
+    // Another writer on the file may have added the site since this one read `sites`.
+    SqliteStatement insertSite(db,
+        "INSERT INTO sites(url, normal, since_ms, status, cert_expires) VALUES(?, ?, ?, ?, ?)"
+        " ON CONFLICT(url) DO NOTHING");
     QSqlQuery findSite(db);
     QSqlQuery updateSite(db);
     QSqlQuery insertChange(db);
-    // Another writer on the file may have added the site since this one read `sites`.
-    insertSite.prepare(u"INSERT INTO sites(url, normal, since_ms, status, cert_expires) VALUES(?, ?, ?, ?, ?)"
-                       " ON CONFLICT(url) DO NOTHING"_s);
     findSite.prepare(u"SELECT id, normal, cert_expires FROM sites WHERE url = ?"_s);
     updateSite.prepare(u"UPDATE sites SET normal = ?, since_ms = CASE WHEN normal = ? THEN since_ms ELSE ? END,"
                        " status = ?, cert_expires = ? WHERE id = ?"_s);
@@ -321,16 +322,12 @@ bool HistoryStore::Writer::Apply(QSqlDatabase& db, const QVector<HistorySample>&
         auto it = sites.find(key);
         bool changed = false;
         if (it == sites.end()) {
-            insertSite.addBindValue(s.url);
-            insertSite.addBindValue(int(s.normal));
-            insertSite.addBindValue(s.atMs);
-            insertSite.addBindValue(s.status);
-            insertSite.addBindValue(certValue(s.certExpires));
-            if (!Exec(insertSite))
+            insertSite.Bind(s.url).Bind(s.normal ? 1 : 0).Bind(s.atMs).Bind(s.status).BindPositiveOrNull(s.certExpires);
+            if (!insertSite.Run(&error))
                 return false;
             undo.added.push_back(key);
-            if (insertSite.numRowsAffected() > 0) {
-                it = sites.insert(key, { insertSite.lastInsertId().toLongLong(), s.certExpires, s.normal });
+            if (insertSite.Changes() > 0) {
+                it = sites.insert(key, { insertSite.LastInsertId(), s.certExpires, s.normal });
                 changed = !s.normal;
             } else {
                 findSite.addBindValue(s.url);
@@ -381,22 +378,16 @@ bool HistoryStore::Writer::Apply(QSqlDatabase& db, const QVector<HistorySample>&
 
 bool HistoryStore::Writer::FlushHours(QSqlDatabase& db, const Sums& more)
 {
-    QSqlQuery upsert(db);
-    upsert.prepare(
-        u"INSERT INTO hourly(hour, site, checks, normal_checks, sum_ms, max_ms, normal_sum_ms)"
+    SqliteStatement upsert(db,
+        "INSERT INTO hourly(hour, site, checks, normal_checks, sum_ms, max_ms, normal_sum_ms)"
         " VALUES(?, ?, ?, ?, ?, ?, ?) ON CONFLICT(hour, site) DO UPDATE SET checks = checks + excluded.checks,"
         " normal_checks = normal_checks + excluded.normal_checks, sum_ms = sum_ms + excluded.sum_ms,"
-        " max_ms = max(max_ms, excluded.max_ms), normal_sum_ms = normal_sum_ms + excluded.normal_sum_ms"_s);
+        " max_ms = max(max_ms, excluded.max_ms), normal_sum_ms = normal_sum_ms + excluded.normal_sum_ms");
     for (const Sums* part : { static_cast<const Sums*>(&hours), &more }) {
         for (const auto& [key, sum] : *part) {
-            upsert.addBindValue(key.first);
-            upsert.addBindValue(key.second);
-            upsert.addBindValue(sum.checks);
-            upsert.addBindValue(sum.normalChecks);
-            upsert.addBindValue(sum.sumMs);
-            upsert.addBindValue(sum.maxMs);
-            upsert.addBindValue(sum.normalSumMs);
-            if (!Exec(upsert))
+            upsert.Bind(key.first).Bind(key.second).Bind(sum.checks).Bind(sum.normalChecks);
+            upsert.Bind(sum.sumMs).Bind(sum.maxMs).Bind(sum.normalSumMs);
+            if (!upsert.Run(&error))
                 return false;
         }
     }
