@@ -11,7 +11,9 @@
 #   bench/lab.sh [BUILD_DIR]                 (default: build) 10,000 names, 200 threads
 #   NAMES=100000 THREADS=500 bench/lab.sh    the large list
 #   THREADS="200 500" ROUNDS=3 ...           each cell that often, medians (peak memory: the largest)
-#   TOOLS="status content" ...               only these rows: status content curl blackbox
+#   TOOLS="status content" ...               only these rows: status content curl blackbox loop workers
+#                                            (loop, workers: bench_transfer_loop's status GETs, one attempt each,
+#                                            on LOOPS event-loop threads (default 2) or on one worker per thread)
 #   PROGRAM=/other/patrol-lamp ...           another build
 #   PERF=1 ...                               perf record of the program's runs, report in the work directory
 #   KEEP=1 ...                               keep the work directory (logs, lists) instead of removing it
@@ -209,6 +211,13 @@ for line in open(sys.argv[1]):
             --connect-timeout 10 --max-time 20 -w '%{url}\t%{http_code}\n' -K "$work/curl.cfg" >"$work/curl.out" || true
         awk -F'\t' '{ print $1 "\t" ($2 == "200") }' "$work/curl.out" >"$work/verdicts.tsv"
         ;;
+    loop | workers)
+        local mode=(--loops "${LOOPS:-2}" --concurrency "$threads")
+        [ "$tool" = workers ] && mode=(--workers "$threads")
+        timed "${lab[@]}" "$build/bench/bench_transfer_loop" --list "$work/sites.txt" "${mode[@]}" \
+            >"$work/loop.out" 2>>"$work/program.log" || true
+        awk -F'\t' '{ print $1 "\t" ($2 == "200") }' "$work/loop.out" >"$work/verdicts.tsv"
+        ;;
     blackbox)
         "${lab[@]}" prometheus-blackbox-exporter --config.file="$work/blackbox.yml" \
             --web.listen-address=127.0.0.1:9115 --log.level=error &
@@ -317,6 +326,8 @@ for threads in $threads_list; do
         content) label="patrol-lamp, content condition on" ;;
         curl) label="curl --parallel" ;;
         blackbox) label="blackbox_exporter, concurrent probes" ;;
+        loop) label="status GETs on ${LOOPS:-2} event-loop threads" ;;
+        workers) label="status GETs, one worker thread each" ;;
         esac
         printf '| %s | %s | %.1f | %.1f | %d | %s | %s | %s | %s | %s |\n' "$label" "$threads" "$wall" "$cpu" \
             "$((rss / 1024))" "$dns" "$conns" "$full" "$fa" "$fn"
