@@ -28,8 +28,7 @@ SqliteStatement& SqliteStatement::Bind(qint64 value)
 
 SqliteStatement& SqliteStatement::Bind(const QString& text)
 {
-    sqlite3_bind_text16(
-        m_statement, m_next++, text.utf16(), int(text.size() * sizeof(char16_t)), SQLITE_TRANSIENT);
+    sqlite3_bind_text16(m_statement, m_next++, text.utf16(), int(text.size() * sizeof(char16_t)), SQLITE_TRANSIENT);
     return *this;
 }
 
