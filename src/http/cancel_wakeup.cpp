@@ -1,6 +1,5 @@
 #include "http/cancel_wakeup.h"
 
-#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <mutex>
@@ -52,20 +51,6 @@ void CancelWakeup::Unwatch(CURLM* multi)
             watches.pop_back();
             return;
         }
-    }
-}
-
-void CancelWakeup::Unwatch(const std::atomic<bool>* flag, CURLM* multi)
-{
-    if (!flag || !multi)
-        return;
-    Shard& shard = ShardOf(multi);
-    std::lock_guard lock(shard.mutex);
-    auto& watches = shard.watches;
-    const auto it = std::find(watches.begin(), watches.end(), std::pair(flag, multi));
-    if (it != watches.end()) {
-        *it = watches.back();
-        watches.pop_back();
     }
 }
 

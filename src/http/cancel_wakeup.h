@@ -14,8 +14,6 @@ namespace CancelWakeup {
 // handle is cleaned up or serves another transfer.
 void Watch(const std::atomic<bool>* flag, CURLM* multi);
 void Unwatch(CURLM* multi);
-// Ends one watch of `flag` on a multi handle that serves several transfers at once.
-void Unwatch(const std::atomic<bool>* flag, CURLM* multi);
 
 // Sets the flag, then wakes every multi handle watching it.
 void Raise(std::atomic<bool>& flag);

@@ -3,7 +3,6 @@
 #include "http/cancel_wakeup.h"
 #include "http/curl_global.h"
 #include "http/curl_transfer.h"
-#include "http/transfer_loop.h"
 #include "http/transfer_share.h"
 #include "http/trust_store.h"
 #include "http/url_text.h"
@@ -66,9 +65,6 @@ struct RequestObject::Private final : CurlTransfer::Limits
     bool discardBody = false;
     bool keepConnection = true;
     bool freshConnection = false;
-    bool viaLoop = false; // an asynchronous transfer runs on TransferLoop's threads
-    std::shared_ptr<TransferLoop::Transfer> looped;
-    bool loopEnded = false; // the loop gave the transfer back; Finish has only the bookkeeping left
     bool used = false;
     bool easyConfigured = false; // a new easy handle needs no reset
 
@@ -152,11 +148,7 @@ struct RequestObject::Private final : CurlTransfer::Limits
 
     void Finish(CURLcode code)
     {
-        if (state == State::Running && (looped || loopEnded)) {
-            if (looped)
-                TransferLoop::Finish(std::exchange(looped, nullptr), Clock::time_point::min());
-            loopEnded = false;
-        } else if (state == State::Running) {
+        if (state == State::Running) {
             // A connection kept for reuse stays in the multi handle's cache, unless the share keeps connections;
             // a handle that holds one must not serve another object.
             curl_socket_t kept = CURL_SOCKET_BAD;
@@ -183,13 +175,6 @@ struct RequestObject::Private final : CurlTransfer::Limits
     // Moves the transfer on until it ends or the deadline passes.
     void Drive(Clock::time_point deadline)
     {
-        if (looped) {
-            // The loop's transfer cannot outlive the wait: it ends there as timed out.
-            const auto code = TransferLoop::Finish(std::exchange(looped, nullptr), deadline);
-            loopEnded = true;
-            Finish(code.value_or(CURLE_OPERATION_TIMEDOUT));
-            return;
-        }
         if (state != State::Running)
             return;
         if (const auto code = CurlTransfer::Drive(multi.load(), easy, deadline, *this))
@@ -400,16 +385,6 @@ void RequestObject::Private::Start()
         state = State::Done;
         result = CURLE_ABORTED_BY_CALLBACK;
         return;
-    }
-    if (async && viaLoop && !multi.load()) {
-        curlUrl = UrlForCurl(url);
-        Configure();
-        state = State::Running;
-        if ((looped = TransferLoop::Start(easy, *this, cancel.get())))
-            return;
-        // No loop: driven here as any other transfer.
-        state = State::Opened;
-        curl_slist_free_all(std::exchange(headerList, nullptr));
     }
     if (!multi.load())
         multi = CurlTransfer::TakeMulti();
@@ -727,13 +702,6 @@ void RequestObject::SetKeepConnection(bool keep)
     std::lock_guard lock(d->mutex);
     d->used = true;
     d->keepConnection = keep;
-}
-
-void RequestObject::SetDrivenByLoop(bool loop)
-{
-    std::lock_guard lock(d->mutex);
-    d->used = true;
-    d->viaLoop = loop;
 }
 
 void RequestObject::SetFreshConnection(bool fresh)

@@ -97,9 +97,6 @@ public:
     void SetKeepConnection(bool keep);
     // True: the transfer opens a connection of its own even when a shared one to the server is kept.
     void SetFreshConnection(bool fresh);
-    // True: an asynchronous Send hands the transfer to TransferLoop's threads, and the first WaitForResponse
-    // waits for its end; a wait that runs out ends it as timed out instead of leaving it for the next wait.
-    void SetDrivenByLoop(bool loop);
     // When the flag is raised through CancelWakeup::Raise, a running transfer ends at once with the empty result
     // (within a second when the flag is only set).
     void SetCancelFlag(std::shared_ptr<const std::atomic<bool>> flag);

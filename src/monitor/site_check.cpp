@@ -62,7 +62,6 @@ CheckRecord RunSiteCheck(
             if (const auto request = client.GetRequestObject()) {
                 request->SetKeepConnection(settings.byContent);
                 request->SetFreshConnection(attempt > 1);
-                request->SetDrivenByLoop(true); // the worker waits; a few loop threads drive all transfers
             }
             outcome.status = client.QueryStatus(url, false, std::max(timeoutSeconds, 0));
             outcome.certExpires = qMax(outcome.certExpires, client.CertificateExpiry());

@@ -3,7 +3,6 @@
 // Servers that misbehave in every way a monitored site can, all on loopback, for the hostile-server suites
 // of the HTTP client and of the site check. Header-only: both test executables include it.
 
-#include "http/transfer_loop.h"
 #include "support/loopback_server.h"
 #include "support/process_probe.h"
 #include "support/slack.h"
@@ -272,7 +271,7 @@ class HostileFarmRun final
 {
 public:
     HostileFarmRun()
-        : m_threadsBefore((TransferLoop::StartThreads(), ThreadCount())) // the loops stay
+        : m_threadsBefore(ThreadCount())
         , m_farm(std::make_unique<HostileFarm>())
         , m_sites(m_farm->Sites())
         , m_peakBeforeKiB(SelfStatusKiB("VmHWM:"))
