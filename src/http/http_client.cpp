@@ -13,8 +13,8 @@ constexpr int kDefaultWaitSeconds = 25;
 
 } // namespace
 
-HttpClient::HttpClient()
-    : m_share(TransferShare::Make())
+HttpClient::HttpClient(bool shareConnections)
+    : m_share(TransferShare::Make(shareConnections))
 {
     CreateRequestObject();
 }
@@ -47,15 +47,6 @@ void HttpClient::Recreate()
     if (!m_request || m_request.use_count() > 1 || !m_request->IsUnused()) {
         m_request.reset();
         CreateRequestObject();
-    }
-}
-
-void HttpClient::ShareConnections()
-{
-    if (auto share = TransferShare::Make(true)) {
-        m_share = std::move(share);
-        if (m_request)
-            m_request->SetShare(m_share);
     }
 }
 

@@ -17,7 +17,9 @@
 class HttpClient final
 {
 public:
-    HttpClient();
+    // With shareConnections, a connection the server keeps open carries the client's next request to it, the page
+    // fetch after the status request in particular.
+    explicit HttpClient(bool shareConnections = false);
     ~HttpClient();
     HttpClient(HttpClient&&) noexcept;
     HttpClient& operator=(HttpClient&&) noexcept;
@@ -35,9 +37,6 @@ public:
     TransferFailure StatusFailure() const; // of the last QueryStatus, see RequestObject::Failure
 
     QString FetchPage(const QString& url, FetchOptions options = {}, FetchResult* result = nullptr);
-    // From now on a connection the server keeps open carries the client's next request to it, the page fetch
-    // after the status request in particular. Call before the first request.
-    void ShareConnections();
 
     // The status code of a GET without following redirects, or 0 when no response came within the wait.
     // Not synchronous: waits waitSeconds (0: 25). Time-outs 5000/5000/10000/5000 ms. proxy: "server,user,password",

@@ -41,11 +41,9 @@ CheckRecord RunSiteCheck(
 {
     CheckRecord outcome;
     outcome.url = url;
-    HttpClient client;
-    client.SetCancelFlag(shutdown.Flag());
     // The page fetch goes over the status request's connection where the server keeps it open: one handshake.
-    if (settings.byStatus && settings.byContent)
-        client.ShareConnections();
+    HttpClient client(settings.byStatus && settings.byContent);
+    client.SetCancelFlag(shutdown.Flag());
     const qint64 startTick = clock.NowMs();
     // A negative wait would mean "forever" to a request object; treat it like 0, which is the 25 s default.
     const int timeoutSeconds = LeadingInt(settings.timeoutText);

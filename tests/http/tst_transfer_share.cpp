@@ -116,8 +116,7 @@ void TestTransferShare::pageFetchRidesTheStatusConnection()
     LoopbackResponse page = LoopbackResponse::Ok("the page");
     page.closeConnection = serverCloses;
     server.SetDefault(page);
-    HttpClient client;
-    client.ShareConnections();
+    HttpClient client(true);
     client.GetRequestObject()->SetKeepConnection(true);
     QCOMPARE(client.QueryStatus(server.Url(), false, 10), 200);
     QCOMPARE(client.FetchPage(server.Url()), u"the page"_s);
