@@ -18,59 +18,96 @@ long long MsUntil(Clock::time_point then, Clock::time_point now)
     return std::chrono::duration_cast<std::chrono::milliseconds>(then - now).count();
 }
 
-class MultiPool
+// Idle libcurl handles of one kind, for any thread; what they keep open or allocated is the reason to keep them.
+class HandlePool
 {
 public:
-    static MultiPool& Instance()
-    {
-        // Never destroyed: libcurl's global cleanup may already have run at exit.
-        static auto* pool = new MultiPool;
-        return *pool;
-    }
+    using Make = void* (*)();
+    using Drop = void (*)(void*);
 
-    CURLM* Take()
+    HandlePool(Make make, Drop drop, size_t maxIdle)
+        : m_make(make)
+        , m_drop(drop)
+        , m_maxIdle(maxIdle)
+    { }
+
+    void* Take()
     {
         {
             std::lock_guard lock(m_mutex);
             if (!m_idle.empty()) {
-                CURLM* multi = m_idle.back();
+                void* handle = m_idle.back();
                 m_idle.pop_back();
-                return multi;
+                return handle;
             }
         }
-        return curl_multi_init();
+        return m_make();
     }
 
-    void Give(CURLM* multi, bool reusable)
+    void Give(void* handle, bool reusable)
     {
         if (reusable) {
             std::lock_guard lock(m_mutex);
-            if (m_idle.size() < kMaxIdle) {
-                m_idle.push_back(multi);
+            if (m_idle.size() < m_maxIdle) {
+                m_idle.push_back(handle);
                 return;
             }
         }
-        curl_multi_cleanup(multi);
+        m_drop(handle);
     }
 
 private:
-    // Each idle handle keeps two descriptors open.
-    static constexpr size_t kMaxIdle = 64;
+    const Make m_make;
+    const Drop m_drop;
+    const size_t m_maxIdle;
     std::mutex m_mutex;
-    std::vector<CURLM*> m_idle;
+    std::vector<void*> m_idle;
 };
+
+// Never destroyed: libcurl's global cleanup may already have run at exit.
+HandlePool& Multis()
+{
+    // Each idle handle keeps two descriptors open.
+    static auto* pool = new HandlePool(
+        [] { return static_cast<void*>(curl_multi_init()); }, [](void* multi) { curl_multi_cleanup(multi); }, 64);
+    return *pool;
+}
+
+HandlePool& Easies()
+{
+    // About 25 kB each.
+    static auto* pool = new HandlePool([] { return static_cast<void*>(curl_easy_init()); }, &curl_easy_cleanup, 256);
+    return *pool;
+}
 
 } // namespace
 
 CURLM* TakeMulti()
 {
-    return MultiPool::Instance().Take();
+    return Multis().Take();
 }
 
 void GiveMulti(CURLM* multi, bool reusable)
 {
     if (multi)
-        MultiPool::Instance().Give(multi, reusable);
+        Multis().Give(multi, reusable);
+}
+
+CURL* TakeEasy()
+{
+    return Easies().Take();
+}
+
+void GiveEasy(CURL* easy, bool reusable)
+{
+    if (!easy)
+        return;
+    if (reusable) {
+        // Detached first: a share still counts the handle as a user and would refuse its own cleanup.
+        curl_easy_setopt(easy, CURLOPT_SHARE, nullptr);
+        curl_easy_reset(easy);
+    }
+    Easies().Give(easy, reusable);
 }
 
 CURLcode SetCommonOptions(CURL* easy)

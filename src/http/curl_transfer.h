@@ -58,4 +58,11 @@ std::optional<CURLcode> TakeResult(CURLM* multi, CURL* easy);
 CURLM* TakeMulti();
 void GiveMulti(CURLM* multi, bool reusable);
 
+// Making an easy handle costs allocations of some kilobytes, once per request. GiveEasy(handle, true) detaches the
+// handle's share, resets its options and keeps it for the next TakeEasy, on any thread; pass false for a handle
+// that ever made a TLS connection without a share keeping its sessions, as its own session cache would carry one
+// request's sessions into another's. Null when libcurl cannot make one.
+CURL* TakeEasy();
+void GiveEasy(CURL* easy, bool reusable);
+
 } // namespace CurlTransfer

@@ -145,7 +145,6 @@ CURLcode OnResumingSslContext(CURL*, void* sslContext, void*)
     return CURLE_OK;
 }
 
-using EasyPtr = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
 using ListPtr = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
 
 bool Configure(CURL* easy, const Transfer& transfer, curl_slist*& headerList, Sink& sink)
@@ -215,7 +214,8 @@ Outcome Perform(const Transfer& transfer)
         return outcome;
     }
     const CurlInUse inUse;
-    EasyPtr easy(curl_easy_init(), &curl_easy_cleanup);
+    const auto giveEasy = [&transfer](CURL* handle) { CurlTransfer::GiveEasy(handle, transfer.share != nullptr); };
+    std::unique_ptr<CURL, decltype(giveEasy)> easy(CurlTransfer::TakeEasy(), giveEasy);
     // No connection survives the fetch in the multi handle (only in a share that keeps them), so it can go round.
     bool multiReusable = false;
     const auto give = [&multiReusable](CURLM* handle) { CurlTransfer::GiveMulti(handle, multiReusable); };

@@ -45,6 +45,7 @@ struct RequestObject::Private final : CurlTransfer::Limits
     CURL* easy = nullptr;
     std::atomic<CURLM*> multi { nullptr };
     bool multiReusable = true; // see CurlTransfer::GiveMulti
+    bool easyReusable = true; // see CurlTransfer::GiveEasy
     std::atomic<bool> abortRequested { false };
     std::shared_ptr<const std::atomic<bool>> cancel;
     std::shared_ptr<TransferShare> share;
@@ -399,6 +400,8 @@ void RequestObject::Private::Start()
     // A shared lookup lands in the share, not in the multi handle.
     if (proxySetting == kProxyNamed || (!share && !HostIsAddress(curlUrl)))
         multiReusable = false;
+    if (!share)
+        easyReusable = false;
     CancelWakeup::Watch(cancel.get(), m);
     if (curl_multi_add_handle(m, easy) != CURLM_OK) {
         state = State::Running;
@@ -422,7 +425,7 @@ RequestObject::RequestObject()
     : d(std::make_unique<Private>())
 {
     EnsureCurlGlobalInit();
-    d->easy = curl_easy_init();
+    d->easy = CurlTransfer::TakeEasy();
 }
 
 RequestObject::~RequestObject()
@@ -433,8 +436,7 @@ RequestObject::~RequestObject()
         d->Finish(CURLE_ABORTED_BY_CALLBACK);
     if (d->headerList)
         curl_slist_free_all(d->headerList);
-    if (d->easy)
-        curl_easy_cleanup(d->easy);
+    CurlTransfer::GiveEasy(d->easy, d->easyReusable);
     if (CURLM* m = d->multi.load())
         CurlTransfer::GiveMulti(m, d->multiReusable);
 }

@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <optional>
@@ -70,6 +71,17 @@ public:
         return m_store;
     }
 
+    // Whether there is a store to install. The file is looked at only when there is none: the handshake's Acquire
+    // looks at it anyway, and a request that never makes one (plain http) then costs no stat and no lock.
+    bool Available()
+    {
+        if (m_available.load(std::memory_order_acquire))
+            return true;
+        X509_STORE* store = Acquire();
+        X509_STORE_free(store);
+        return store != nullptr;
+    }
+
     void UseFile(const std::string& path)
     {
         std::lock_guard lock(m_mutex);
@@ -117,6 +129,7 @@ private:
         X509_STORE_set_flags(store, X509_V_FLAG_TRUSTED_FIRST | X509_V_FLAG_PARTIAL_CHAIN);
         Drop();
         m_store = store;
+        m_available = true;
         m_stamp = stamp;
         m_loadedAt = Clock::now();
         ++m_loads;
@@ -127,6 +140,7 @@ private:
         // Connections that still use the old store hold their own reference.
         X509_STORE_free(m_store);
         m_store = nullptr;
+        m_available = false;
     }
 
     std::mutex m_mutex;
@@ -134,6 +148,7 @@ private:
     std::string m_file;
     std::string m_directory;
     X509_STORE* m_store = nullptr;
+    std::atomic<bool> m_available { false }; // m_store is set
     FileStamp m_stamp;
     Clock::time_point m_loadedAt;
     int m_loads = 0;
@@ -143,10 +158,8 @@ private:
 
 bool Prepare(CURL* easy)
 {
-    X509_STORE* store = Shared::Instance().Acquire();
-    if (!store)
+    if (!Shared::Instance().Available())
         return false;
-    X509_STORE_free(store);
     return curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr) == CURLE_OK
         && curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr) == CURLE_OK;
 }

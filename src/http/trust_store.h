@@ -8,7 +8,7 @@
 // The CA certificates that verify servers, parsed once and shared by every TLS connection of the process: parsing
 // the system's bundle costs several times the handshake, and libcurl does it again for each connection of a fresh
 // multi handle. The file is the one libcurl would read (its built-in bundle and directory). It is read again when
-// it changes (a stat at each use) and at the latest after kMaxAgeSeconds, which covers the directory's files.
+// it changes (a stat at each handshake) and at the latest after kMaxAgeSeconds, which covers the directory's files.
 // When the bundle cannot be read, transfers are left to libcurl's own loading, so its errors stay what they were.
 //
 // Thread safe: the store is an OpenSSL X509_STORE, reference counted and locked by OpenSSL itself.
